@@ -1,0 +1,85 @@
+#include "head.h"
+
+#include <chrono>
+
+namespace ptzsim {
+
+void Head::SetFaults(const Faults& faults) {
+    std::lock_guard lock(mutex_);
+    faults_ = faults;
+    model_.refuseCode = faults.refuseCode;
+}
+
+void Head::SetScript(Script script) {
+    std::lock_guard lock(mutex_);
+    script_ = std::move(script);
+}
+
+void Head::SetTrace(std::FILE* out) {
+    std::lock_guard lock(mutex_);
+    trace_ = out;
+}
+
+std::vector<std::vector<uint8_t>> Head::Requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void Head::ClearRequests() {
+    std::lock_guard lock(mutex_);
+    requests_.clear();
+}
+
+void Head::Trace(const char* direction, std::span<const uint8_t> bytes) {
+    if (trace_ == nullptr || bytes.empty()) return;
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    std::fprintf(trace_, "%10.3f %s", static_cast<double>(now.count() % 100000000000LL) / 1000.0, direction);
+    for (uint8_t b : bytes) std::fprintf(trace_, " %02X", b);
+    if (bytes.size() >= 4 && bytes[0] == 0x02)
+        std::fprintf(trace_, "  %s", CommandName(bytes[3]));
+    if (bytes.size() >= 5 && bytes[0] == 0x02 && bytes[1] == 0x40 && bytes[4] != 0)
+        std::fprintf(trace_, " refused (status %u)", bytes[4]);
+    std::fprintf(trace_, "\n");
+    std::fflush(trace_);
+}
+
+void Head::TraceOut(std::span<const uint8_t> bytes) {
+    std::lock_guard lock(mutex_);
+    Trace("<-", bytes);
+}
+
+Reply Head::Answer(std::span<const uint8_t> request, bool serial) {
+    Script script;
+    {
+        std::lock_guard lock(mutex_);
+        requests_.emplace_back(request.begin(), request.end());
+        Trace("->", request);
+        script = script_;
+    }
+    if (script) {
+        if (std::optional<Reply> scripted = script(request)) return *scripted;
+    }
+    std::lock_guard lock(mutex_);
+    if (faults_.silent) return {};
+    if (faults_.nak > 0) {
+        --faults_.nak;
+        return {{{faults_.delayMs, {0x15}}}};
+    }
+    if (faults_.badAck) return {{{faults_.delayMs, {0x06}}}};
+    std::vector<uint8_t> frame = model_.Answer(request);
+    if (frame.empty()) return serial ? Reply{{{0, {0x15}}}} : Reply{};
+    if (faults_.truncate) frame.pop_back();
+    Reply reply;
+    if (faults_.pieces && frame.size() >= 3) {
+        const size_t third = frame.size() / 3;
+        reply.chunks.push_back({faults_.delayMs, {frame.begin(), frame.begin() + third}});
+        reply.chunks.push_back({20, {frame.begin() + third, frame.begin() + 2 * third}});
+        reply.chunks.push_back({20, {frame.begin() + 2 * third, frame.end()}});
+    } else {
+        reply.chunks.push_back({faults_.delayMs, std::move(frame)});
+    }
+    return reply;
+}
+
+}  // namespace ptzsim

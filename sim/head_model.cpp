@@ -1,0 +1,246 @@
+#include "head_model.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+namespace ptzsim {
+
+namespace {
+
+uint8_t Xor(std::span<const uint8_t> bytes) {
+    uint8_t bcc = 0;
+    for (uint8_t b : bytes) bcc ^= b;
+    return bcc;
+}
+
+void Put32(std::vector<uint8_t>& out, int32_t value) {
+    const auto v = static_cast<uint32_t>(value);
+    out.push_back(static_cast<uint8_t>(v >> 24));
+    out.push_back(static_cast<uint8_t>(v >> 16));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+int32_t Get32(const uint8_t* at) {
+    return static_cast<int32_t>((uint32_t{at[0]} << 24) | (uint32_t{at[1]} << 16) |
+                                (uint32_t{at[2]} << 8) | uint32_t{at[3]});
+}
+
+constexpr uint8_t kRefused = 0x01;
+
+}  // namespace
+
+std::vector<uint8_t> ResponseFrame(uint8_t code, uint8_t status, std::span<const uint8_t> data) {
+    std::vector<uint8_t> frame{0x02, 0x40, 0x00, code, status, static_cast<uint8_t>(data.size())};
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(0x03);
+    frame.push_back(Xor(frame));
+    return frame;
+}
+
+std::vector<uint8_t> RequestFrame(uint8_t code, std::span<const uint8_t> data) {
+    std::vector<uint8_t> frame{0x02, 0x80, 0x00, code, static_cast<uint8_t>(data.size())};
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(0x03);
+    frame.push_back(Xor(frame));
+    return frame;
+}
+
+size_t RequestFrameLength(std::span<const uint8_t> bytes) {
+    if (bytes.size() < 5) return 0;
+    return size_t{bytes[4]} + 7;
+}
+
+const char* CommandName(uint8_t code) {
+    switch (code) {
+        case 0x00: return "GetSystemInfo";
+        case 0x10: return "GetSystemSettingInfo";
+        case 0x12: return "SetIrControl";
+        case 0x19: return "ExecInitialize";
+        case 0x80: return "ExecMotorHP";
+        case 0x81: return "SetMotorPos";
+        case 0x82: return "GetMotorPos";
+        case 0x83: return "ActMotor";
+        case 0x84: return "StopMotor";
+        case 0x85: return "GetMotorSpeed";
+        case 0x86: return "SetMotorSpeed";
+        case 0x8B: return "GetPTZStatus";
+        case 0x8C: return "SetPTPos";
+        case 0x8E: return "SetUserHP";
+        case 0x8F: return "MoveUserHP";
+        case 0x91: return "SetPresetPos";
+        case 0x92: return "MovePresetPos";
+        case 0x95: return "GetAutoReturn";
+        case 0x96: return "SetAutoReturn";
+        case 0x97: return "ExecAutoPan";
+        case 0x98: return "GetPTPos";
+        case 0x99: return "GetPanTiltSyncMode";
+        case 0x9A: return "SetPanTiltSyncMode";
+        case 0xF4: return "EepRead";
+        case 0xF5: return "EepWrite";
+        case 0xF6: return "EepBurn";
+        default: return "?";
+    }
+}
+
+HeadModel::HeadModel(std::string eepromFile) : eepromFile_(std::move(eepromFile)) {
+    state_.motorSpeed.fill(100);
+    if (!eepromFile_.empty()) {
+        std::ifstream in(eepromFile_, std::ios::binary);
+        if (in) in.read(reinterpret_cast<char*>(state_.eepromBurned.data()), 65536);
+        state_.eeprom = state_.eepromBurned;
+    }
+}
+
+void HeadModel::Burn() {
+    state_.eepromBurned = state_.eeprom;
+    ++state_.burns;
+    if (!eepromFile_.empty()) {
+        std::ofstream out(eepromFile_, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(state_.eepromBurned.data()), 65536);
+    }
+}
+
+std::vector<uint8_t> HeadModel::Answer(std::span<const uint8_t> request) {
+    if (request.size() < 7 || request[0] != 0x02 || request[1] != 0x80 ||
+        RequestFrameLength(request) != request.size() || request[request.size() - 2] != 0x03 ||
+        Xor(request.first(request.size() - 1)) != request.back())
+        return {};
+    const uint8_t code = request[3];
+    const auto data = request.subspan(5, request[4]);
+    uint8_t status = 0;
+    std::vector<uint8_t> answer = Handle(code, data, status);
+    if (refuseCode == code) status = kRefused;
+    if (status != 0) answer.clear();
+    return ResponseFrame(code, status, answer);
+}
+
+std::vector<uint8_t> HeadModel::Handle(uint8_t code, std::span<const uint8_t> data, uint8_t& status) {
+    auto& s = state_;
+    auto need = [&](size_t n) {
+        if (data.size() < n) status = kRefused;
+        return data.size() >= n;
+    };
+    std::vector<uint8_t> out;
+    switch (code) {
+        case 0x00: {  // system information: three 13-byte texts at data 24, 72, 120
+            out.assign(184, 0);
+            const size_t offsets[3] = {24, 72, 120};
+            for (int i = 0; i < 3; ++i)
+                std::memcpy(out.data() + offsets[i], s.texts[i].data(), std::min<size_t>(13, s.texts[i].size()));
+            break;
+        }
+        case 0x10:  // settings: pan speed, tilt speed, auto-return, infrared
+            out = {s.motorSpeed[kPanMotor], s.motorSpeed[kTiltMotor], s.autoReturn, s.irControl};
+            break;
+        case 0x8B:  // status bytes; 0x00 reads as "true" on the host side
+            out = {static_cast<uint8_t>(s.initialised ? 0 : 1), 0x00,
+                   static_cast<uint8_t>(s.home.stored ? 0 : 1), static_cast<uint8_t>(s.autoPanMode ? 1 : 0)};
+            break;
+        case 0x12:
+            if (need(1)) s.irControl = data[0];
+            break;
+        case 0x19:
+            s.initialised = true;
+            break;
+        case 0x80:  // home the motor
+            if (need(1)) s.motorPosition[data[0]] = 0;
+            break;
+        case 0x81:
+            if (need(6)) s.motorPosition[data[0]] = Get32(data.data() + 2);
+            break;
+        case 0x82:
+            if (need(1)) Put32(out, s.motorPosition[data[0]]);
+            break;
+        case 0x83:
+        case 0x84:
+            need(code == 0x83 ? 2 : 1);
+            break;
+        case 0x85:
+            if (need(1)) {
+                if (data[0] == kPanMotor || data[0] == kTiltMotor) out = {s.motorSpeed[data[0]]};
+                else status = kRefused;
+            }
+            break;
+        case 0x86:
+            if (need(2)) s.motorSpeed[data[0]] = data[1];
+            break;
+        case 0x8C:
+            if (need(9)) {
+                s.motorPosition[kPanMotor] = Get32(data.data() + 1);
+                s.motorPosition[kTiltMotor] = Get32(data.data() + 5);
+            }
+            break;
+        case 0x98:
+            Put32(out, s.motorPosition[kPanMotor]);
+            Put32(out, s.motorPosition[kTiltMotor]);
+            break;
+        case 0x99:
+            out = {s.syncMode};
+            break;
+        case 0x9A:
+            if (need(1)) s.syncMode = data[0];
+            break;
+        case 0x8E:
+            if (need(1)) s.home = {true, s.motorPosition[kPanMotor], s.motorPosition[kTiltMotor]};
+            break;
+        case 0x8F:
+            if (!s.home.stored) {
+                status = kRefused;
+            } else {
+                s.motorPosition[kPanMotor] = s.home.pan;
+                s.motorPosition[kTiltMotor] = s.home.tilt;
+            }
+            break;
+        case 0x91:
+            if (need(2)) {
+                if (data[0] < 1 || data[0] > 16) status = kRefused;
+                else s.presets[data[0]] = {true, s.motorPosition[kPanMotor], s.motorPosition[kTiltMotor]};
+            }
+            break;
+        case 0x92:
+            if (need(1)) {
+                if (data[0] < 1 || data[0] > 16 || !s.presets[data[0]].stored) {
+                    status = kRefused;
+                } else {
+                    s.motorPosition[kPanMotor] = s.presets[data[0]].pan;
+                    s.motorPosition[kTiltMotor] = s.presets[data[0]].tilt;
+                }
+            }
+            break;
+        case 0x95:
+            out = {s.autoReturn};
+            break;
+        case 0x96:
+            if (need(1)) s.autoReturn = data[0];
+            break;
+        case 0x97:
+            if (need(1)) {
+                if (data[0] == 0 || data[0] == 2) s.autoPanMode = data[0];
+                else status = kRefused;
+            }
+            break;
+        case 0xF4:
+            if (need(3)) {
+                const unsigned address = (unsigned{data[0]} << 8) | data[1];
+                for (unsigned i = 0; i < data[2]; ++i) out.push_back(s.eeprom[(address + i) & 0xFFFF]);
+            }
+            break;
+        case 0xF5:
+            if (need(3) && need(size_t{3} + data[2])) {
+                const unsigned address = (unsigned{data[0]} << 8) | data[1];
+                for (unsigned i = 0; i < data[2]; ++i) s.eeprom[(address + i) & 0xFFFF] = data[3 + i];
+            }
+            break;
+        case 0xF6:
+            Burn();
+            break;
+        default:
+            status = kRefused;
+            break;
+    }
+    return out;
+}
+
+}  // namespace ptzsim

@@ -1,0 +1,74 @@
+// The head simulator's model: a stateful pan/tilt head that takes a request
+// frame and produces its response frame.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ptzsim {
+
+struct Preset {
+    bool stored = false;
+    int32_t pan = 0;
+    int32_t tilt = 0;
+};
+
+// The head's state. Motor 0 drives pan and motor 4 drives tilt; other motor
+// numbers are independent axes.
+struct HeadState {
+    std::array<int32_t, 256> motorPosition{};
+    std::array<uint8_t, 256> motorSpeed{};
+    uint8_t syncMode = 0;
+    Preset home;
+    std::array<Preset, 17> presets{};  // 1..16
+    uint8_t autoReturn = 0;
+    uint8_t autoPanMode = 0;
+    uint8_t irControl = 0;
+    bool initialised = false;
+    std::array<std::string, 3> texts{"PTZ-SIM", "1.0.0", "SIM-000001"};
+    std::vector<uint8_t> eeprom = std::vector<uint8_t>(65536, 0xFF);  // working copy
+    std::vector<uint8_t> eepromBurned = std::vector<uint8_t>(65536, 0xFF);
+    unsigned burns = 0;
+};
+
+class HeadModel {
+public:
+    static constexpr int kPanMotor = 0;
+    static constexpr int kTiltMotor = 4;
+
+    // Where burned EEPROM contents are kept between runs; empty: memory only.
+    explicit HeadModel(std::string eepromFile = {});
+
+    // Answers one request frame. Returns the response frame; a malformed
+    // request (bad STX, mark, length or BCC) gets an empty answer, which the
+    // serial transport turns into NAK.
+    std::vector<uint8_t> Answer(std::span<const uint8_t> request);
+
+    HeadState& State() { return state_; }
+    const HeadState& State() const { return state_; }
+
+    // A command code that the head refuses with status 1 (-1: none).
+    int refuseCode = -1;
+
+private:
+    std::vector<uint8_t> Handle(uint8_t code, std::span<const uint8_t> data, uint8_t& status);
+    void Burn();
+
+    HeadState state_;
+    std::string eepromFile_;
+};
+
+// Builds a response frame: STX '@' 00 code status length data ETX BCC.
+std::vector<uint8_t> ResponseFrame(uint8_t code, uint8_t status, std::span<const uint8_t> data);
+// Builds a request frame the way the library does (for tests and tools).
+std::vector<uint8_t> RequestFrame(uint8_t code, std::span<const uint8_t> data);
+// The length of the request frame that starts at bytes[0], once at least
+// five bytes are known; 0 if not yet known.
+size_t RequestFrameLength(std::span<const uint8_t> bytes);
+// A readable name of a command code ("GetPTPos"), "?" when unknown.
+const char* CommandName(uint8_t code);
+
+}  // namespace ptzsim

@@ -1,0 +1,109 @@
+// ptz-sim: a simulated pan/tilt head on TCP loopback or a pseudo-terminal.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "head.h"
+#include "server.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+void OnSignal(int) { stopRequested = 1; }
+
+void Usage() {
+    std::puts(
+        "usage: ptz-sim [--listen HOST:PORT | --pty] [options]\n"
+        "  --listen HOST:PORT  serve TCP (port 0 picks a free port; default 127.0.0.1:0)\n"
+        "  --pty               serve the serial protocol on a new pseudo-terminal\n"
+        "  --eeprom FILE       keep burned EEPROM contents in FILE\n"
+        "  --trace             print every frame in both directions\n"
+        "  --pace BAUD         send bytes at the wire rate of BAUD (10 bits per byte)\n"
+        "faults:\n"
+        "  --nak N             answer NAK to the first N requests\n"
+        "  --bad-ack           answer 0x06 instead of a response\n"
+        "  --silent            never answer\n"
+        "  --truncate          leave off the last byte of every response\n"
+        "  --delay-ms MS       answer MS milliseconds late\n"
+        "  --pieces            send every response in three pieces\n"
+        "  --refuse CODE       refuse command CODE (e.g. 0x92) with status 1");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string listen = "127.0.0.1:0";
+    std::string eeprom;
+    bool pty = false;
+    bool trace = false;
+    int pace = 0;
+    ptzsim::Faults faults;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "ptz-sim: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--listen") listen = value();
+        else if (a == "--pty") pty = true;
+        else if (a == "--eeprom") eeprom = value();
+        else if (a == "--trace") trace = true;
+        else if (a == "--pace") pace = std::atoi(value());
+        else if (a == "--nak") faults.nak = std::atoi(value());
+        else if (a == "--bad-ack") faults.badAck = true;
+        else if (a == "--silent") faults.silent = true;
+        else if (a == "--truncate") faults.truncate = true;
+        else if (a == "--delay-ms") faults.delayMs = std::atoi(value());
+        else if (a == "--pieces") faults.pieces = true;
+        else if (a == "--refuse") faults.refuseCode = static_cast<int>(std::strtol(value(), nullptr, 0));
+        else if (a == "--help" || a == "-h") {
+            Usage();
+            return 0;
+        } else {
+            std::fprintf(stderr, "ptz-sim: unknown option %s\n", a.c_str());
+            Usage();
+            return 2;
+        }
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    ptzsim::Head head(eeprom);
+    head.SetFaults(faults);
+    if (trace) head.SetTrace(stderr);
+
+    ptzsim::TcpServer tcp(head);
+    ptzsim::PtyServer serial(head);
+    if (pty) {
+        serial.SetPace(pace);
+        const std::string path = serial.Start();
+        if (path.empty()) {
+            std::perror("ptz-sim: cannot create a pseudo-terminal");
+            return 1;
+        }
+        std::printf("pty %s\n", path.c_str());
+    } else {
+        const size_t colon = listen.rfind(':');
+        const std::string host = colon == std::string::npos ? listen : listen.substr(0, colon);
+        const int port = colon == std::string::npos ? 0 : std::atoi(listen.c_str() + colon + 1);
+        tcp.SetPace(pace);
+        const int bound = tcp.Start(host, port);
+        if (bound < 0) {
+            std::perror("ptz-sim: cannot listen");
+            return 1;
+        }
+        std::printf("listening on %s:%d\n", host.c_str(), bound);
+    }
+    std::fflush(stdout);
+    while (!stopRequested) ::usleep(100000);
+    tcp.Stop();
+    serial.Stop();
+    return 0;
+}

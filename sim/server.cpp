@@ -1,0 +1,190 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace ptzsim {
+
+Transport::Transport(Head& head) : head_(head) {
+    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) stopPipe_[0] = stopPipe_[1] = -1;
+}
+
+Transport::~Transport() {
+    Stop();
+    for (int fd : stopPipe_)
+        if (fd >= 0) ::close(fd);
+}
+
+void Transport::Stop() {
+    if (thread_.joinable()) {
+        const char c = 's';
+        [[maybe_unused]] ssize_t n = ::write(stopPipe_[1], &c, 1);
+        thread_.join();
+    }
+}
+
+void Transport::StartThread(std::function<void()> loop) { thread_ = std::thread(std::move(loop)); }
+
+bool Transport::Pause(int ms) {
+    if (ms <= 0) return true;
+    pollfd p{stopPipe_[0], POLLIN, 0};
+    return ::poll(&p, 1, ms) == 0;
+}
+
+bool Transport::SendAll(int fd, const std::vector<uint8_t>& bytes, bool socket) {
+    const int baud = baud_.load();
+    size_t sent = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (sent < bytes.size()) {
+        size_t count = bytes.size() - sent;
+        if (baud > 0) {
+            // Emit at wire speed: 10 bits per byte.
+            const auto due = start + std::chrono::microseconds(static_cast<int64_t>(sent) * 10'000'000 / baud);
+            std::this_thread::sleep_until(due);
+            count = 1;
+        }
+        const ssize_t n = socket ? ::send(fd, bytes.data() + sent, count, MSG_NOSIGNAL)
+                                 : ::write(fd, bytes.data() + sent, count);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool Transport::Serve(int fd, bool serial, bool socket) {
+    std::vector<uint8_t> pending;
+    uint8_t chunk[512];
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return true;
+        }
+        if (p[1].revents) return false;
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return true;  // closed (or a pty with no terminal side open)
+        pending.insert(pending.end(), chunk, chunk + n);
+        for (;;) {
+            // Resynchronise on STX: anything before it is line noise.
+            size_t skip = 0;
+            while (skip < pending.size() && pending[skip] != 0x02) ++skip;
+            pending.erase(pending.begin(), pending.begin() + static_cast<long>(skip));
+            const size_t length = RequestFrameLength(pending);
+            if (length == 0 || pending.size() < length) break;
+            const std::vector<uint8_t> request(pending.begin(), pending.begin() + static_cast<long>(length));
+            pending.erase(pending.begin(), pending.begin() + static_cast<long>(length));
+            const Reply reply = head_.Answer(request, serial);
+            for (const Chunk& c : reply.chunks) {
+                if (!Pause(c.delayMs)) return false;
+                head_.TraceOut(c.bytes);
+                if (!SendAll(fd, c.bytes, socket)) return true;
+            }
+            if (reply.close) return true;
+        }
+    }
+}
+
+// ---- TCP -------------------------------------------------------------------
+
+TcpServer::~TcpServer() {
+    Stop();
+    if (listenFd_ >= 0) ::close(listenFd_);
+}
+
+int TcpServer::Start(const std::string& host, int port) {
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) return -1;
+    const int one = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return -1;
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    if (::listen(listenFd_, 8) != 0) return -1;
+    socklen_t length = sizeof address;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
+    StartThread([this] { Loop(); });
+    return ntohs(address.sin_port);
+}
+
+void TcpServer::DropConnection() {
+    const int fd = connectionFd_.load();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void TcpServer::Loop() {
+    for (;;) {
+        pollfd p[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[1].revents) return;
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        connectionFd_.store(fd);
+        const bool goOn = Serve(fd, false, true);
+        connectionFd_.store(-1);
+        ::close(fd);
+        if (!goOn) return;
+    }
+}
+
+// ---- pseudo-terminal --------------------------------------------------------
+
+PtyServer::~PtyServer() {
+    Stop();
+    if (master_ >= 0) ::close(master_);
+    if (slaveKeeper_ >= 0) ::close(slaveKeeper_);
+}
+
+std::string PtyServer::Start() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return {};
+    const char* name = ::ptsname(master_);
+    if (name == nullptr) return {};
+    std::string path = name;
+    // Keep the terminal side open so the line survives between links, and
+    // make it raw so nothing is echoed before a host configures it.
+    slaveKeeper_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slaveKeeper_ < 0) return {};
+    termios tio{};
+    ::tcgetattr(slaveKeeper_, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slaveKeeper_, TCSANOW, &tio);
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    StartThread([this] { Loop(); });
+    return path;
+}
+
+void PtyServer::Inject(const std::vector<uint8_t>& bytes) { SendAll(master_, bytes, false); }
+
+void PtyServer::Loop() {
+    while (Serve(master_, true, false)) {
+        if (!Pause(5)) return;  // no terminal side at the moment: look again shortly
+    }
+}
+
+}  // namespace ptzsim

@@ -1,0 +1,72 @@
+// Transports of the simulated head: a TCP server on loopback and a
+// pseudo-terminal that speaks the serial protocol. Each runs one thread and
+// serves one link after another until stopped.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "head.h"
+
+namespace ptzsim {
+
+class Transport {
+public:
+    explicit Transport(Head& head);
+    virtual ~Transport();
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
+
+    // Stops serving and joins the thread. Safe to call twice.
+    void Stop();
+    // Bytes per second for paced output (0: as fast as the OS takes them).
+    void SetPace(int baud) { baud_ = baud; }
+
+protected:
+    // Serves one connection or line until it closes or Stop(); returns false
+    // when stopped.
+    bool Serve(int fd, bool serial, bool socket);
+    void StartThread(std::function<void()> loop);
+    // Sleeps up to ms; false when stopped meanwhile.
+    bool Pause(int ms);
+    bool SendAll(int fd, const std::vector<uint8_t>& bytes, bool socket);
+
+    Head& head_;
+    int stopPipe_[2] = {-1, -1};
+    std::thread thread_;
+    std::atomic<int> baud_{0};
+};
+
+class TcpServer final : public Transport {
+public:
+    using Transport::Transport;
+    ~TcpServer() override;
+    // Listens on host:port (port 0 picks a free one). The bound port, or -1.
+    int Start(const std::string& host = "127.0.0.1", int port = 0);
+    // Closes the connection being served (the head "goes away").
+    void DropConnection();
+
+private:
+    void Loop();
+    int listenFd_ = -1;
+    std::atomic<int> connectionFd_{-1};
+};
+
+class PtyServer final : public Transport {
+public:
+    using Transport::Transport;
+    ~PtyServer() override;
+    // Creates the pseudo-terminal; returns the path of its terminal side, or "".
+    std::string Start();
+    // Writes bytes into the line at once, outside any exchange.
+    void Inject(const std::vector<uint8_t>& bytes);
+
+private:
+    void Loop();
+    int master_ = -1;
+    int slaveKeeper_ = -1;
+};
+
+}  // namespace ptzsim

@@ -1,0 +1,37 @@
+// Combined pan/tilt position and the pan/tilt synchronisation mode.
+#include "link/call_frame.h"
+
+using namespace ptz;
+
+extern "C" {
+
+PTZ_API int32_t PTZ_CALL PTZ_SetPTPos(int32_t param, int32_t pan, int32_t tilt) {
+    uint8_t data[9] = {Low8(param)};
+    Put32(data + 1, pan);
+    Put32(data + 5, tilt);
+    return RunCommand({.code = 0x8C, .argumentsOk = true, .data = data, .payload = {},
+                       .expectedLength = 7});
+}
+
+PTZ_API int32_t PTZ_CALL PTZ_GetPTPos(int32_t* pan, int32_t* tilt) {
+    return RunCommand({.code = 0x98, .argumentsOk = pan != nullptr && tilt != nullptr, .data = {},
+                       .payload = {}, .expectedLength = 15},
+                      [&](const uint8_t* answer) {
+                          *pan = Get32(answer);  // pan first: with one variable for both, tilt stays
+                          *tilt = Get32(answer + 4);
+                      });
+}
+
+PTZ_API int32_t PTZ_CALL PTZ_GetPanTiltSyncMode(int32_t* mode) {
+    return RunCommand({.code = 0x99, .argumentsOk = mode != nullptr, .data = {}, .payload = {},
+                       .expectedLength = 8},
+                      [&](const uint8_t* answer) { *mode = answer[0]; });
+}
+
+PTZ_API int32_t PTZ_CALL PTZ_SetPanTiltSyncMode(int32_t mode) {
+    const uint8_t data[] = {Low8(mode)};
+    return RunCommand({.code = 0x9A, .argumentsOk = mode == 0 || mode == 1, .data = data,
+                       .payload = {}, .expectedLength = 7});
+}
+
+}  // extern "C"

@@ -47,12 +47,7 @@ bool Pump(int fd, PosixTransfer& t) {
             t.moved += static_cast<uint32_t>(n);
             continue;
         }
-        if (n == 0) {
-            if (t.write) return true;
-            // End of file on a terminal: the other side has gone.
-            errno = EIO;
-            return Fail();
-        }
+        if (n == 0) return true;  // a raw terminal read with nothing waiting
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
         return Fail();
@@ -213,7 +208,14 @@ public:
                 Fail();
                 return TransferState::Failed;
             }
+            const uint32_t before = t.moved;
             if (r > 0 && !Pump(Fd(port), t)) return TransferState::Failed;
+            if (r > 0 && t.moved == before && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                // The line has gone (device unplugged, other side closed).
+                errno = EIO;
+                Fail();
+                return TransferState::Failed;
+            }
         }
         *moved = t.moved;
         return t.moved == t.count ? TransferState::Ended : TransferState::Running;

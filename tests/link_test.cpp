@@ -1,0 +1,201 @@
+// Link management and the TCP exchange against the simulated head.
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "protocol/frame.h"
+#include "support.h"
+
+namespace {
+
+using namespace ptztest;
+using namespace std::chrono_literals;
+
+// Every device command, called with arguments it would reject where it has
+// checks, so the link check is seen to come first.
+const std::vector<std::pair<const char*, std::function<int32_t()>>>& AllCommands() {
+    static int32_t i32;
+    static uint8_t bytes[8];
+    static PTZ_SYSTEM_INFO info;
+    static PTZ_SYSTEM_SETTING_INFO settings;
+    static PTZ_STATUS status;
+    static const std::vector<std::pair<const char*, std::function<int32_t()>>> all = {
+        {"ExecInitialize", [] { return PTZ_ExecInitialize(); }},
+        {"GetSystemInfo", [] { return PTZ_GetSystemInfo(&info); }},
+        {"GetSystemSettingInfo", [] { return PTZ_GetSystemSettingInfo(&settings); }},
+        {"GetPTZStatus", [] { return PTZ_GetPTZStatus(&status); }},
+        {"SetIrControl", [] { return PTZ_SetIrControl(2); }},
+        {"ExecMotorHP", [] { return PTZ_ExecMotorHP(0); }},
+        {"SetMotorPos", [] { return PTZ_SetMotorPos(0, 0, 0); }},
+        {"GetMotorPos", [] { return PTZ_GetMotorPos(0, &i32); }},
+        {"ActMotor", [] { return PTZ_ActMotor(0, 0); }},
+        {"StopMotor", [] { return PTZ_StopMotor(0); }},
+        {"GetMotorSpeed", [] { return PTZ_GetMotorSpeed(1, &i32); }},
+        {"SetMotorSpeed", [] { return PTZ_SetMotorSpeed(0, 0); }},
+        {"SetUserHP", [] { return PTZ_SetUserHP(2); }},
+        {"MoveUserHP", [] { return PTZ_MoveUserHP(); }},
+        {"SetPresetPos", [] { return PTZ_SetPresetPos(0, 5); }},
+        {"MovePresetPos", [] { return PTZ_MovePresetPos(17); }},
+        {"GetAutoReturn", [] { return PTZ_GetAutoReturn(&i32); }},
+        {"SetAutoReturn", [] { return PTZ_SetAutoReturn(1); }},
+        {"ExecAutoPan", [] { return PTZ_ExecAutoPan(1, 0, 0); }},
+        {"SetPTPos", [] { return PTZ_SetPTPos(0, 0, 0); }},
+        {"GetPTPos", [] { return PTZ_GetPTPos(&i32, &i32); }},
+        {"GetPanTiltSyncMode", [] { return PTZ_GetPanTiltSyncMode(&i32); }},
+        {"SetPanTiltSyncMode", [] { return PTZ_SetPanTiltSyncMode(2); }},
+        {"EepRead", [] { return PTZ_EepRead(0, 300, bytes); }},
+        {"EepWrite", [] { return PTZ_EepWrite(0, -1, bytes); }},
+        {"EepBurn", [] { return PTZ_EepBurn(); }},
+        {"GetMotorPos(NULL)", [] { return PTZ_GetMotorPos(0, nullptr); }},
+    };
+    return all;
+}
+
+using ClosedLink = LibraryTest;
+
+TEST_F(ClosedLink, EveryCommandFailsBeforeLookingAtItsArguments) {
+    int32_t kind = -1, code = -1;
+    EXPECT_EQ(PTZ_GetLastError(&kind, &code), PTZ_OK);
+    EXPECT_EQ(kind, 0);
+    EXPECT_EQ(code, 0);
+    for (const auto& [name, call] : AllCommands()) {
+        EXPECT_EQ(call(), PTZ_FAILED) << name;
+    }
+    EXPECT_EQ(LastError(), (ErrorRecord{0, 0}));
+    EXPECT_EQ(PTZ_DevClose(), PTZ_FAILED);
+    EXPECT_EQ(PTZ_LanOpen(nullptr, 1), PTZ_BAD_PARAM);
+    EXPECT_EQ(PTZ_DevOpenPath(nullptr), PTZ_BAD_PARAM);
+    EXPECT_EQ(PTZ_GetLastError(nullptr, &code), PTZ_BAD_PARAM);
+    EXPECT_EQ(PTZ_GetLastError(&kind, nullptr), PTZ_BAD_PARAM);
+}
+
+TEST_F(ClosedLink, FailedConnectLeavesEverythingAsItWas) {
+    ptz::SetLastError(1, 1004);
+    const int unused = UnusedPort();  // nobody listens: refused at once
+    EXPECT_EQ(PTZ_LanOpen("127.0.0.1", unused), PTZ_FAILED);
+    EXPECT_EQ(PTZ_LanOpen("not an address", unused), PTZ_FAILED);
+    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_CLOSED);
+    EXPECT_EQ(LastError(), (ErrorRecord{1, 1004}));
+}
+
+using LanLink = SimTest;
+
+TEST_F(LanLink, InitializeSendsTheWorkedFrameAndAcceptsTheAnswer) {
+    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_LAN);
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+    ASSERT_EQ(Requests().size(), 1u);
+    EXPECT_EQ(ToHex(LastRequest()), "02 80 00 19 00 03 98");
+    EXPECT_EQ(LastError(), (ErrorRecord{0, 0}));
+}
+
+TEST_F(LanLink, OpenWhileOpenFailsAndTheLinkKeepsWorking) {
+    EXPECT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_FAILED);
+    EXPECT_EQ(PTZ_LanOpen(nullptr, port), PTZ_FAILED);  // the link check comes first
+    EXPECT_EQ(PTZ_DevOpen(1), PTZ_FAILED);
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+    EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
+    EXPECT_EQ(PTZ_DevClose(), PTZ_FAILED);
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    // Close and reopen: the simulator serves the next link.
+    EXPECT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_OK);
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+}
+
+TEST_F(LanLink, AFailureStaysRecordedThroughLaterSuccesses) {
+    AnswerWith(Hex("02 40 00 19 01 00 03 59"));
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_STATUS}));
+    AnswerNormally();
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+    EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_STATUS}));
+}
+
+TEST_F(LanLink, ResponseSplitAcrossSegmentsIsAccepted) {
+    head.SetScript([](std::span<const uint8_t>) {
+        return ptzsim::Reply{{{0, Hex("02 40 00")}, {30, Hex("19 00")}, {30, Hex("00 03 58")}}};
+    });
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+}
+
+TEST_F(LanLink, OverlongAnswerDoesNotPoisonTheNextCommand) {
+    // The first answer carries garbage after the frame; the next command must
+    // be judged on its own answer only.
+    head.SetScript([](std::span<const uint8_t> request) -> std::optional<ptzsim::Reply> {
+        if (request[3] != 0x19) return std::nullopt;
+        return ptzsim::Reply{{{0, Hex("02 40 00 19 00 00 03 58 02 40 00 98 01 00 03 DB")}}};
+    });
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+    std::this_thread::sleep_for(50ms);  // let the tail reach our socket
+    int32_t pan = 7, tilt = 8;
+    EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_OK);
+    EXPECT_EQ(pan, 0);
+    EXPECT_EQ(tilt, 0);
+}
+
+TEST_F(LanLink, SingleNakByteIsJudgedByTheResponseCheckWithoutResending) {
+    // A NAK means nothing over TCP: no second request, and the lone byte
+    // fails the mark test. The peer closes after it, so no time-out is needed.
+    head.SetScript([](std::span<const uint8_t>) { return ptzsim::Reply{{{0, {0x15}}}, true}; });
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_MARK}));
+    EXPECT_EQ(Requests().size(), 1u);
+}
+
+TEST_F(LanLink, PeerThatClosesGivesMarkErrorAndTheLinkStaysOpen) {
+    head.SetScript([](std::span<const uint8_t>) { return ptzsim::Reply{{}, true}; });
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_MARK}));
+    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_LAN);
+    // Later commands on the dead connection fail too (in the send, or again
+    // in the check), never hang, never raise SIGPIPE.
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    int32_t kind = 0, code = 0;
+    PTZ_GetLastError(&kind, &code);
+    EXPECT_TRUE((ErrorRecord{kind, code} == ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_MARK}) ||
+                (ErrorRecord{kind, code} == ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_OS_CALL}))
+        << ErrorRecord{kind, code};
+    EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
+    EXPECT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_OK);
+    head.SetScript(nullptr);
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+}
+
+TEST_F(LanLink, SilentHeadTimesOutAfterFiveSecondsAndALateAnswerIsDiscarded) {
+    // The one real five-second wait of the TCP link.
+    head.SetScript([](std::span<const uint8_t> request) -> std::optional<ptzsim::Reply> {
+        if (request[3] != 0x19) return std::nullopt;
+        return ptzsim::Reply{{{5300, Hex("02 40 00 19 00 00 03 58")}}};  // too late
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_TIMEOUT}));
+    EXPECT_GE(waited, 4900ms);
+    EXPECT_LT(waited, 6500ms);
+    std::this_thread::sleep_for(600ms);  // the late answer arrives meanwhile
+    int32_t mode = -1;
+    EXPECT_EQ(PTZ_GetPanTiltSyncMode(&mode), PTZ_OK);
+    EXPECT_EQ(mode, 0);
+}
+
+TEST_F(LanLink, CommandsFromManyThreadsNeverInterleave) {
+    constexpr int kThreads = 8, kCalls = 40;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            for (int i = 0; i < kCalls; ++i) {
+                int32_t position = 0;
+                if (PTZ_SetMotorPos(t + 10, 0, t * 1000 + i) != PTZ_OK ||
+                    PTZ_GetMotorPos(t + 10, &position) != PTZ_OK || position != t * 1000 + i)
+                    ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(Requests().size(), static_cast<size_t>(kThreads * kCalls * 2));
+}
+
+}  // namespace

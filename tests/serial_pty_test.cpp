@@ -1,0 +1,135 @@
+// The serial link for real: the POSIX port on a pseudo-terminal, with the
+// simulated head serving the serial protocol on its other side.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "support.h"
+
+namespace {
+
+using namespace ptztest;
+using namespace std::chrono_literals;
+
+class PtyLink : public LibraryTest {
+protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        server = std::make_unique<ptzsim::PtyServer>(head);
+        path = server->Start();
+        ASSERT_FALSE(path.empty());
+        ASSERT_EQ(PTZ_DevOpenPath(path.c_str()), PTZ_OK);
+    }
+    void TearDown() override {
+        LibraryTest::TearDown();
+        server->Stop();
+    }
+    ptzsim::Head head;
+    std::unique_ptr<ptzsim::PtyServer> server;
+    std::string path;
+};
+
+TEST_F(PtyLink, CommandsRunEndToEnd) {
+    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_SERIAL);
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+    EXPECT_EQ(PTZ_SetPTPos(1, 1000, -500), PTZ_OK);
+    int32_t pan = 0, tilt = 0;
+    EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_OK);
+    EXPECT_EQ(pan, 1000);
+    EXPECT_EQ(tilt, -500);
+    EXPECT_EQ(PTZ_MovePresetPos(9), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_STATUS}));
+    EXPECT_EQ(head.Requests().front(), Hex("02 80 00 19 00 03 98"));
+}
+
+TEST_F(PtyLink, EveryByteValuePassesUnchangedBothWays) {
+    // 0x00-0xFF out in two writes, and back in two reads: nothing translated,
+    // swallowed or turned into a signal (XON/XOFF, CR/LF, ^C, ^Z, 0xFF).
+    for (int base : {0, 128}) {
+        std::vector<uint8_t> bytes(128);
+        for (int i = 0; i < 128; ++i) bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(base + i);
+        ASSERT_EQ(PTZ_EepWrite(base, 128, bytes.data()), PTZ_OK);
+        const auto request = head.Requests().back();
+        ASSERT_EQ(request.size(), 138u);
+        EXPECT_EQ(std::memcmp(request.data() + 8, bytes.data(), 128), 0);
+        uint8_t back[128] = {};
+        ASSERT_EQ(PTZ_EepRead(base, 128, back), PTZ_OK);
+        EXPECT_EQ(std::memcmp(back, bytes.data(), 128), 0);
+    }
+    uint8_t all[248];
+    ASSERT_EQ(PTZ_EepRead(0, 248, all), PTZ_OK);
+    for (int i = 0; i < 248; ++i) EXPECT_EQ(all[i], i) << i;
+}
+
+TEST_F(PtyLink, NakRetriesAndBadAcknowledgement) {
+    head.SetFaults({.nak = 3});
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+    EXPECT_EQ(head.Requests().size(), 4u);
+    head.SetFaults({.nak = 4});
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_NAK}));
+    head.SetFaults({.badAck = true});
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_BAD_ACK}));
+    head.SetFaults({});
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+}
+
+TEST_F(PtyLink, StaleByteOnTheLineIsPurged) {
+    server->Inject({0x15, 0x15});
+    std::this_thread::sleep_for(50ms);
+    head.ClearRequests();
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+    EXPECT_EQ(head.Requests().size(), 1u);
+}
+
+TEST_F(PtyLink, ResponseInPiecesAndLateIsStillOneExchange) {
+    head.SetFaults({.delayMs = 100, .pieces = true});
+    PTZ_SYSTEM_INFO info;
+    EXPECT_EQ(PTZ_GetSystemInfo(&info), PTZ_OK);
+    EXPECT_STREQ(info.text0, "PTZ-SIM");
+    EXPECT_EQ(head.Requests().size(), 1u);
+}
+
+TEST_F(PtyLink, PortIsExclusiveUntilClosed) {
+    EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
+    const int other = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    // Another program holding the port: the open fails with the OS's reason.
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(PTZ_DevOpenPath(path.c_str()), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_OS, EBUSY}));
+    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_CLOSED);
+    ::close(other);
+    EXPECT_EQ(PTZ_DevOpenPath(path.c_str()), PTZ_OK);
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
+}
+
+TEST_F(PtyLink, SilentHeadTimesOutAfterFiveSeconds) {
+    // The one real five-second wait of the serial link.
+    head.SetFaults({.silent = true});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_TIMEOUT}));
+    EXPECT_GE(waited, 5000ms);
+    EXPECT_LT(waited, 6000ms);
+}
+
+using MissingPort = LibraryTest;
+
+TEST_F(MissingPort, OpenFailsWithTheOsErrorAndStaysClosed) {
+    EXPECT_EQ(PTZ_DevOpenPath("/dev/ptz-no-such-port"), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_OS, ENOENT}));
+    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_CLOSED);
+    EXPECT_EQ(PTZ_DevOpen(0), PTZ_FAILED);  // COM0 names no device
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_OS, ENOENT}));
+    EXPECT_EQ(PTZ_DevOpenPath("/dev/null"), PTZ_FAILED);  // not a terminal
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_OS, ENOTTY}));
+}
+
+}  // namespace

@@ -217,6 +217,7 @@ void ExplainFailure(const char* what, int32_t result) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::vector<Subcommand> subcommands = Subcommands();
     std::string host, serialPath;
     int32_t port = -1, com = 0;

@@ -46,6 +46,39 @@ TEST_F(PtyLink, CommandsRunEndToEnd) {
     EXPECT_EQ(head.Requests().front(), Hex("02 80 00 19 00 03 98"));
 }
 
+TEST_F(PtyLink, EveryCommandFamilyWorksOverTheSerialLink) {
+    PTZ_SYSTEM_INFO info;
+    PTZ_SYSTEM_SETTING_INFO settings;
+    PTZ_STATUS status;
+    EXPECT_EQ(PTZ_GetSystemInfo(&info), PTZ_OK);
+    EXPECT_STREQ(info.text1, "1.0.0");
+    EXPECT_EQ(PTZ_GetSystemSettingInfo(&settings), PTZ_OK);
+    EXPECT_EQ(PTZ_GetPTZStatus(&status), PTZ_OK);
+    int32_t value = 0;
+    EXPECT_EQ(PTZ_SetMotorPos(4, 0, -123456), PTZ_OK);
+    EXPECT_EQ(PTZ_GetMotorPos(4, &value), PTZ_OK);
+    EXPECT_EQ(value, -123456);
+    EXPECT_EQ(PTZ_SetMotorSpeed(0, 250), PTZ_OK);
+    EXPECT_EQ(PTZ_GetMotorSpeed(0, &value), PTZ_OK);
+    EXPECT_EQ(value, 250);
+    EXPECT_EQ(PTZ_SetPanTiltSyncMode(1), PTZ_OK);
+    EXPECT_EQ(PTZ_GetPanTiltSyncMode(&value), PTZ_OK);
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(PTZ_SetUserHP(1), PTZ_OK);
+    EXPECT_EQ(PTZ_SetPTPos(0, 5, 5), PTZ_OK);
+    EXPECT_EQ(PTZ_MoveUserHP(), PTZ_OK);
+    int32_t pan = 0, tilt = 0;
+    EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_OK);
+    EXPECT_EQ(pan, 0);
+    EXPECT_EQ(tilt, -123456);
+    EXPECT_EQ(PTZ_SetAutoReturn(7), PTZ_OK);
+    EXPECT_EQ(PTZ_GetAutoReturn(&value), PTZ_OK);
+    EXPECT_EQ(value, 7);
+    EXPECT_EQ(PTZ_ExecAutoPan(2, 0, 0), PTZ_OK);
+    EXPECT_EQ(PTZ_SetIrControl(1), PTZ_OK);
+    EXPECT_EQ(PTZ_EepBurn(), PTZ_OK);
+}
+
 TEST_F(PtyLink, EveryByteValuePassesUnchangedBothWays) {
     // 0x00-0xFF out in two writes, and back in two reads: nothing translated,
     // swallowed or turned into a signal (XON/XOFF, CR/LF, ^C, ^Z, 0xFF).

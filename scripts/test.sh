@@ -6,7 +6,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
-stages=${PTZ_STAGES:-"unit sanitize tsan"}
+stages=${PTZ_STAGES:-"unit sanitize tsan windows"}
 results=()
 failed=0
 
@@ -61,6 +61,43 @@ stage_tsan() {
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread" &&
     TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure --timeout 180 \
       -R 'Thread|Concurren|Stress'
+}
+
+stage_windows() {
+  # Both DLLs cross-built with MinGW-w64; their export tables checked; a
+  # 32-bit C host linked against the stdcall import library; the test suite
+  # as a 64-bit Windows program under Wine against ptz-sim running natively.
+  need_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 || return 1
+  local wine=/usr/lib/wine/wine64
+  [ -x "$wine" ] || wine=$(command -v wine64 || true)
+  build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1  # the native simulator
+  build build/win-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DPTZ_BUILD_TESTS=OFF -DPTZ_BUILD_TOOLS=OFF &&
+  build build/win-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DPTZ_BUILD_TOOLS=OFF || return 1
+  tests/check_dll_exports.sh i686-w64-mingw32-objdump build/win-i686/ptz.dll exports/ptz.def &&
+  tests/check_dll_exports.sh x86_64-w64-mingw32-objdump build/win-x86_64/ptz.dll exports/ptz.def || return 1
+  i686-w64-mingw32-gcc -std=c99 -Wall -Werror -Iinclude -o build/win-i686/c_host.exe examples/c_host.c \
+    build/win-i686/ptz.lib && echo "32-bit C host links against the stdcall import library" || return 1
+
+  if [ -z "$wine" ]; then echo "WINE IS NOT AVAILABLE: the Windows tests cannot run"; return 1; fi
+  local prefix; prefix=$(mktemp -d /tmp/ptz-wine.XXXXXX)
+  export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  if ! timeout 300 "$wine" wineboot -i >/dev/null 2>&1; then
+    echo "WINE CANNOT START ON THIS MACHINE: the Windows tests did not run"; rm -rf "$prefix"; return 1
+  fi
+  cp build/win-x86_64/ptz.dll build/win-x86_64/tests/
+  # A COM port mapped onto a pseudo-terminal served by the simulator.
+  local ptyout; ptyout=$(mktemp)
+  build/test/sim/ptz-sim --pty >"$ptyout" & local ptypid=$!
+  for _ in $(seq 50); do grep -q pty "$ptyout" && break; sleep 0.1; done
+  ln -sf "$(awk '{print $2}' "$ptyout")" "$prefix/dosdevices/com42"
+  local rc=0
+  (cd build/win-x86_64/tests &&
+    "$root/tests/with_sim.sh" "$root/build/test/sim/ptz-sim" -- \
+      env PTZ_SIM=127.0.0.1:{PORT}:{CONTROL} PTZ_PTY_COM=42 timeout 600 "$wine" ptz_tests.exe) || rc=1
+  kill $ptypid 2>/dev/null; wait $ptypid 2>/dev/null
+  WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -k 2>/dev/null || true
+  rm -rf "$prefix" "$ptyout"
+  return $rc
 }
 
 run_stage packages need_packages cmake ninja-build g++ libgtest-dev libgmock-dev

@@ -10,9 +10,22 @@ void Head::SetFaults(const Faults& faults) {
     model_.refuseCode = faults.refuseCode;
 }
 
-void Head::SetScript(Script script) {
+void Head::SetRules(std::vector<Rule> rules) {
     std::lock_guard lock(mutex_);
-    script_ = std::move(script);
+    rules_ = std::move(rules);
+}
+
+void Head::AddRule(Rule rule) {
+    std::lock_guard lock(mutex_);
+    rules_.push_back(std::move(rule));
+}
+
+void Head::Reset() {
+    std::lock_guard lock(mutex_);
+    model_ = HeadModel(eepromFile_);
+    faults_ = {};
+    rules_.clear();
+    requests_.clear();
 }
 
 void Head::SetTrace(std::FILE* out) {
@@ -50,17 +63,12 @@ void Head::TraceOut(std::span<const uint8_t> bytes) {
 }
 
 Reply Head::Answer(std::span<const uint8_t> request, bool serial) {
-    Script script;
-    {
-        std::lock_guard lock(mutex_);
-        requests_.emplace_back(request.begin(), request.end());
-        Trace("->", request);
-        script = script_;
-    }
-    if (script) {
-        if (std::optional<Reply> scripted = script(request)) return *scripted;
-    }
     std::lock_guard lock(mutex_);
+    requests_.emplace_back(request.begin(), request.end());
+    Trace("->", request);
+    const int code = request.size() > 3 ? request[3] : -2;
+    for (const Rule& rule : rules_)
+        if (rule.code == -1 || rule.code == code) return rule.reply;
     if (faults_.silent) return {};
     if (faults_.nak > 0) {
         --faults_.nak;
@@ -69,6 +77,7 @@ Reply Head::Answer(std::span<const uint8_t> request, bool serial) {
     if (faults_.badAck) return {{{faults_.delayMs, {0x06}}}};
     std::vector<uint8_t> frame = model_.Answer(request);
     if (frame.empty()) return serial ? Reply{{{0, {0x15}}}} : Reply{};
+    if (faults_.badBcc) frame.back() ^= 0xFF;
     if (faults_.truncate) frame.pop_back();
     Reply reply;
     if (faults_.pieces && frame.size() >= 3) {

@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdio>
-#include <functional>
 #include <mutex>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -26,6 +24,13 @@ struct Reply {
     bool close = false;
 };
 
+// A fixed answer to requests with one command code (-1: every code). The
+// first rule that matches a request answers it.
+struct Rule {
+    int code = -1;
+    Reply reply;
+};
+
 struct Faults {
     int nak = 0;            // answer NAK (0x15) to the next n requests
     bool badAck = false;    // answer 0x06 instead of a response
@@ -34,21 +39,22 @@ struct Faults {
     int delayMs = 0;        // answer this late
     bool pieces = false;    // send every response in three pieces, 20 ms apart
     int refuseCode = -1;    // refuse this command code with status 1
+    bool badBcc = false;    // corrupt the block check byte of every response
 };
-
-// Returns the reply to a request, or nothing to let the head answer.
-using Script = std::function<std::optional<Reply>(std::span<const uint8_t> request)>;
 
 class Head {
 public:
-    explicit Head(std::string eepromFile = {}) : model_(std::move(eepromFile)) {}
+    explicit Head(std::string eepromFile = {}) : eepromFile_(eepromFile), model_(std::move(eepromFile)) {}
 
     // The reply to one request; `serial` selects the serial protocol, where a
     // malformed request is answered with NAK.
     Reply Answer(std::span<const uint8_t> request, bool serial);
 
     void SetFaults(const Faults& faults);
-    void SetScript(Script script);
+    void SetRules(std::vector<Rule> rules);
+    void AddRule(Rule rule);
+    // Back to a fresh head: new model state, no faults, no rules, no requests.
+    void Reset();
     void SetTrace(std::FILE* out);
     // Writes one trace line for bytes leaving the head.
     void TraceOut(std::span<const uint8_t> bytes);
@@ -66,9 +72,10 @@ private:
     void Trace(const char* direction, std::span<const uint8_t> bytes);
 
     std::mutex mutex_;
+    std::string eepromFile_;
     HeadModel model_;
     Faults faults_;
-    Script script_;
+    std::vector<Rule> rules_;
     std::FILE* trace_ = nullptr;
     std::vector<std::vector<uint8_t>> requests_;
 };

@@ -52,6 +52,17 @@ size_t RequestFrameLength(std::span<const uint8_t> bytes) {
     return size_t{bytes[4]} + 7;
 }
 
+size_t ResponseDataLength(uint8_t code, std::span<const uint8_t> data) {
+    switch (code) {
+        case 0x00: return 184;
+        case 0x10: case 0x82: case 0x8B: return 4;
+        case 0x85: case 0x95: case 0x99: return 1;
+        case 0x98: return 8;
+        case 0xF4: return data.size() >= 3 ? data[2] : 0;
+        default: return 0;
+    }
+}
+
 const char* CommandName(uint8_t code) {
     switch (code) {
         case 0x00: return "GetSystemInfo";
@@ -111,8 +122,9 @@ std::vector<uint8_t> HeadModel::Answer(std::span<const uint8_t> request) {
     const auto data = request.subspan(5, request[4]);
     uint8_t status = 0;
     std::vector<uint8_t> answer = Handle(code, data, status);
-    if (refuseCode == code) status = kRefused;
-    if (status != 0) answer.clear();
+    if (refuseCode == code || refuseCode == kRefuseAll) status = kRefused;
+    // A refusal still has the length the host waits for, with zero data.
+    if (status != 0) answer.assign(ResponseDataLength(code, data), 0);
     return ResponseFrame(code, status, answer);
 }
 

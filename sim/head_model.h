@@ -50,7 +50,9 @@ public:
     HeadState& State() { return state_; }
     const HeadState& State() const { return state_; }
 
-    // A command code that the head refuses with status 1 (-1: none).
+    // A command code that the head refuses with status 1 (-1: none,
+    // kRefuseAll: every command).
+    static constexpr int kRefuseAll = 0x100;
     int refuseCode = -1;
 
 private:
@@ -68,6 +70,8 @@ std::vector<uint8_t> RequestFrame(uint8_t code, std::span<const uint8_t> data);
 // The length of the request frame that starts at bytes[0], once at least
 // five bytes are known; 0 if not yet known.
 size_t RequestFrameLength(std::span<const uint8_t> bytes);
+// How many data bytes the answer to a request carries.
+size_t ResponseDataLength(uint8_t code, std::span<const uint8_t> data);
 // A readable name of a command code ("GetPTPos"), "?" when unknown.
 const char* CommandName(uint8_t code);
 

@@ -19,6 +19,7 @@ void Usage() {
         "usage: ptz-sim [--listen HOST:PORT | --pty] [options]\n"
         "  --listen HOST:PORT  serve TCP (port 0 picks a free port; default 127.0.0.1:0)\n"
         "  --pty               serve the serial protocol on a new pseudo-terminal\n"
+        "  --control HOST:PORT also take control commands (scripts, faults) on this port\n"
         "  --eeprom FILE       keep burned EEPROM contents in FILE\n"
         "  --trace             print every frame in both directions\n"
         "  --pace BAUD         send bytes at the wire rate of BAUD (10 bits per byte)\n"
@@ -29,7 +30,7 @@ void Usage() {
         "  --truncate          leave off the last byte of every response\n"
         "  --delay-ms MS       answer MS milliseconds late\n"
         "  --pieces            send every response in three pieces\n"
-        "  --refuse CODE       refuse command CODE (e.g. 0x92) with status 1");
+        "  --refuse CODE|all   refuse command CODE (e.g. 0x92), or every command, with status 1");
 }
 
 }  // namespace
@@ -37,6 +38,7 @@ void Usage() {
 int main(int argc, char** argv) {
     std::string listen = "127.0.0.1:0";
     std::string eeprom;
+    std::string control;
     bool pty = false;
     bool trace = false;
     int pace = 0;
@@ -52,6 +54,7 @@ int main(int argc, char** argv) {
         };
         if (a == "--listen") listen = value();
         else if (a == "--pty") pty = true;
+        else if (a == "--control") control = value();
         else if (a == "--eeprom") eeprom = value();
         else if (a == "--trace") trace = true;
         else if (a == "--pace") pace = std::atoi(value());
@@ -61,7 +64,11 @@ int main(int argc, char** argv) {
         else if (a == "--truncate") faults.truncate = true;
         else if (a == "--delay-ms") faults.delayMs = std::atoi(value());
         else if (a == "--pieces") faults.pieces = true;
-        else if (a == "--refuse") faults.refuseCode = static_cast<int>(std::strtol(value(), nullptr, 0));
+        else if (a == "--refuse") {
+            const std::string code = value();
+            faults.refuseCode = code == "all" ? ptzsim::HeadModel::kRefuseAll
+                                              : static_cast<int>(std::strtol(code.c_str(), nullptr, 0));
+        }
         else if (a == "--help" || a == "-h") {
             Usage();
             return 0;
@@ -81,6 +88,7 @@ int main(int argc, char** argv) {
 
     ptzsim::TcpServer tcp(head);
     ptzsim::PtyServer serial(head);
+    ptzsim::ControlServer controller(head, &tcp);
     if (pty) {
         serial.SetPace(pace);
         const std::string path = serial.Start();
@@ -101,8 +109,19 @@ int main(int argc, char** argv) {
         }
         std::printf("listening on %s:%d\n", host.c_str(), bound);
     }
+    if (!control.empty()) {
+        const size_t colon = control.rfind(':');
+        const std::string host = control.substr(0, colon);
+        const int bound = controller.Start(host, std::atoi(control.c_str() + colon + 1));
+        if (bound < 0) {
+            std::perror("ptz-sim: cannot listen for control");
+            return 1;
+        }
+        std::printf("control on %s:%d\n", host.c_str(), bound);
+    }
     std::fflush(stdout);
     while (!stopRequested) ::usleep(100000);
+    controller.Stop();
     tcp.Stop();
     serial.Stop();
     return 0;

@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include "control.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -110,21 +112,49 @@ TcpServer::~TcpServer() {
     if (listenFd_ >= 0) ::close(listenFd_);
 }
 
-int TcpServer::Start(const std::string& host, int port) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0) return -1;
+namespace {
+
+// A listening socket on host:port; the bound port goes to *bound.
+int Listen(const std::string& host, int port, int* bound) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
     const int one = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) return -1;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-    if (::listen(listenFd_, 8) != 0) return -1;
     socklen_t length = sizeof address;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *bound = ntohs(address.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+int Transport::Accept(int listenFd) {
+    for (;;) {
+        pollfd p[2] = {{listenFd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (p[1].revents) return -1;
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) return fd;
+    }
+}
+
+int TcpServer::Start(const std::string& host, int port) {
+    int bound = -1;
+    listenFd_ = Listen(host, port, &bound);
+    if (listenFd_ < 0) return -1;
     StartThread([this] { Loop(); });
-    return ntohs(address.sin_port);
+    return bound;
 }
 
 void TcpServer::DropConnection() {
@@ -134,14 +164,8 @@ void TcpServer::DropConnection() {
 
 void TcpServer::Loop() {
     for (;;) {
-        pollfd p[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (p[1].revents) return;
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        const int fd = Accept(listenFd_);
+        if (fd < 0) return;
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         connectionFd_.store(fd);
@@ -149,6 +173,50 @@ void TcpServer::Loop() {
         connectionFd_.store(-1);
         ::close(fd);
         if (!goOn) return;
+    }
+}
+
+// ---- control channel -------------------------------------------------------
+
+ControlServer::~ControlServer() {
+    Stop();
+    if (listenFd_ >= 0) ::close(listenFd_);
+}
+
+int ControlServer::Start(const std::string& host, int port) {
+    int bound = -1;
+    listenFd_ = Listen(host, port, &bound);
+    if (listenFd_ < 0) return -1;
+    StartThread([this] { Loop(); });
+    return bound;
+}
+
+void ControlServer::Loop() {
+    for (;;) {
+        const int fd = Accept(listenFd_);
+        if (fd < 0) return;
+        std::string line;
+        char c;
+        for (;;) {
+            pollfd p[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+            if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
+            if (p[1].revents) {
+                ::close(fd);
+                return;
+            }
+            if (::read(fd, &c, 1) != 1) break;
+            if (c == '\r') continue;
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            const std::string answer = RunControl(head_, line, [this] {
+                if (link_) link_->DropConnection();
+            });
+            line.clear();
+            if (!SendAll(fd, std::vector<uint8_t>(answer.begin(), answer.end()), true)) break;
+        }
+        ::close(fd);
     }
 }
 

@@ -32,6 +32,8 @@ protected:
     // Sleeps up to ms; false when stopped meanwhile.
     bool Pause(int ms);
     bool SendAll(int fd, const std::vector<uint8_t>& bytes, bool socket);
+    // Waits for a connection on a listening socket; -1 when stopped.
+    int Accept(int listenFd);
 
     Head& head_;
     int stopPipe_[2] = {-1, -1};
@@ -52,6 +54,19 @@ private:
     void Loop();
     int listenFd_ = -1;
     std::atomic<int> connectionFd_{-1};
+};
+
+// The control channel (see control.h) on its own TCP port.
+class ControlServer final : public Transport {
+public:
+    ControlServer(Head& head, TcpServer* link) : Transport(head), link_(link) {}
+    ~ControlServer() override;
+    int Start(const std::string& host = "127.0.0.1", int port = 0);
+
+private:
+    void Loop();
+    TcpServer* link_;
+    int listenFd_ = -1;
 };
 
 class PtyServer final : public Transport {

@@ -86,7 +86,7 @@ TEST_F(Commands, RequestFramesAreExact) {
     };
     for (const FrameRow& row : rows) {
         SCOPED_TRACE(row.name);
-        head.ClearRequests();
+        head->ClearRequests();
         Outputs outputs;
         row.call(outputs);  // the simulated head may refuse some; only the bytes matter here
         ASSERT_EQ(Requests().size(), 1u);
@@ -245,12 +245,7 @@ TEST_F(Commands, FailedCallsLeaveEveryOutputUntouched) {
     const Outputs pristine;
     for (const uint8_t status : {uint8_t{1}, uint8_t{0}}) {
         // Refused (status 1), then accepted status but a corrupted BCC.
-        head.SetScript([status](std::span<const uint8_t> request) {
-            auto frame = ptzsim::HeadModel().Answer(request);
-            frame[4] = status;
-            if (status == 0) frame.back() ^= 0xFF;
-            return std::optional(ptzsim::Reply{{{0, frame}}});
-        });
+        head->SetFaults({.refuseCode = status ? ptzsim::HeadModel::kRefuseAll : -1, .badBcc = status == 0});
         for (const auto& [name, call] : calls) {
             SCOPED_TRACE(name);
             Outputs o;
@@ -274,7 +269,7 @@ TEST_F(Commands, EepromEdgesFillTheBuffersExactly) {
 
     // A 246-byte write is a 256-byte request frame.
     AnswerNormally();
-    head.ClearRequests();
+    head->ClearRequests();
     std::vector<uint8_t> payload(246);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(255 - i);
     ASSERT_EQ(PTZ_EepWrite(0x0010, 246, payload.data()), PTZ_OK);
@@ -320,11 +315,7 @@ TEST_F(Commands, SimulatedHeadBehavesLikeOne) {
     EXPECT_EQ(PTZ_EepRead(0xFFFF, 3, back), PTZ_OK);
     EXPECT_EQ(std::memcmp(back, bytes, 3), 0);
     EXPECT_EQ(PTZ_EepBurn(), PTZ_OK);
-    head.WithModel([](ptzsim::HeadModel& m) {
-        EXPECT_EQ(m.State().burns, 1u);
-        EXPECT_EQ(m.State().eepromBurned[0], 2);
-        return 0;
-    });
+    EXPECT_EQ(head->Burns(), 1u);
 }
 
 }  // namespace

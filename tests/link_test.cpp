@@ -71,7 +71,7 @@ TEST_F(ClosedLink, EveryCommandFailsBeforeLookingAtItsArguments) {
 
 TEST_F(ClosedLink, FailedConnectLeavesEverythingAsItWas) {
     ptz::SetLastError(1, 1004);
-    const int unused = UnusedPort();  // nobody listens: refused at once
+    const int unused = 1;  // nobody listens on loopback port 1: refused at once
     EXPECT_EQ(PTZ_LanOpen("127.0.0.1", unused), PTZ_FAILED);
     EXPECT_EQ(PTZ_LanOpen("not an address", unused), PTZ_FAILED);
     EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_CLOSED);
@@ -89,6 +89,7 @@ TEST_F(LanLink, InitializeSendsTheWorkedFrameAndAcceptsTheAnswer) {
 }
 
 TEST_F(LanLink, OpenWhileOpenFailsAndTheLinkKeepsWorking) {
+    const int port = head->Port();
     EXPECT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_FAILED);
     EXPECT_EQ(PTZ_LanOpen(nullptr, port), PTZ_FAILED);  // the link check comes first
     EXPECT_EQ(PTZ_DevOpen(1), PTZ_FAILED);
@@ -97,7 +98,7 @@ TEST_F(LanLink, OpenWhileOpenFailsAndTheLinkKeepsWorking) {
     EXPECT_EQ(PTZ_DevClose(), PTZ_FAILED);
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
     // Close and reopen: the simulator serves the next link.
-    EXPECT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_OK);
+    EXPECT_EQ(PTZ_LanOpen(head->Host().c_str(), port), PTZ_OK);
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
 }
 
@@ -112,19 +113,14 @@ TEST_F(LanLink, AFailureStaysRecordedThroughLaterSuccesses) {
 }
 
 TEST_F(LanLink, ResponseSplitAcrossSegmentsIsAccepted) {
-    head.SetScript([](std::span<const uint8_t>) {
-        return ptzsim::Reply{{{0, Hex("02 40 00")}, {30, Hex("19 00")}, {30, Hex("00 03 58")}}};
-    });
+    Answer(-1, {{0, Hex("02 40 00")}, {30, Hex("19 00")}, {30, Hex("00 03 58")}});
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
 }
 
 TEST_F(LanLink, OverlongAnswerDoesNotPoisonTheNextCommand) {
     // The first answer carries garbage after the frame; the next command must
     // be judged on its own answer only.
-    head.SetScript([](std::span<const uint8_t> request) -> std::optional<ptzsim::Reply> {
-        if (request[3] != 0x19) return std::nullopt;
-        return ptzsim::Reply{{{0, Hex("02 40 00 19 00 00 03 58 02 40 00 98 01 00 03 DB")}}};
-    });
+    Answer(0x19, {{0, Hex("02 40 00 19 00 00 03 58 02 40 00 98 01 00 03 DB")}});
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
     std::this_thread::sleep_for(50ms);  // let the tail reach our socket
     int32_t pan = 7, tilt = 8;
@@ -136,14 +132,14 @@ TEST_F(LanLink, OverlongAnswerDoesNotPoisonTheNextCommand) {
 TEST_F(LanLink, SingleNakByteIsJudgedByTheResponseCheckWithoutResending) {
     // A NAK means nothing over TCP: no second request, and the lone byte
     // fails the mark test. The peer closes after it, so no time-out is needed.
-    head.SetScript([](std::span<const uint8_t>) { return ptzsim::Reply{{{0, {0x15}}}, true}; });
+    Answer(-1, {{0, {0x15}}}, true);
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
     EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_MARK}));
     EXPECT_EQ(Requests().size(), 1u);
 }
 
 TEST_F(LanLink, PeerThatClosesGivesMarkErrorAndTheLinkStaysOpen) {
-    head.SetScript([](std::span<const uint8_t>) { return ptzsim::Reply{{}, true}; });
+    Answer(-1, {}, true);
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
     EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_MARK}));
     EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_LAN);
@@ -156,17 +152,14 @@ TEST_F(LanLink, PeerThatClosesGivesMarkErrorAndTheLinkStaysOpen) {
                 (ErrorRecord{kind, code} == ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_OS_CALL}))
         << ErrorRecord{kind, code};
     EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
-    EXPECT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_OK);
-    head.SetScript(nullptr);
+    EXPECT_EQ(PTZ_LanOpen(head->Host().c_str(), head->Port()), PTZ_OK);
+    AnswerNormally();
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
 }
 
 TEST_F(LanLink, SilentHeadTimesOutAfterFiveSecondsAndALateAnswerIsDiscarded) {
     // The one real five-second wait of the TCP link.
-    head.SetScript([](std::span<const uint8_t> request) -> std::optional<ptzsim::Reply> {
-        if (request[3] != 0x19) return std::nullopt;
-        return ptzsim::Reply{{{5300, Hex("02 40 00 19 00 00 03 58")}}};  // too late
-    });
+    Answer(0x19, {{5300, Hex("02 40 00 19 00 00 03 58")}});  // too late
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
     const auto waited = std::chrono::steady_clock::now() - start;

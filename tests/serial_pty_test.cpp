@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "server.h"
 #include "support.h"
 
 namespace {

@@ -1,29 +1,19 @@
 #include "support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 
+#include "control.h"
+#include "platform/socket.h"
 #include "serial/com.h"
 
 namespace ptztest {
 
 std::vector<uint8_t> Hex(std::string_view text) {
-    std::vector<uint8_t> bytes;
     std::string digits;
-    for (char c : text) {
-        if (c == ' ') continue;
-        digits += c;
-        if (digits.size() == 2) {
-            bytes.push_back(static_cast<uint8_t>(std::strtoul(digits.c_str(), nullptr, 16)));
-            digits.clear();
-        }
-    }
-    return bytes;
+    for (char c : text)
+        if (c != ' ') digits += c;
+    return ptzsim::BytesOf(digits);
 }
 
 std::string ToHex(const std::vector<uint8_t>& bytes) {
@@ -46,18 +36,6 @@ ErrorRecord LastError() {
     return e;
 }
 
-int UnusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 void LibraryTest::SetUp() {
     ptz::platform::InstallSerialOs(nullptr);
     ptz::ResetLibraryState();
@@ -68,29 +46,131 @@ void LibraryTest::TearDown() {
     ptz::platform::InstallSerialOs(nullptr);
 }
 
-void SimTest::SetUp() {
-    LibraryTest::SetUp();
-    server = std::make_unique<ptzsim::TcpServer>(head);
-    port = server->Start();
-    ASSERT_GT(port, 0);
-    ASSERT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_OK);
+// ---- a ptz-sim process, scripted through its control channel ---------------
+
+namespace {
+
+class RemoteHead final : public SimHead {
+public:
+    RemoteHead(std::string host, int port, int controlPort) : host_(std::move(host)), port_(port) {
+        namespace p = ptz::platform;
+        p::SocketStartup();
+        control_ = p::SocketCreate();
+        if (control_ == p::kInvalidSocket || p::SocketConnect(control_, host_.c_str(), controlPort, 5000) != 0) {
+            std::fprintf(stderr, "cannot reach the simulator's control port %d\n", controlPort);
+            std::abort();
+        }
+    }
+    std::string Host() override { return host_; }
+    int Port() override { return port_; }
+    void Reset() override { Ask("reset"); }
+    void SetRules(const std::vector<ptzsim::Rule>& rules) override {
+        Ask("rules-clear");
+        const std::string lines = ptzsim::FormatRules(rules);
+        for (size_t start = 0; start < lines.size();) {
+            const size_t end = lines.find('\n', start);
+            Ask(lines.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    void SetFaults(const ptzsim::Faults& faults) override {
+        std::string line = ptzsim::FormatFaults(faults);
+        line.pop_back();
+        Ask(line);
+    }
+    std::vector<std::vector<uint8_t>> Requests() override {
+        std::vector<std::vector<uint8_t>> all;
+        Send("requests");
+        for (std::string line = ReadLine(); line != "end"; line = ReadLine()) all.push_back(ptzsim::BytesOf(line));
+        return all;
+    }
+    void ClearRequests() override { Ask("clear-requests"); }
+    unsigned Burns() override {
+        Send("burns");
+        return static_cast<unsigned>(std::atoi(ReadLine().c_str()));
+    }
+
+private:
+    void Send(const std::string& line) {
+        const std::string text = line + "\n";
+        for (size_t sent = 0; sent < text.size();) {
+            const int n = ptz::platform::SocketSend(control_, reinterpret_cast<const uint8_t*>(text.data()) + sent,
+                                                    static_cast<int>(text.size() - sent));
+            if (n > 0) sent += static_cast<size_t>(n);
+            else if (n == ptz::platform::kWouldBlock) ptz::platform::SocketWait(control_, true, 1000);
+            else std::abort();
+        }
+    }
+    std::string ReadLine() {
+        std::string line;
+        for (;;) {
+            uint8_t c = 0;
+            const int n = ptz::platform::SocketRecv(control_, &c, 1);
+            if (n == 1) {
+                if (c == '\n') return line;
+                line += static_cast<char>(c);
+            } else if (n == ptz::platform::kWouldBlock) {
+                if (ptz::platform::SocketWait(control_, false, 10000) != 1) std::abort();
+            } else {
+                std::abort();  // the simulator went away
+            }
+        }
+    }
+    void Ask(const std::string& line) {
+        Send(line);
+        const std::string answer = ReadLine();
+        if (answer != "ok") {
+            std::fprintf(stderr, "simulator control: '%s' -> '%s'\n", line.c_str(), answer.c_str());
+            std::abort();
+        }
+    }
+
+    std::string host_;
+    int port_;
+    ptz::platform::Socket control_;
+};
+
+}  // namespace
+
+SimHead* LocalSimHead();  // sim_local.cpp on POSIX; nullptr elsewhere
+
+SimHead* SharedSimHead() {
+    static SimHead* head = [] () -> SimHead* {
+        if (const char* spec = std::getenv("PTZ_SIM")) {
+            const std::string s = spec;
+            const size_t a = s.find(':'), b = s.rfind(':');
+            if (a != std::string::npos && b != a)
+                return new RemoteHead(s.substr(0, a), std::atoi(s.c_str() + a + 1), std::atoi(s.c_str() + b + 1));
+        }
+        return LocalSimHead();
+    }();
+    return head;
 }
 
-void SimTest::TearDown() {
-    LibraryTest::TearDown();
-    server->Stop();
+void SimTest::SetUp() {
+    LibraryTest::SetUp();
+    head = SharedSimHead();
+    if (head == nullptr) GTEST_SKIP() << "no simulated head: set PTZ_SIM=HOST:PORT:CONTROLPORT";
+    head->Reset();
+    ASSERT_EQ(PTZ_LanOpen(head->Host().c_str(), head->Port()), PTZ_OK);
 }
 
 void SimTest::AnswerWith(const std::vector<uint8_t>& bytes) {
-    head.SetScript([bytes](std::span<const uint8_t>) { return ptzsim::Reply{{{0, bytes}}}; });
+    rules.clear();
+    Answer(-1, {{0, bytes}});
 }
 
-void SimTest::AnswerNormally() { head.SetScript(nullptr); }
+void SimTest::Answer(int code, std::vector<ptzsim::Chunk> chunks, bool close) {
+    rules.push_back({code, {std::move(chunks), close}});
+    head->SetRules(rules);
+}
 
 std::vector<uint8_t> SimTest::LastRequest() {
-    const auto all = head.Requests();
+    const auto all = head->Requests();
     return all.empty() ? std::vector<uint8_t>{} : all.back();
 }
+
+// ---- the fake serial port -------------------------------------------------------
 
 void FakeSerialTest::SetUp() {
     LibraryTest::SetUp();

@@ -1,10 +1,12 @@
 // Shared test helpers: hex frames, a clean library per test, a simulated
-// head on loopback, and the fake serial port installed.
+// head (in-process, or a ptz-sim process reached through its control
+// channel), and the fake serial port installed.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,7 +14,6 @@
 #include "link/link.h"
 #include "platform/fake/fake_serial.h"
 #include "ptz.h"
-#include "server.h"
 
 namespace ptztest {
 
@@ -27,8 +28,6 @@ struct ErrorRecord {
 };
 std::ostream& operator<<(std::ostream& out, const ErrorRecord& e);
 ErrorRecord LastError();
-// A loopback port that nobody listens on.
-int UnusedPort();
 
 // Every test starts from the library as loaded and leaves no link open.
 class LibraryTest : public ::testing::Test {
@@ -37,23 +36,41 @@ protected:
     void TearDown() override;
 };
 
-// A TCP link to a simulated head on loopback.
+// What a test can ask of the simulated head at the other end of its link.
+class SimHead {
+public:
+    virtual ~SimHead() = default;
+    virtual std::string Host() = 0;
+    virtual int Port() = 0;
+    virtual void Reset() = 0;
+    virtual void SetRules(const std::vector<ptzsim::Rule>& rules) = 0;
+    virtual void SetFaults(const ptzsim::Faults& faults) = 0;
+    virtual std::vector<std::vector<uint8_t>> Requests() = 0;
+    virtual void ClearRequests() = 0;
+    virtual unsigned Burns() = 0;
+};
+
+// The head for this test run: a ptz-sim process when PTZ_SIM names one
+// ("HOST:PORT:CONTROLPORT"), otherwise one in this process (POSIX only;
+// nullptr where there is none).
+SimHead* SharedSimHead();
+
+// A TCP link to a fresh simulated head.
 class SimTest : public LibraryTest {
 protected:
     void SetUp() override;
-    void TearDown() override;
 
-    // The next requests are answered with exactly these bytes.
+    // Every request is answered with exactly these bytes.
     void AnswerWith(const std::vector<uint8_t>& bytes);
+    // Requests with `code` (-1: all) get these chunks, then maybe a close.
+    void Answer(int code, std::vector<ptzsim::Chunk> chunks, bool close = false);
     // The head answers as its model does.
-    void AnswerNormally();
-    std::vector<std::vector<uint8_t>> Requests() { return head.Requests(); }
-    // The newest request the head has seen (empty if none).
+    void AnswerNormally() { head->SetRules({}); }
+    std::vector<std::vector<uint8_t>> Requests() { return head->Requests(); }
     std::vector<uint8_t> LastRequest();
 
-    ptzsim::Head head;
-    std::unique_ptr<ptzsim::TcpServer> server;
-    int port = -1;
+    SimHead* head = nullptr;
+    std::vector<ptzsim::Rule> rules;
 };
 
 // The fake serial port installed as the platform's, with a serial link open
@@ -62,7 +79,6 @@ class FakeSerialTest : public LibraryTest {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // Each completed write is answered by `respond(attempt, request)`.
     void AnswerFromModel(uint32_t ackDelayMs = 1, uint32_t bodyDelayMs = 1);
 
     ptz::fake::FakeSerial fake;

@@ -1,0 +1,36 @@
+// The simulated head in this process, served on loopback.
+#include "server.h"
+#include "support.h"
+
+namespace ptztest {
+
+namespace {
+
+class LocalHead final : public SimHead {
+public:
+    LocalHead() : server_(head_) { port_ = server_.Start(); }
+    std::string Host() override { return "127.0.0.1"; }
+    int Port() override { return port_; }
+    void Reset() override { head_.Reset(); }
+    void SetRules(const std::vector<ptzsim::Rule>& rules) override { head_.SetRules(rules); }
+    void SetFaults(const ptzsim::Faults& faults) override { head_.SetFaults(faults); }
+    std::vector<std::vector<uint8_t>> Requests() override { return head_.Requests(); }
+    void ClearRequests() override { head_.ClearRequests(); }
+    unsigned Burns() override {
+        return head_.WithModel([](ptzsim::HeadModel& m) { return m.State().burns; });
+    }
+
+private:
+    ptzsim::Head head_;
+    ptzsim::TcpServer server_;
+    int port_ = -1;
+};
+
+}  // namespace
+
+SimHead* LocalSimHead() {
+    static LocalHead head;
+    return &head;
+}
+
+}  // namespace ptztest

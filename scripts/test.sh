@@ -75,6 +75,7 @@ stage_windows() {
   build build/win-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DPTZ_BUILD_TOOLS=OFF || return 1
   tests/check_dll_exports.sh i686-w64-mingw32-objdump build/win-i686/ptz.dll exports/ptz.def &&
   tests/check_dll_exports.sh x86_64-w64-mingw32-objdump build/win-x86_64/ptz.dll exports/ptz.def || return 1
+  for arch in i686 x86_64; do (cd build/win-$arch && cpack -G ZIP >/dev/null && ls -1 "$PWD"/ptz-*.zip) || return 1; done
   i686-w64-mingw32-gcc -std=c99 -Wall -Werror -Iinclude -o build/win-i686/c_host.exe examples/c_host.c \
     build/win-i686/ptz.lib && echo "32-bit C host links against the stdcall import library" || return 1
 

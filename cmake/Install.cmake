@@ -1,0 +1,59 @@
+# Installation: header, library (with its soname links), the tools, a CMake
+# package (find_package(ptz) -> ptz::ptz) and a pkg-config file; packages
+# made by CPack (a Debian package here, a zip for the Windows DLLs).
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS ptz EXPORT ptzTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Runtime
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES include/ptz.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(WIN32)
+  install(FILES exports/ptz.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+if(PTZ_BUILD_TOOLS AND TARGET ptz-sim)
+  install(TARGETS ptzctl ptz-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+set(PTZ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ptz)
+install(EXPORT ptzTargets NAMESPACE ptz:: DESTINATION ${PTZ_CMAKE_DIR})
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/ptzConfig.cmake.in
+     "@PACKAGE_INIT@\ninclude(\"\${CMAKE_CURRENT_LIST_DIR}/ptzTargets.cmake\")\n")
+configure_package_config_file(${CMAKE_CURRENT_BINARY_DIR}/ptzConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/ptzConfig.cmake INSTALL_DESTINATION ${PTZ_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ptzConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ptzConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/ptzConfigVersion.cmake
+        DESTINATION ${PTZ_CMAKE_DIR})
+
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/ptz.pc.in [=[
+prefix=${pcfiledir}/@PTZ_PC_TO_PREFIX@
+libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
+includedir=${prefix}/@CMAKE_INSTALL_INCLUDEDIR@
+
+Name: ptz
+Description: Communication library for a motorised pan/tilt head
+Version: @PROJECT_VERSION@
+Libs: -L${libdir} -lptz
+Cflags: -I${includedir}
+]=])
+# Relative to the .pc file, so an installed tree can be moved.
+file(RELATIVE_PATH PTZ_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+configure_file(${CMAKE_CURRENT_BINARY_DIR}/ptz.pc.in ${CMAKE_CURRENT_BINARY_DIR}/ptz.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ptz.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+set(CPACK_PACKAGE_NAME ptz)
+set(CPACK_PACKAGE_VENDOR "ptz developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Communication library for a motorised pan/tilt head")
+set(CPACK_PACKAGE_CONTACT "ptz developers <ptz@localhost>")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME "windows-${CMAKE_SYSTEM_PROCESSOR}")
+else()
+  set(CPACK_GENERATOR DEB)
+endif()
+include(CPack)

@@ -95,13 +95,18 @@ stage_windows() {
   (cd build/win-x86_64/tests &&
     "$root/tests/with_sim.sh" "$root/build/test/sim/ptz-sim" -- \
       env PTZ_SIM=127.0.0.1:{PORT}:{CONTROL} PTZ_PTY_COM=42 timeout 600 "$wine" ptz_tests.exe) || rc=1
+  # A host that loads ptz.dll at run time, by name and by ordinal.
+  x86_64-w64-mingw32-gcc -std=c99 -Wall -Werror -Iinclude -o build/win-x86_64/tests/dynamic_host.exe \
+    examples/dynamic_host.c || rc=1
+  (cd build/win-x86_64/tests && "$root/tests/with_sim.sh" "$root/build/test/sim/ptz-sim" -- \
+    timeout 120 "$wine" dynamic_host.exe ptz.dll 127.0.0.1 {PORT}) || rc=1
   kill $ptypid 2>/dev/null; wait $ptypid 2>/dev/null
   WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -k 2>/dev/null || true
   rm -rf "$prefix" "$ptyout"
   return $rc
 }
 
-run_stage packages need_packages cmake ninja-build g++ libgtest-dev libgmock-dev
+run_stage packages need_packages cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf python3 python3-pytest
 for s in $stages; do run_stage "$s" "stage_$s"; done
 
 say "summary"

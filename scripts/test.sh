@@ -6,7 +6,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
-stages=${PTZ_STAGES:-"unit sanitize tsan windows"}
+stages=${PTZ_STAGES:-"unit sanitize tsan stress windows"}
 results=()
 failed=0
 
@@ -41,7 +41,13 @@ build() {  # build DIR [cmake args...]
 
 stage_unit() {
   build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-    ctest --test-dir build/test -j "$jobs" --output-on-failure --timeout 120
+    ctest --test-dir build/test -j "$jobs" --output-on-failure --timeout 120 -LE stress
+}
+
+stage_stress() {
+  # Eight threads per link with injected faults, then 10,000 open/close cycles.
+  build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    PTZ_STRESS_SECONDS=${PTZ_STRESS_SECONDS:-20} build/test/tests/ptz_stress
 }
 
 stage_sanitize() {
@@ -52,15 +58,15 @@ stage_sanitize() {
     "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols'
+      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols'
 }
 
 stage_tsan() {
   # The concurrency tests under ThreadSanitizer.
   build build/tsan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread" &&
-    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure --timeout 180 \
-      -R 'Thread|Concurren|Stress'
+    TSAN_OPTIONS=halt_on_error=1 PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=500 \
+      ctest --test-dir build/tsan --output-on-failure --timeout 300 -R 'Thread|^stress$'
 }
 
 stage_windows() {

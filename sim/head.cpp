@@ -20,11 +20,17 @@ void Head::AddRule(Rule rule) {
     rules_.push_back(std::move(rule));
 }
 
+void Head::SetResponder(Responder responder) {
+    std::lock_guard lock(mutex_);
+    responder_ = std::move(responder);
+}
+
 void Head::Reset() {
     std::lock_guard lock(mutex_);
     model_ = HeadModel(eepromFile_);
     faults_ = {};
     rules_.clear();
+    responder_ = nullptr;
     requests_.clear();
 }
 
@@ -66,6 +72,9 @@ Reply Head::Answer(std::span<const uint8_t> request, bool serial) {
     std::lock_guard lock(mutex_);
     requests_.emplace_back(request.begin(), request.end());
     Trace("->", request);
+    if (responder_) {
+        if (std::optional<Reply> reply = responder_(request)) return *reply;
+    }
     const int code = request.size() > 3 ? request[3] : -2;
     for (const Rule& rule : rules_)
         if (rule.code == -1 || rule.code == code) return rule.reply;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -42,6 +44,10 @@ struct Faults {
     bool badBcc = false;    // corrupt the block check byte of every response
 };
 
+// In-process scripting: the reply to a request, or nothing to let the rules,
+// faults and model answer. Runs with the head locked.
+using Responder = std::function<std::optional<Reply>(std::span<const uint8_t> request)>;
+
 class Head {
 public:
     explicit Head(std::string eepromFile = {}) : eepromFile_(eepromFile), model_(std::move(eepromFile)) {}
@@ -53,6 +59,7 @@ public:
     void SetFaults(const Faults& faults);
     void SetRules(std::vector<Rule> rules);
     void AddRule(Rule rule);
+    void SetResponder(Responder responder);
     // Back to a fresh head: new model state, no faults, no rules, no requests.
     void Reset();
     void SetTrace(std::FILE* out);
@@ -76,6 +83,7 @@ private:
     HeadModel model_;
     Faults faults_;
     std::vector<Rule> rules_;
+    Responder responder_;
     std::FILE* trace_ = nullptr;
     std::vector<std::vector<uint8_t>> requests_;
 };

@@ -125,7 +125,7 @@ int Listen(const std::string& host, int port, int* bound) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t length = sizeof address;
     if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 8) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         ::close(fd);
         return -1;

@@ -6,7 +6,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
-stages=${PTZ_STAGES:-"unit sanitize tsan stress windows"}
+stages=${PTZ_STAGES:-"unit sanitize tsan stress fuzz windows"}
 results=()
 failed=0
 
@@ -42,6 +42,32 @@ build() {  # build DIR [cmake args...]
 stage_unit() {
   build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
     ctest --test-dir build/test -j "$jobs" --output-on-failure --timeout 120 -LE stress
+}
+
+stage_fuzz() {
+  # libFuzzer, bounded: response bytes into every command through the fake
+  # serial link, request bytes into the simulator's frame parser. The seed
+  # corpus in fuzz/corpus (crash inputs found earlier included) runs first.
+  need_packages clang libclang-rt-14-dev || return 1
+  local flags="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -g"
+  build build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPTZ_FUZZ=ON -DPTZ_BUILD_TESTS=OFF -DPTZ_BUILD_TOOLS=OFF "-DCMAKE_CXX_FLAGS=$flags" \
+    "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" || return 1
+  local seconds=${PTZ_FUZZ_SECONDS:-30} rc=0
+  for target in response request; do
+    local work; work=$(mktemp -d)
+    cp fuzz/corpus/$target/* "$work/"
+    echo "fuzzing $target for ${seconds}s"
+    if ! build/fuzz/fuzz/${target}_fuzzer -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+         -artifact_prefix=build/fuzz/${target}- "$work" >build/fuzz/$target.log 2>&1; then
+      rc=1
+      echo "FUZZER FOUND A FAILURE; the input is in build/fuzz/$target-*; add it to fuzz/corpus/$target"
+      grep -E 'ERROR|SUMMARY|Test unit written' build/fuzz/$target.log | head -20
+    fi
+    grep -E 'stat::number_of_executed_units' build/fuzz/$target.log
+    rm -rf "$work"
+  done
+  return $rc
 }
 
 stage_stress() {

@@ -63,13 +63,38 @@ private:
     std::string eepromFile_;
 };
 
+// The length of the request frame that starts at bytes[0], once at least
+// five bytes are known; 0 if not yet known.
+size_t RequestFrameLength(std::span<const uint8_t> bytes);
+
+// Cuts a byte stream into request frames: bytes before an STX are line
+// noise and skipped; a frame is complete once its length byte's worth of
+// data, ETX and BCC have arrived.
+class FrameSplitter {
+public:
+    template <class F>
+    void Feed(std::span<const uint8_t> bytes, F&& onFrame) {
+        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+        for (;;) {
+            size_t skip = 0;
+            while (skip < pending_.size() && pending_[skip] != 0x02) ++skip;
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(skip));
+            const size_t length = RequestFrameLength(pending_);
+            if (length == 0 || pending_.size() < length) return;
+            const std::vector<uint8_t> frame(pending_.begin(), pending_.begin() + static_cast<long>(length));
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(length));
+            if (!onFrame(frame)) return;
+        }
+    }
+
+private:
+    std::vector<uint8_t> pending_;
+};
+
 // Builds a response frame: STX '@' 00 code status length data ETX BCC.
 std::vector<uint8_t> ResponseFrame(uint8_t code, uint8_t status, std::span<const uint8_t> data);
 // Builds a request frame the way the library does (for tests and tools).
 std::vector<uint8_t> RequestFrame(uint8_t code, std::span<const uint8_t> data);
-// The length of the request frame that starts at bytes[0], once at least
-// five bytes are known; 0 if not yet known.
-size_t RequestFrameLength(std::span<const uint8_t> bytes);
 // How many data bytes the answer to a request carries.
 size_t ResponseDataLength(uint8_t code, std::span<const uint8_t> data);
 // A readable name of a command code ("GetPTPos"), "?" when unknown.

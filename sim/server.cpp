@@ -72,7 +72,7 @@ bool Transport::SendAll(int fd, const std::vector<uint8_t>& bytes, bool socket) 
 }
 
 bool Transport::Serve(int fd, bool serial, bool socket) {
-    std::vector<uint8_t> pending;
+    FrameSplitter splitter;
     uint8_t chunk[512];
     for (;;) {
         pollfd p[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
@@ -84,24 +84,25 @@ bool Transport::Serve(int fd, bool serial, bool socket) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return true;  // closed (or a pty with no terminal side open)
-        pending.insert(pending.end(), chunk, chunk + n);
-        for (;;) {
-            // Resynchronise on STX: anything before it is line noise.
-            size_t skip = 0;
-            while (skip < pending.size() && pending[skip] != 0x02) ++skip;
-            pending.erase(pending.begin(), pending.begin() + static_cast<long>(skip));
-            const size_t length = RequestFrameLength(pending);
-            if (length == 0 || pending.size() < length) break;
-            const std::vector<uint8_t> request(pending.begin(), pending.begin() + static_cast<long>(length));
-            pending.erase(pending.begin(), pending.begin() + static_cast<long>(length));
+        enum { kGoOn, kClosed, kStopped } outcome = kGoOn;
+        splitter.Feed({chunk, static_cast<size_t>(n)}, [&](const std::vector<uint8_t>& request) {
             const Reply reply = head_.Answer(request, serial);
             for (const Chunk& c : reply.chunks) {
-                if (!Pause(c.delayMs)) return false;
+                if (!Pause(c.delayMs)) {
+                    outcome = kStopped;
+                    return false;
+                }
                 head_.TraceOut(c.bytes);
-                if (!SendAll(fd, c.bytes, socket)) return true;
+                if (!SendAll(fd, c.bytes, socket)) {
+                    outcome = kClosed;
+                    return false;
+                }
             }
-            if (reply.close) return true;
-        }
+            if (reply.close) outcome = kClosed;
+            return outcome == kGoOn;
+        });
+        if (outcome == kStopped) return false;
+        if (outcome == kClosed) return true;
     }
 }
 

@@ -49,8 +49,10 @@ bool Transport::SendAll(int fd, const std::vector<uint8_t>& bytes, bool socket) 
     while (sent < bytes.size()) {
         size_t count = bytes.size() - sent;
         if (baud > 0) {
-            // Emit at wire speed: 10 bits per byte.
-            const auto due = start + std::chrono::microseconds(static_cast<int64_t>(sent) * 10'000'000 / baud);
+            // Emit at wire speed, 10 bits per byte: byte k leaves when a real
+            // line would have finished sending it.
+            const auto due =
+                start + std::chrono::microseconds((static_cast<int64_t>(sent) + 1) * 10'000'000 / baud);
             std::this_thread::sleep_until(due);
             count = 1;
         }

@@ -162,15 +162,16 @@ public:
 
     bool Purge(PortHandle port, uint32_t flags) override {
         const int fd = Fd(port);
-        if ((flags & (kPurgeRxAbort | kPurgeRxClear)) && ::tcflush(fd, TCIFLUSH) != 0) return Fail();
+        const bool input = flags & (kPurgeRxAbort | kPurgeRxClear);
         // A finished write has only reached the driver. Aborting discards
         // output; clearing after a write waits until it has gone out, so no
         // request is ever thrown away unsent.
         if (flags & kPurgeTxAbort) {
-            if (::tcflush(fd, TCOFLUSH) != 0) return Fail();
-        } else if (flags & kPurgeTxClear) {
-            if (::tcdrain(fd) != 0) return Fail();
+            if (::tcflush(fd, input ? TCIOFLUSH : TCOFLUSH) != 0) return Fail();
+            return true;
         }
+        if (input && ::tcflush(fd, TCIFLUSH) != 0) return Fail();
+        if ((flags & kPurgeTxClear) && ::tcdrain(fd) != 0) return Fail();
         return true;
     }
 

@@ -1,0 +1,250 @@
+// Speed of the library against the physical limit and against raw clients.
+//
+// Every comparison runs its head as a separate ptz-sim process (a head in
+// the same process is faster and not comparable). Run through
+// scripts/bench.sh, which pins everything to one core, interleaves the
+// benchmarks and reports ratios of medians.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "ptz.h"
+
+extern char** environ;
+
+// ---- allocation counting ------------------------------------------------------
+
+namespace {
+thread_local bool counting = false;
+thread_local long allocations = 0;
+}  // namespace
+
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void* malloc(size_t n) {
+    if (counting) ++allocations;
+    return __libc_malloc(n);
+}
+extern "C" void* calloc(size_t a, size_t b) {
+    if (counting) ++allocations;
+    return __libc_calloc(a, b);
+}
+extern "C" void* realloc(void* p, size_t n) {
+    if (counting) ++allocations;
+    return __libc_realloc(p, n);
+}
+void* operator new(size_t n) {
+    if (counting) ++allocations;
+    void* p = __libc_malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+// ---- heads as child processes -------------------------------------------------
+
+struct SimProcess {
+    pid_t pid = -1;
+    std::string where;  // port or pty path
+
+    explicit SimProcess(std::vector<std::string> args) {
+        int out[2];
+        if (pipe(out) != 0) std::abort();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<char*> argv;
+        args.insert(args.begin(), PTZ_SIM_PATH);
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, PTZ_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) std::abort();
+        close(out[1]);
+        char line[256] = {};
+        size_t n = 0;
+        while (n < sizeof line - 1 && read(out[0], line + n, 1) == 1 && line[n] != '\n') ++n;
+        line[n] = 0;
+        close(out[0]);
+        const std::string text = line;  // "listening on 127.0.0.1:PORT" or "pty /dev/pts/N"
+        where = text.rfind("pty ", 0) == 0 ? text.substr(4) : text.substr(text.rfind(':') + 1);
+    }
+    ~SimProcess() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+SimProcess& TcpHead(int which) {
+    static SimProcess heads[2] = {SimProcess({"--listen", "127.0.0.1:0"}), SimProcess({"--listen", "127.0.0.1:0"})};
+    return heads[which];
+}
+SimProcess& PtyHead(int which) {
+    static SimProcess heads[2] = {SimProcess({"--pty"}), SimProcess({"--pty"})};
+    return heads[which];
+}
+SimProcess& PacedHead() {
+    static SimProcess head({"--pty", "--pace", "38400"});
+    return head;
+}
+
+const std::vector<uint8_t> kInitialize = {0x02, 0x80, 0x00, 0x19, 0x00, 0x03, 0x98};
+const std::vector<uint8_t> kSystemInfo = {0x02, 0x80, 0x00, 0x00, 0x00, 0x03, 0x81};
+
+// ---- raw clients: the same exchange with nothing but the OS calls -----------
+
+void ReadFully(int fd, uint8_t* buffer, size_t want) {
+    size_t got = 0;
+    while (got < want) {
+        const ssize_t n = read(fd, buffer + got, want - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 5000);
+    }
+}
+
+int RawTcp(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::abort();
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    return fd;
+}
+
+int RawPty(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+    return fd;
+}
+
+void RawExchange(benchmark::State& state, int fd, const std::vector<uint8_t>& request, size_t answer) {
+    uint8_t buffer[256];
+    for (auto _ : state) {
+        if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) std::abort();
+        ReadFully(fd, buffer, answer);
+    }
+}
+
+// ---- the library ---------------------------------------------------------------
+
+int32_t SystemInfo() {
+    PTZ_SYSTEM_INFO info;
+    return PTZ_GetSystemInfo(&info);
+}
+
+void LibraryExchange(benchmark::State& state, int32_t (*command)()) {
+    long total = 0;
+    for (auto _ : state) {
+        counting = true;
+        const int32_t r = command();
+        counting = false;
+        if (r != PTZ_OK) state.SkipWithError("command failed");
+    }
+    total = allocations;
+    allocations = 0;
+    state.counters["allocs_per_call"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kAvgIterations);
+}
+
+void OpenTcp() { PTZ_LanOpen("127.0.0.1", std::atoi(TcpHead(0).where.c_str())); }
+void OpenPty(SimProcess& head) { PTZ_DevOpenPath(head.where.c_str()); }
+
+void BM_Tcp_Library_Initialize(benchmark::State& state) {
+    OpenTcp();
+    LibraryExchange(state, PTZ_ExecInitialize);
+    PTZ_DevClose();
+}
+void BM_Tcp_Raw_Initialize(benchmark::State& state) {
+    const int fd = RawTcp(std::atoi(TcpHead(1).where.c_str()));
+    RawExchange(state, fd, kInitialize, 8);
+    close(fd);
+}
+void BM_Tcp_Library_SystemInfo(benchmark::State& state) {
+    OpenTcp();
+    LibraryExchange(state, SystemInfo);
+    PTZ_DevClose();
+}
+void BM_Tcp_Raw_SystemInfo(benchmark::State& state) {
+    const int fd = RawTcp(std::atoi(TcpHead(1).where.c_str()));
+    RawExchange(state, fd, kSystemInfo, 192);
+    close(fd);
+}
+void BM_Pty_Library_Initialize(benchmark::State& state) {
+    OpenPty(PtyHead(0));
+    LibraryExchange(state, PTZ_ExecInitialize);
+    PTZ_DevClose();
+}
+void BM_Pty_Raw_Initialize(benchmark::State& state) {
+    const int fd = RawPty(PtyHead(1).where);
+    RawExchange(state, fd, kInitialize, 8);
+    close(fd);
+}
+void BM_Pty_Library_SystemInfo(benchmark::State& state) {
+    OpenPty(PtyHead(0));
+    LibraryExchange(state, SystemInfo);
+    PTZ_DevClose();
+}
+void BM_Pty_Raw_SystemInfo(benchmark::State& state) {
+    const int fd = RawPty(PtyHead(1).where);
+    RawExchange(state, fd, kSystemInfo, 192);
+    close(fd);
+}
+void BM_Paced38400_Library_Initialize(benchmark::State& state) {
+    OpenPty(PacedHead());
+    LibraryExchange(state, PTZ_ExecInitialize);
+    PTZ_DevClose();
+    state.counters["wire_ms"] = 8 * 10 / 38.4;  // the 8 response bytes at 38400 baud
+}
+void BM_Paced38400_Library_SystemInfo(benchmark::State& state) {
+    OpenPty(PacedHead());
+    LibraryExchange(state, SystemInfo);
+    PTZ_DevClose();
+    state.counters["wire_ms"] = 192 * 10 / 38.4;
+}
+
+}  // namespace
+
+BENCHMARK(BM_Tcp_Library_Initialize)->UseRealTime();
+BENCHMARK(BM_Tcp_Raw_Initialize)->UseRealTime();
+BENCHMARK(BM_Tcp_Library_SystemInfo)->UseRealTime();
+BENCHMARK(BM_Tcp_Raw_SystemInfo)->UseRealTime();
+BENCHMARK(BM_Pty_Library_Initialize)->UseRealTime();
+BENCHMARK(BM_Pty_Raw_Initialize)->UseRealTime();
+BENCHMARK(BM_Pty_Library_SystemInfo)->UseRealTime();
+BENCHMARK(BM_Pty_Raw_SystemInfo)->UseRealTime();
+BENCHMARK(BM_Paced38400_Library_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_Paced38400_Library_SystemInfo)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+BENCHMARK_MAIN();

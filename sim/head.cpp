@@ -1,6 +1,7 @@
 #include "head.h"
 
 #include <chrono>
+#include <ctime>
 
 namespace ptzsim {
 
@@ -51,14 +52,17 @@ void Head::ClearRequests() {
 
 void Head::Trace(const char* direction, std::span<const uint8_t> bytes) {
     if (trace_ == nullptr || bytes.empty()) return;
-    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
-    std::fprintf(trace_, "%10.3f %s", static_cast<double>(now.count() % 100000000000LL) / 1000.0, direction);
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    std::fprintf(trace_, "%02d:%02d:%02d.%03d %s", local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis),
+                 direction);
     for (uint8_t b : bytes) std::fprintf(trace_, " %02X", b);
-    if (bytes.size() >= 4 && bytes[0] == 0x02)
-        std::fprintf(trace_, "  %s", CommandName(bytes[3]));
-    if (bytes.size() >= 5 && bytes[0] == 0x02 && bytes[1] == 0x40 && bytes[4] != 0)
-        std::fprintf(trace_, " refused (status %u)", bytes[4]);
+    const std::string words = DescribeFrame(bytes);
+    if (!words.empty()) std::fprintf(trace_, "  %s", words.c_str());
+    else if (bytes.size() == 1 && bytes[0] == 0x15) std::fprintf(trace_, "  NAK");
     std::fprintf(trace_, "\n");
     std::fflush(trace_);
 }

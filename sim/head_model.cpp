@@ -1,6 +1,7 @@
 #include "head_model.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -93,6 +94,59 @@ const char* CommandName(uint8_t code) {
         case 0xF6: return "EepBurn";
         default: return "?";
     }
+}
+
+std::string DescribeFrame(std::span<const uint8_t> f) {
+    if (f.size() < 7 || f[0] != 0x02) return {};
+    const bool request = f[1] == 0x80;
+    const uint8_t code = f[3];
+    std::string out = CommandName(code);
+    const size_t dataAt = request ? 5 : 6;
+    const size_t dataLength = f.size() - dataAt - 2;
+    const uint8_t* d = f.data() + dataAt;
+    char text[96] = "";
+    auto fits = [&](size_t n) { return dataLength >= n; };
+    if (request) {
+        switch (code) {
+            case 0x12: if (fits(1)) std::snprintf(text, sizeof text, " control=%u", d[0]); break;
+            case 0x80: case 0x82: case 0x84: case 0x85:
+                if (fits(1)) std::snprintf(text, sizeof text, " motor=%u", d[0]);
+                break;
+            case 0x81:
+                if (fits(6)) std::snprintf(text, sizeof text, " motor=%u param=%u position=%d", d[0], d[1], Get32(d + 2));
+                break;
+            case 0x83: if (fits(2)) std::snprintf(text, sizeof text, " motor=%u param=%u", d[0], d[1]); break;
+            case 0x86: if (fits(2)) std::snprintf(text, sizeof text, " motor=%u speed=%u", d[0], d[1]); break;
+            case 0x8C:
+                if (fits(9)) std::snprintf(text, sizeof text, " param=%u pan=%d tilt=%d", d[0], Get32(d + 1), Get32(d + 5));
+                break;
+            case 0x8E: if (fits(1)) std::snprintf(text, sizeof text, " flag=%u", d[0]); break;
+            case 0x91: if (fits(2)) std::snprintf(text, sizeof text, " preset=%u flag=%u", d[0], d[1]); break;
+            case 0x92: if (fits(1)) std::snprintf(text, sizeof text, " preset=%u", d[0]); break;
+            case 0x96: if (fits(1)) std::snprintf(text, sizeof text, " autoReturn=%u", d[0]); break;
+            case 0x97: case 0x9A: if (fits(1)) std::snprintf(text, sizeof text, " mode=%u", d[0]); break;
+            case 0xF4: case 0xF5:
+                if (fits(3)) std::snprintf(text, sizeof text, " address=0x%04X count=%u", (d[0] << 8) | d[1], d[2]);
+                break;
+            default: break;
+        }
+        return out + text;
+    }
+    if (f[4] != 0) {
+        std::snprintf(text, sizeof text, " refused, status %u", f[4]);
+        return out + text;
+    }
+    switch (code) {
+        case 0x10: case 0x8B:
+            if (fits(4)) std::snprintf(text, sizeof text, " ok %u %u %u %u", d[0], d[1], d[2], d[3]);
+            break;
+        case 0x82: if (fits(4)) std::snprintf(text, sizeof text, " ok position=%d", Get32(d)); break;
+        case 0x85: case 0x95: case 0x99: if (fits(1)) std::snprintf(text, sizeof text, " ok value=%u", d[0]); break;
+        case 0x98: if (fits(8)) std::snprintf(text, sizeof text, " ok pan=%d tilt=%d", Get32(d), Get32(d + 4)); break;
+        case 0xF4: std::snprintf(text, sizeof text, " ok %zu bytes", dataLength); break;
+        default: std::snprintf(text, sizeof text, " ok"); break;
+    }
+    return out + text;
 }
 
 HeadModel::HeadModel(std::string eepromFile) : eepromFile_(std::move(eepromFile)) {

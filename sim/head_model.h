@@ -97,6 +97,9 @@ std::vector<uint8_t> ResponseFrame(uint8_t code, uint8_t status, std::span<const
 std::vector<uint8_t> RequestFrame(uint8_t code, std::span<const uint8_t> data);
 // How many data bytes the answer to a request carries.
 size_t ResponseDataLength(uint8_t code, std::span<const uint8_t> data);
+// One frame in words: the command, its fields, and for an answer its
+// status and decoded values ("SetPTPos param=1 pan=1000 tilt=-500").
+std::string DescribeFrame(std::span<const uint8_t> frame);
 // A readable name of a command code ("GetPTPos"), "?" when unknown.
 const char* CommandName(uint8_t code);
 

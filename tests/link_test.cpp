@@ -93,6 +93,7 @@ TEST_F(LanLink, OpenWhileOpenFailsAndTheLinkKeepsWorking) {
     EXPECT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_FAILED);
     EXPECT_EQ(PTZ_LanOpen(nullptr, port), PTZ_FAILED);  // the link check comes first
     EXPECT_EQ(PTZ_DevOpen(1), PTZ_FAILED);
+    EXPECT_EQ(PTZ_DevOpenPath(nullptr), PTZ_FAILED);  // here too
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
     EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
     EXPECT_EQ(PTZ_DevClose(), PTZ_FAILED);

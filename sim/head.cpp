@@ -5,6 +5,20 @@
 
 namespace ptzsim {
 
+namespace {
+
+std::tm LocalTime(std::time_t t) {
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &t);
+#else
+    localtime_r(&t, &local);
+#endif
+    return local;
+}
+
+}  // namespace
+
 void Head::SetFaults(const Faults& faults) {
     std::lock_guard lock(mutex_);
     faults_ = faults;
@@ -55,8 +69,7 @@ void Head::Trace(const char* direction, std::span<const uint8_t> bytes) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    const std::tm local = LocalTime(seconds);
     std::fprintf(trace_, "%02d:%02d:%02d.%03d %s", local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis),
                  direction);
     for (uint8_t b : bytes) std::fprintf(trace_, " %02X", b);

@@ -136,8 +136,8 @@ SimHead* LocalSimHead();  // sim_local.cpp on POSIX; nullptr elsewhere
 
 SimHead* SharedSimHead() {
     static SimHead* head = [] () -> SimHead* {
-        if (const char* spec = std::getenv("PTZ_SIM")) {
-            const std::string s = spec;
+        if (const char* where = std::getenv("PTZ_SIM")) {
+            const std::string s = where;
             const size_t a = s.find(':'), b = s.rfind(':');
             if (a != std::string::npos && b != a)
                 return new RemoteHead(s.substr(0, a), std::atoi(s.c_str() + a + 1), std::atoi(s.c_str() + b + 1));

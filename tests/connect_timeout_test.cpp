@@ -1,0 +1,64 @@
+// Connecting is bounded: a head whose address takes the connection request
+// but never completes it (here: a listening socket whose queue is full, so
+// the system drops further requests) fails the open after about 5 s, like a
+// refused connection: nothing recorded, nothing left open.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support.h"
+
+namespace {
+
+using namespace ptztest;
+using namespace std::chrono_literals;
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+using ConnectTimeout = LibraryTest;
+
+TEST_F(ConnectTimeout, UnansweredConnectGivesUpAfterFiveSeconds) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    // Fill the accept queue; never accept.
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers.push_back(fd);
+    }
+    std::this_thread::sleep_for(100ms);
+
+    ptz::SetLastError(1, 1006);
+    const int before = OpenDescriptors();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PTZ_LanOpen("127.0.0.1", ntohs(address.sin_port)), PTZ_FAILED);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 4900ms);
+    EXPECT_LT(waited, 6500ms);
+    EXPECT_EQ(LastError(), (ErrorRecord{1, 1006}));
+    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_CLOSED);
+    EXPECT_EQ(OpenDescriptors(), before);
+    for (int fd : fillers) ::close(fd);
+    ::close(listener);
+}
+
+}  // namespace

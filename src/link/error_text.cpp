@@ -2,11 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/serial_os.h"
 #include "ptz.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -51,15 +48,8 @@ extern "C" PTZ_API int32_t PTZ_CALL PTZ_GetErrorText(int32_t kind, int32_t code,
     } else if (const char* known = CodeText(kind, code)) {
         std::snprintf(text, sizeof text, "%s", known);
     } else if (kind == PTZ_ERRKIND_OS) {
-#ifdef _WIN32
         char system[256] = "";
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       static_cast<DWORD>(code), 0, system, sizeof system, nullptr);
-        for (char* end = system + std::strlen(system); end > system && (end[-1] == '\n' || end[-1] == '\r');)
-            *--end = '\0';
-#else
-        const char* system = std::strerror(code);
-#endif
+        ptz::platform::SystemErrorText(code, system, sizeof system);
         std::snprintf(text, sizeof text, "operating-system error %d opening or closing the port: %s",
                       static_cast<int>(code), system);
     } else {

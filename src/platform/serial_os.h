@@ -94,6 +94,9 @@ public:
     virtual int32_t LastError() = 0;
 };
 
+// The operating system's own text for one of its error numbers.
+void SystemErrorText(int32_t code, char* text, size_t size);
+
 // The active backend: the platform's own unless a test installed another.
 SerialOs& Serial();
 void InstallSerialOs(SerialOs* os);  // nullptr restores the platform's own

@@ -255,6 +255,12 @@ private:
 
 }  // namespace
 
+void SystemErrorText(int32_t code, char* text, size_t size) {
+    // The GNU strerror_r may return a static text instead of filling ours.
+    const char* message = strerror_r(code, text, size);
+    if (message != text) std::snprintf(text, size, "%s", message);
+}
+
 SerialOs& PlatformSerialOs() {
     static PosixSerial platformSerial;
     return platformSerial;

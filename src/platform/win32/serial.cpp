@@ -146,6 +146,13 @@ public:
 
 }  // namespace
 
+void SystemErrorText(int32_t code, char* text, size_t size) {
+    text[0] = '\0';
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code), 0,
+                   text, static_cast<DWORD>(size), nullptr);
+    for (char* end = text + std::strlen(text); end > text && (end[-1] == '\n' || end[-1] == '\r');) *--end = '\0';
+}
+
 SerialOs& PlatformSerialOs() {
     static Win32Serial platformSerial;
     return platformSerial;

@@ -3,7 +3,6 @@
 // the system drops further requests) fails the open after about 5 s, like a
 // refused connection: nothing recorded, nothing left open.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,15 +16,6 @@ namespace {
 
 using namespace ptztest;
 using namespace std::chrono_literals;
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 using ConnectTimeout = LibraryTest;
 

@@ -6,7 +6,6 @@
 // cycles must leave the process's descriptor count where it began.
 //
 // PTZ_STRESS_SECONDS sets the time per link (default 10).
-#include <dirent.h>
 
 #include <atomic>
 #include <chrono>
@@ -98,15 +97,6 @@ private:
     std::minstd_rand rng_{42};
     int naks_ = 0;
 };
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 std::chrono::seconds StressTime() {
     const char* s = std::getenv("PTZ_STRESS_SECONDS");

@@ -132,7 +132,7 @@ private:
 
 }  // namespace
 
-SimHead* LocalSimHead();  // sim_local.cpp on POSIX; nullptr elsewhere
+SimHead* LocalSimHead();  // posix_support.cpp; windows_test.cpp gives nullptr
 
 SimHead* SharedSimHead() {
     static SimHead* head = [] () -> SimHead* {

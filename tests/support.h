@@ -55,6 +55,9 @@ public:
 // nullptr where there is none).
 SimHead* SharedSimHead();
 
+// How many descriptors the process has open (POSIX only).
+int OpenDescriptors();
+
 // A TCP link to a fresh simulated head.
 class SimTest : public LibraryTest {
 protected:

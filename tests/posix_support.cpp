@@ -1,4 +1,7 @@
-// The simulated head in this process, served on loopback.
+// Test helpers that exist only on POSIX: the simulated head in this
+// process, served on loopback, and the process's descriptor count.
+#include <dirent.h>
+
 #include "server.h"
 #include "support.h"
 
@@ -27,6 +30,15 @@ private:
 };
 
 }  // namespace
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
 
 SimHead* LocalSimHead() {
     static LocalHead head;

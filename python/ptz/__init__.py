@@ -97,7 +97,9 @@ def load_library(path=None):
         return _library
     candidates = [path, os.environ.get("PTZ_LIBRARY")]
     root = Path(__file__).resolve().parents[2]
-    candidates += [str(p) for p in sorted(root.glob("build/**/libptz.so*"))[:1]]
+    # Builds of this source tree (never the sanitizer builds, which cannot be
+    # loaded into a plain Python).
+    candidates += [str(root / "build" / d / "libptz.so.1") for d in ("", "test", "demo", "bench")]
     candidates.append(ctypes.util.find_library("ptz"))
     loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL
     for candidate in filter(None, candidates):

@@ -22,6 +22,7 @@ Transport::Transport(Head& head) : head_(head) {
 
 Transport::~Transport() {
     Stop();
+    if (listenFd_ >= 0) ::close(listenFd_);
     for (int fd : stopPipe_)
         if (fd >= 0) ::close(fd);
 }
@@ -110,10 +111,7 @@ bool Transport::Serve(int fd, bool serial, bool socket) {
 
 // ---- TCP -------------------------------------------------------------------
 
-TcpServer::~TcpServer() {
-    Stop();
-    if (listenFd_ >= 0) ::close(listenFd_);
-}
+TcpServer::~TcpServer() { Stop(); }
 
 namespace {
 
@@ -139,25 +137,29 @@ int Listen(const std::string& host, int port, int* bound) {
 
 }  // namespace
 
-int Transport::Accept(int listenFd) {
+int Transport::StartListening(const std::string& host, int port, std::function<void()> loop) {
+    int bound = -1;
+    listenFd_ = Listen(host, port, &bound);
+    if (listenFd_ < 0) return -1;
+    StartThread(std::move(loop));
+    return bound;
+}
+
+int Transport::Accept() {
     for (;;) {
-        pollfd p[2] = {{listenFd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        pollfd p[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
         if (p[1].revents) return -1;
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) return fd;
     }
 }
 
 int TcpServer::Start(const std::string& host, int port) {
-    int bound = -1;
-    listenFd_ = Listen(host, port, &bound);
-    if (listenFd_ < 0) return -1;
-    StartThread([this] { Loop(); });
-    return bound;
+    return StartListening(host, port, [this] { Loop(); });
 }
 
 void TcpServer::DropConnection() {
@@ -167,7 +169,7 @@ void TcpServer::DropConnection() {
 
 void TcpServer::Loop() {
     for (;;) {
-        const int fd = Accept(listenFd_);
+        const int fd = Accept();
         if (fd < 0) return;
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -181,22 +183,15 @@ void TcpServer::Loop() {
 
 // ---- control channel -------------------------------------------------------
 
-ControlServer::~ControlServer() {
-    Stop();
-    if (listenFd_ >= 0) ::close(listenFd_);
-}
+ControlServer::~ControlServer() { Stop(); }
 
 int ControlServer::Start(const std::string& host, int port) {
-    int bound = -1;
-    listenFd_ = Listen(host, port, &bound);
-    if (listenFd_ < 0) return -1;
-    StartThread([this] { Loop(); });
-    return bound;
+    return StartListening(host, port, [this] { Loop(); });
 }
 
 void ControlServer::Loop() {
     for (;;) {
-        const int fd = Accept(listenFd_);
+        const int fd = Accept();
         if (fd < 0) return;
         std::string line;
         char c;

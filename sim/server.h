@@ -32,13 +32,17 @@ protected:
     // Sleeps up to ms; false when stopped meanwhile.
     bool Pause(int ms);
     bool SendAll(int fd, const std::vector<uint8_t>& bytes, bool socket);
-    // Waits for a connection on a listening socket; -1 when stopped.
-    int Accept(int listenFd);
+    // Listens on host:port (port 0 picks a free one) and runs `loop` on the
+    // thread. The bound port, or -1.
+    int StartListening(const std::string& host, int port, std::function<void()> loop);
+    // Waits for a connection on the listening socket; -1 when stopped.
+    int Accept();
 
     Head& head_;
     int stopPipe_[2] = {-1, -1};
     std::thread thread_;
     std::atomic<int> baud_{0};
+    int listenFd_ = -1;
 };
 
 class TcpServer final : public Transport {
@@ -52,7 +56,6 @@ public:
 
 private:
     void Loop();
-    int listenFd_ = -1;
     std::atomic<int> connectionFd_{-1};
 };
 
@@ -66,7 +69,6 @@ public:
 private:
     void Loop();
     TcpServer* link_;
-    int listenFd_ = -1;
 };
 
 class PtyServer final : public Transport {

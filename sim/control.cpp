@@ -40,7 +40,7 @@ std::string FormatFaults(const Faults& f) {
     std::ostringstream out;
     out << "faults nak=" << f.nak << " badack=" << f.badAck << " silent=" << f.silent
         << " truncate=" << f.truncate << " delay=" << f.delayMs << " pieces=" << f.pieces
-        << " refuse=" << f.refuseCode << " badbcc=" << f.badBcc << "\n";
+        << " refuse=" << f.refuseCode << " badbcc=" << f.badBcc << " shortrefuse=" << f.shortRefusal << "\n";
     return out.str();
 }
 
@@ -89,6 +89,7 @@ std::string RunControl(Head& head, const std::string& line, const std::function<
             else if (key == "pieces") f.pieces = value != 0;
             else if (key == "refuse") f.refuseCode = value;
             else if (key == "badbcc") f.badBcc = value != 0;
+            else if (key == "shortrefuse") f.shortRefusal = value != 0;
             else return "error unknown fault " + key + "\n";
         }
         head.SetFaults(f);

@@ -5,7 +5,7 @@
 //   reset                         fresh head: state, faults, rules, request log
 //   rule CODE|* [close] [MS:HEX]...  answer CODE (or every code) with these chunks
 //   faults [nak=N] [badack=1] [silent=1] [truncate=1] [delay=MS] [pieces=1]
-//          [refuse=CODE] [badbcc=1]
+//          [refuse=CODE] [badbcc=1] [shortrefuse=1]
 //   requests                      the request log, one hex line each, then "end"
 //   clear-requests
 //   burns                         how many EEPROM burns the head has seen

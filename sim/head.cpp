@@ -103,6 +103,7 @@ Reply Head::Answer(std::span<const uint8_t> request, bool serial) {
     if (faults_.badAck) return {{{faults_.delayMs, {0x06}}}};
     std::vector<uint8_t> frame = model_.Answer(request);
     if (frame.empty()) return serial ? Reply{{{0, {0x15}}}} : Reply{};
+    if (faults_.shortRefusal && frame[4] != 0) frame = ResponseFrame(frame[3], frame[4], {});
     if (faults_.badBcc) frame.back() ^= 0xFF;
     if (faults_.truncate) frame.pop_back();
     Reply reply;

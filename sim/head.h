@@ -42,6 +42,7 @@ struct Faults {
     bool pieces = false;    // send every response in three pieces, 20 ms apart
     int refuseCode = -1;    // refuse this command code with status 1
     bool badBcc = false;    // corrupt the block check byte of every response
+    bool shortRefusal = false;  // refuse with a bare frame: no data bytes
 };
 
 // In-process scripting: the reply to a request, or nothing to let the rules,

@@ -102,7 +102,8 @@ std::string DescribeFrame(std::span<const uint8_t> f) {
     const uint8_t code = f[3];
     std::string out = CommandName(code);
     const size_t dataAt = request ? 5 : 6;
-    const size_t dataLength = f.size() - dataAt - 2;
+    // A chunk too short for its header, ETX and BCC has no data to decode.
+    const size_t dataLength = f.size() >= dataAt + 2 ? f.size() - dataAt - 2 : 0;
     const uint8_t* d = f.data() + dataAt;
     char text[96] = "";
     auto fits = [&](size_t n) { return dataLength >= n; };

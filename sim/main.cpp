@@ -30,7 +30,8 @@ void Usage() {
         "  --truncate          leave off the last byte of every response\n"
         "  --delay-ms MS       answer MS milliseconds late\n"
         "  --pieces            send every response in three pieces\n"
-        "  --refuse CODE|all   refuse command CODE (e.g. 0x92), or every command, with status 1");
+        "  --refuse CODE|all   refuse command CODE (e.g. 0x92), or every command, with status 1\n"
+        "  --short-refusal     refuse with a bare frame (no data bytes) instead of a full-length one");
 }
 
 }  // namespace
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
         else if (a == "--truncate") faults.truncate = true;
         else if (a == "--delay-ms") faults.delayMs = std::atoi(value());
         else if (a == "--pieces") faults.pieces = true;
+        else if (a == "--short-refusal") faults.shortRefusal = true;
         else if (a == "--refuse") {
             const std::string code = value();
             faults.refuseCode = code == "all" ? ptzsim::HeadModel::kRefuseAll

@@ -10,6 +10,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -78,12 +80,14 @@ bool Transport::Serve(int fd, bool serial, bool socket) {
     FrameSplitter splitter;
     uint8_t chunk[512];
     for (;;) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
+        pollfd p[3] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}, {watchFd_, POLLIN, 0}};
+        if (::poll(p, 3, -1) < 0) {
             if (errno == EINTR) continue;
             return true;
         }
         if (p[1].revents) return false;
+        if (p[2].revents) OnWatch();
+        if (!(p[0].revents)) continue;
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return true;  // closed (or a pty with no terminal side open)
@@ -222,8 +226,28 @@ void ControlServer::Loop() {
 
 PtyServer::~PtyServer() {
     Stop();
+    if (watchFd_ >= 0) ::close(watchFd_);
     if (master_ >= 0) ::close(master_);
     if (slaveKeeper_ >= 0) ::close(slaveKeeper_);
+}
+
+
+void PtyServer::OnWatch() {
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t n = ::read(watchFd_, events, sizeof events);
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+            if (e->mask & IN_OPEN) ++hostsOpen_;
+            if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) --hostsOpen_;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+        if (hostsOpen_ <= 0) {
+            hostsOpen_ = 0;
+            ::ioctl(slaveKeeper_, TIOCNXCL);
+        }
+    }
 }
 
 std::string PtyServer::Start() {
@@ -241,6 +265,12 @@ std::string PtyServer::Start() {
     ::cfmakeraw(&tio);
     ::tcsetattr(slaveKeeper_, TCSANOW, &tio);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Every open and close of the terminal side from now on is a host's.
+    watchFd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watchFd_ >= 0 && ::inotify_add_watch(watchFd_, path.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        ::close(watchFd_);
+        watchFd_ = -1;
+    }
     StartThread([this] { Loop(); });
     return path;
 }

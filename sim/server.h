@@ -38,7 +38,11 @@ protected:
     // Waits for a connection on the listening socket; -1 when stopped.
     int Accept();
 
+    // Called from Serve when `watchFd_` (if any) becomes readable.
+    virtual void OnWatch() {}
+
     Head& head_;
+    int watchFd_ = -1;
     int stopPipe_[2] = {-1, -1};
     std::thread thread_;
     std::atomic<int> baud_{0};
@@ -82,8 +86,13 @@ public:
 
 private:
     void Loop();
+    // Counts the hosts' opens and closes of the terminal side; when the last
+    // one has gone, clears exclusive mode, which a host that died without
+    // closing its link would otherwise leave set for as long as we live.
+    void OnWatch() override;
     int master_ = -1;
     int slaveKeeper_ = -1;
+    int hostsOpen_ = 0;
 };
 
 }  // namespace ptzsim

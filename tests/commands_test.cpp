@@ -135,6 +135,14 @@ TEST_F(Commands, ResponsesAreDecodedExactly) {
              EXPECT_EQ(o.status.flag2, 0);
              EXPECT_EQ(o.status.flag3, 1);
          }},
+        {"GetPTZStatus inverted", [](Outputs& o) { return PTZ_GetPTZStatus(&o.status); },
+         "02 40 00 8B 00 04 FF 00 00 07 03 36",
+         [](const Outputs& o) {
+             EXPECT_EQ(o.status.flag0, 0);
+             EXPECT_EQ(o.status.flag1, 1);
+             EXPECT_EQ(o.status.flag2, 1);
+             EXPECT_EQ(o.status.flag3, 0);
+         }},
         {"GetSystemSettingInfo", [](Outputs& o) { return PTZ_GetSystemSettingInfo(&o.settings); },
          "02 40 00 10 00 04 01 02 80 FF 03 29",
          [](const Outputs& o) {

@@ -1,6 +1,7 @@
 // Frames: BCC, request layout, 32-bit encoding and the response check.
 #include <cstring>
 
+#include "platform/serial_os.h"
 #include "protocol/frame.h"
 #include "support.h"
 
@@ -96,6 +97,24 @@ TEST(ErrorText, ExplainsEveryCodeAndTruncatesSafely) {
     EXPECT_EQ(small[5], 'x');
     EXPECT_EQ(PTZ_GetErrorText(0, 0, nullptr, 5), PTZ_BAD_PARAM);
     EXPECT_EQ(PTZ_GetErrorText(0, 0, small, 0), PTZ_BAD_PARAM);
+
+    // One byte holds the terminator only: an empty text, and a success.
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(PTZ_GetErrorText(PTZ_ERRKIND_LINK, PTZ_ERR_NAK, small, 1), PTZ_OK);
+    EXPECT_EQ(small[0], '\0');
+    EXPECT_EQ(small[1], 'x');
+
+    EXPECT_EQ(PTZ_GetErrorText(0, 0, text, sizeof text), PTZ_OK);
+    EXPECT_STREQ(text, "no failure recorded");
+}
+
+TEST(ErrorText, OsErrorsCarryTheSystemsOwnMessage) {
+    char system[256] = "";
+    ptz::platform::SystemErrorText(2, system, sizeof system);
+    ASSERT_GT(std::strlen(system), 3u);
+    char text[400];
+    EXPECT_EQ(PTZ_GetErrorText(PTZ_ERRKIND_OS, 2, text, sizeof text), PTZ_OK);
+    EXPECT_NE(std::strstr(text, system), nullptr) << text;
 }
 
 }  // namespace

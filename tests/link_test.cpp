@@ -158,6 +158,42 @@ TEST_F(LanLink, PeerThatClosesGivesMarkErrorAndTheLinkStaysOpen) {
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
 }
 
+TEST_F(LanLink, ShortRefusalIsJudgedAtOnceAndItsTailNeverReachesTheNextCommand) {
+    // A refusal without data bytes, the connection left open: the verdict is
+    // fixed by byte 4, so the call ends without waiting out the time limit.
+    head->SetFaults({.refuseCode = 0x98, .shortRefusal = true});
+    int32_t pan = 7, tilt = 8;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_STATUS}));
+    EXPECT_EQ(pan, 7);
+    // Wrong mark and wrong echo are final as early, garbage after them included.
+    const struct {
+        const char* answer;
+        int32_t code;
+    } early[] = {{"02 41 00 19 00 00 03 59 EE EE", PTZ_ERR_RESP_MARK},
+                 {"02 40 00 18 00", PTZ_ERR_RESP_COMMAND},
+                 {"02 40 00 19 05", PTZ_ERR_RESP_STATUS}};
+    for (const auto& row : early) {
+        SCOPED_TRACE(row.answer);
+        rules.clear();
+        Answer(0x19, {{0, Hex(row.answer)}});
+        const auto begun = std::chrono::steady_clock::now();
+        EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, 2000ms);
+        EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, row.code}));
+    }
+    // A full-length refusal and the answers after it behave as ever.
+    AnswerNormally();
+    head->SetFaults({.refuseCode = 0x98});
+    EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_STATUS}));
+    head->SetFaults({});
+    EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_OK);
+    EXPECT_EQ(pan, 0);
+}
+
 TEST_F(LanLink, SilentHeadTimesOutAfterFiveSecondsAndALateAnswerIsDiscarded) {
     // The one real five-second wait of the TCP link.
     Answer(0x19, {{5300, Hex("02 40 00 19 00 00 03 58")}});  // too late

@@ -168,6 +168,21 @@ TEST_F(SerialExchangeTable, RetriesAndTimeoutsFollowTheProtocol) {
     }
 }
 
+TEST_F(SerialExchange, ShortRefusalWaitsOutTheFixedLengthReads) {
+    // The serial read takes L bytes: a refusal without data bytes is a
+    // time-out there, after four reads, and the outputs stay untouched.
+    fake.onWrite = [](FakeSerial& f, const std::vector<uint8_t>&) {
+        f.Deliver(1, Tail(ptzsim::ResponseFrame(0x98, 1, {}), 0));
+    };
+    int32_t pan = 7, tilt = 8;
+    const uint64_t start = fake.Now();
+    EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_FAILED);
+    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_TIMEOUT}));
+    EXPECT_GE(fake.Now() - start, 20000u);
+    EXPECT_EQ(pan, 7);
+    EXPECT_EQ(tilt, 8);
+}
+
 TEST_F(SerialExchange, EveryAttemptStartsWithAPurge) {
     int attempt = 0;
     fake.onWrite = [&](FakeSerial& f, const std::vector<uint8_t>&) {

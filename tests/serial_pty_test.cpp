@@ -2,10 +2,14 @@
 // simulated head serving the serial protocol on its other side.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "server.h"
@@ -99,6 +103,29 @@ TEST_F(PtyLink, EveryByteValuePassesUnchangedBothWays) {
     for (int i = 0; i < 248; ++i) EXPECT_EQ(all[i], i) << i;
 }
 
+TEST_F(PtyLink, ReopenedLinkKeepsThreadsFromInterleavingFrames) {
+    // The lock must exclude as well after an earlier open and close.
+    ASSERT_EQ(PTZ_DevClose(), PTZ_OK);
+    ASSERT_EQ(PTZ_DevOpenPath(path.c_str()), PTZ_OK);
+    constexpr int kThreads = 4, kCalls = 25;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &wrong] {
+            for (int i = 0; i < kCalls; ++i) {
+                const uint8_t mine[4] = {uint8_t(t), uint8_t(i), uint8_t(0xA0 + t), uint8_t(0x50 + i)};
+                uint8_t back[4] = {};
+                if (PTZ_EepWrite(0x100 * (t + 1), 4, mine) != PTZ_OK ||
+                    PTZ_EepRead(0x100 * (t + 1), 4, back) != PTZ_OK || std::memcmp(back, mine, 4) != 0)
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(head.Requests().size(), size_t{kThreads * kCalls * 2});
+}
+
 TEST_F(PtyLink, NakRetriesAndBadAcknowledgement) {
     head.SetFaults({.nak = 3});
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
@@ -152,6 +179,46 @@ TEST_F(PtyLink, SilentHeadTimesOutAfterFiveSeconds) {
     EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_TIMEOUT}));
     EXPECT_GE(waited, 5000ms);
     EXPECT_LT(waited, 6000ms);
+}
+
+// Runs `host` in a child process, as an unprivileged user when we are root
+// (exclusive mode does not bind root); the child's exit status.
+int RunHostProcess(const std::function<int()>& host) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(90);
+        ::_exit(host());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+TEST_F(PtyLink, AHostThatDiesWithoutClosingDoesNotLockOutTheNext) {
+    EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    const std::string line = path;
+    // The first host opens, works and exits without closing its link.
+    EXPECT_EQ(RunHostProcess([&] {
+                  if (PTZ_DevOpenPath(line.c_str()) != PTZ_OK) return 1;
+                  return PTZ_ExecInitialize() == PTZ_OK ? 0 : 2;
+              }),
+              0);
+    // The next host gets the line (the simulator notices the close shortly).
+    int status = -1;
+    for (int attempt = 0; attempt < 100 && status != 0; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(20ms);
+        status = RunHostProcess([&] {
+            if (PTZ_DevOpenPath(line.c_str()) != PTZ_OK) return 1;
+            const int32_t r = PTZ_ExecInitialize();
+            PTZ_DevClose();
+            return r == PTZ_OK ? 0 : 2;
+        });
+    }
+    EXPECT_EQ(status, 0);
+    // While a host holds the line, exclusive mode still keeps others out.
+    EXPECT_EQ(PTZ_DevOpenPath(path.c_str()), PTZ_OK);
+    EXPECT_EQ(RunHostProcess([&] { return PTZ_DevOpenPath(line.c_str()) == PTZ_OK ? 0 : 1; }), 1);
 }
 
 using MissingPort = LibraryTest;

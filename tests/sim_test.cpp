@@ -87,6 +87,10 @@ TEST(Trace, DescribesFramesInWords) {
               "GetPTPos ok pan=1000 tilt=-500");
     EXPECT_EQ(ptzsim::DescribeFrame(Hex("02 40 00 92 01 00 03 D2")), "MovePresetPos refused, status 1");
     EXPECT_EQ(ptzsim::DescribeFrame(Hex("02 80 00 F4 03 01 00 10 03 67")), "EepRead address=0x0100 count=16");
+    // Seven bytes of an answer hold no data at all: nothing may be read past them.
+    EXPECT_EQ(ptzsim::DescribeFrame(Hex("02 40 00 F4 00 00 03")), "EepRead ok 0 bytes");
+    EXPECT_EQ(ptzsim::DescribeFrame(Hex("02 40 00 98 00 00 03")), "GetPTPos");
+    EXPECT_EQ(ptzsim::DescribeFrame(Hex("02 40 00 92 01 03 D0")), "MovePresetPos refused, status 1");
 }
 
 }  // namespace

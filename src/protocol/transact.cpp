@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "link/link.h"
+#include "protocol/frame.h"
 
 namespace ptz {
 
@@ -26,6 +27,15 @@ void DiscardStaleBytes(platform::Socket s) {
     static uint8_t scratch[kBufferSize];  // used only under the library lock
     while (platform::SocketRecv(s, scratch, kBufferSize) > 0) {
     }
+}
+
+// True once the bytes received so far already fail the response check: a
+// wrong mark (byte 1), a wrong echo (byte 3) or a refusal (byte 4). A head
+// that refuses with a short frame is then judged at once instead of after the
+// whole time limit; whatever else it sends is discarded before the next send.
+bool VerdictIsFixed(uint8_t code, const uint8_t* response, int32_t received) {
+    return (received > 1 && response[1] != kResponseMark) || (received > 3 && response[3] != code) ||
+           (received > 4 && response[4] != 0);
 }
 
 }  // namespace
@@ -56,7 +66,7 @@ int32_t LanTransact(int32_t requestLength, const uint8_t* request, int32_t expec
     const int32_t wanted = std::min(expectedLength + 1, kBufferSize);
     int32_t received = 0;
     bool peerClosed = false;
-    while (received < wanted) {
+    while (received < wanted && !VerdictIsFixed(request[3], response, received)) {
         const int n = platform::SocketRecv(s, response + received, wanted - received);
         if (n > 0) {
             received += n;

@@ -55,27 +55,6 @@ bool Pump(int fd, PosixTransfer& t) {
     return true;
 }
 
-speed_t SpeedOf(uint32_t baud) {
-    switch (baud) {
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B38400;
-    }
-}
-
-uint32_t BaudOf(speed_t speed) {
-    switch (speed) {
-        case B9600: return 9600;
-        case B19200: return 19200;
-        case B57600: return 57600;
-        case B115200: return 115200;
-        default: return 38400;
-    }
-}
-
 // A modem-control request that a device without modem lines (a pseudo-
 // terminal) does not support counts as done; every other failure is one.
 bool ModemLines(int fd, unsigned long request, int lines) {
@@ -110,20 +89,12 @@ public:
     }
 
     bool GetLineState(PortHandle port, LineState* state) override {
+        // The port logic sets every named field itself; only the port's own
+        // settings are kept, so the rest of them survive the open.
         termios tio{};
         if (::tcgetattr(Fd(port), &tio) != 0) return Fail();
         static_assert(sizeof(termios) <= sizeof(LineState::native));
         std::memcpy(state->native, &tio, sizeof tio);
-        state->BaudRate = BaudOf(::cfgetospeed(&tio));
-        state->ByteSize = (tio.c_cflag & CSIZE) == CS8 ? 8 : 7;
-        state->Parity = (tio.c_cflag & PARENB) ? ((tio.c_cflag & PARODD) ? 1 : 2) : 0;
-        state->StopBits = (tio.c_cflag & CSTOPB) ? 2 : 0;
-        state->fBinary = (tio.c_lflag & ICANON) ? 0 : 1;
-        state->fParity = (tio.c_iflag & INPCK) ? 1 : 0;
-        state->fOutxCtsFlow = (tio.c_cflag & CRTSCTS) ? 1 : 0;
-        state->fRtsControl = 1;
-        state->fOutX = (tio.c_iflag & IXON) ? 1 : 0;
-        state->fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
         return true;
     }
 
@@ -151,8 +122,13 @@ public:
         if (state.fOutX) tio.c_iflag |= IXON; else tio.c_iflag &= ~IXON;
         if (state.fInX) tio.c_iflag |= IXOFF; else tio.c_iflag &= ~IXOFF;
         tio.c_iflag &= ~IXANY;
-        ::cfsetispeed(&tio, SpeedOf(state.BaudRate));
-        ::cfsetospeed(&tio, SpeedOf(state.BaudRate));
+        // The head's line runs at 38400 baud only.
+        if (state.BaudRate != 38400) {
+            errno = EINVAL;
+            return Fail();
+        }
+        ::cfsetispeed(&tio, B38400);
+        ::cfsetospeed(&tio, B38400);
         if (::tcsetattr(Fd(port), TCSANOW, &tio) != 0) return Fail();
         if (state.fRtsControl == 0) return ModemLines(Fd(port), TIOCMBIC, TIOCM_RTS);
         return true;

@@ -63,14 +63,15 @@ int SocketRecv(Socket s, uint8_t* bytes, int count) {
 }
 
 int SocketWait(Socket s, bool forWrite, int timeoutMs) {
-    fd_set set, failed;
+    // No exception set here: on a connected socket it signals out-of-band
+    // data, which recv never consumes, so select would return at once until
+    // the deadline. A failed connection shows as readable or writable.
+    fd_set set;
     FD_ZERO(&set);
-    FD_ZERO(&failed);
     FD_SET(S(s), &set);
-    FD_SET(S(s), &failed);
     if (timeoutMs < 0) timeoutMs = 0;
     timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    const int r = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &failed, &limit);
+    const int r = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr, &limit);
     if (r == SOCKET_ERROR) return -1;
     return r > 0 ? 1 : 0;  // readiness or failure: the next call tells which
 }

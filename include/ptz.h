@@ -1,14 +1,21 @@
 /*
  * ptz.h - public interface of the ptz pan/tilt head communication library.
  *
- * The library holds one link to the head's controller at a time (a serial
- * port at 38400 baud, or a TCP connection), turns each call into one request
- * frame, exchanges it, checks the response and hands decoded values back
- * through the caller's pointers.
+ * The library talks to pan/tilt heads' controllers over a serial port at
+ * 38400 baud or a TCP connection: it turns each call into one request frame,
+ * exchanges it, checks the response and hands decoded values back through
+ * the caller's pointers.
+ *
+ * Two interfaces over the same commands:
+ *  - the classic exports (PTZ_DevOpen ... PTZ_EepBurn): one link per
+ *    process, one process-wide last-error record (PTZ_GetLastError);
+ *  - the handle exports (PTZ_Link...): any number of links at once, each
+ *    named by a positive handle, used from any threads; each thread has its
+ *    own last-error record (PTZ_LinkLastError).
  *
  * Every export returns PTZ_OK (0), PTZ_FAILED (1) or PTZ_BAD_PARAM (2).
- * After PTZ_FAILED, PTZ_GetLastError tells why. Outputs are written only on
- * PTZ_OK; a failed call leaves the caller's memory untouched.
+ * After PTZ_FAILED, the last-error record tells why. Outputs are written only
+ * on PTZ_OK; a failed call leaves the caller's memory untouched.
  *
  * Usable from C and C++. On 32-bit Windows every export is __stdcall.
  */
@@ -55,6 +62,8 @@ extern "C" {
 #define PTZ_ERR_TIMEOUT 1004      /* fewer bytes than expected moved within the time limit */
 #define PTZ_ERR_NAK 1005          /* the head answered NAK on every attempt */
 #define PTZ_ERR_BAD_ACK 1006      /* the acknowledgement byte was neither STX nor NAK */
+#define PTZ_ERR_HOST 1007         /* (handle open) the host name or address cannot be resolved */
+#define PTZ_ERR_NO_HANDLE 1008    /* (handle open) every link handle is in use */
 #define PTZ_ERR_RESP_MARK 1100    /* response byte 1 is not '@' */
 #define PTZ_ERR_RESP_COMMAND 1101 /* response does not echo the request's command */
 #define PTZ_ERR_RESP_STATUS 1102  /* the head refused the command (status byte not 0) */
@@ -175,6 +184,59 @@ PTZ_API int32_t PTZ_CALL PTZ_EepRead(int32_t address, int32_t count, uint8_t *bu
 PTZ_API int32_t PTZ_CALL PTZ_EepWrite(int32_t address, int32_t count, const uint8_t *data);
 /* Commits the EEPROM (burn). */
 PTZ_API int32_t PTZ_CALL PTZ_EepBurn(void);
+
+/* ---- Links by handle -------------------------------------------------------
+ *
+ * A link is named by a positive handle. Handles of closed links are refused
+ * with PTZ_BAD_PARAM (even when their number comes round again), as are NULL
+ * pointers and rejected arguments. Failures are recorded in the calling
+ * thread's own record, read with PTZ_LinkLastError; the classic record is
+ * never touched by these calls. Commands on one link are serialised by its
+ * own lock; different links run in parallel.
+ */
+
+/* Opens a TCP link to `host` (dotted IPv4, IPv6 or a host name; each resolved
+ * address is tried in turn, 5 s in all) on `port` 1-65535. On failure *link
+ * is untouched; the record holds (2, OS error) for a refused or unreachable
+ * peer, (1, 1004) for a time-out, (1, 1007) for a name that does not resolve. */
+PTZ_API int32_t PTZ_CALL PTZ_LinkOpenLan(const char *host, int32_t port, int32_t *link);
+/* Opens a serial link on COM<port>, set up as PTZ_DevOpen does. */
+PTZ_API int32_t PTZ_CALL PTZ_LinkOpenCom(int32_t port, int32_t *link);
+/* Opens a serial link on a device path, set up as PTZ_DevOpenPath does. */
+PTZ_API int32_t PTZ_CALL PTZ_LinkOpenPath(const char *device, int32_t *link);
+/* Closes a link; waits for a command running on it to end first. */
+PTZ_API int32_t PTZ_CALL PTZ_LinkClose(int32_t link);
+/* The calling thread's last failure in a PTZ_Link... call; (0, 0) if none. */
+PTZ_API int32_t PTZ_CALL PTZ_LinkLastError(int32_t *kind, int32_t *code);
+
+/* The device commands on a link: the classic command's arguments after the
+ * handle, with the same frames, checks and results. */
+PTZ_API int32_t PTZ_CALL PTZ_LinkGetSystemInfo(int32_t link, PTZ_SYSTEM_INFO *info);
+PTZ_API int32_t PTZ_CALL PTZ_LinkGetSystemSettingInfo(int32_t link, PTZ_SYSTEM_SETTING_INFO *setting_info);
+PTZ_API int32_t PTZ_CALL PTZ_LinkSetIrControl(int32_t link, int32_t control);
+PTZ_API int32_t PTZ_CALL PTZ_LinkExecInitialize(int32_t link);
+PTZ_API int32_t PTZ_CALL PTZ_LinkExecMotorHP(int32_t link, int32_t motor);
+PTZ_API int32_t PTZ_CALL PTZ_LinkSetMotorPos(int32_t link, int32_t motor, int32_t param, int32_t position);
+PTZ_API int32_t PTZ_CALL PTZ_LinkGetMotorPos(int32_t link, int32_t motor, int32_t *position);
+PTZ_API int32_t PTZ_CALL PTZ_LinkActMotor(int32_t link, int32_t motor, int32_t param);
+PTZ_API int32_t PTZ_CALL PTZ_LinkStopMotor(int32_t link, int32_t motor);
+PTZ_API int32_t PTZ_CALL PTZ_LinkGetMotorSpeed(int32_t link, int32_t motor, int32_t *speed);
+PTZ_API int32_t PTZ_CALL PTZ_LinkSetMotorSpeed(int32_t link, int32_t motor, int32_t speed);
+PTZ_API int32_t PTZ_CALL PTZ_LinkSetUserHP(int32_t link, int32_t flag);
+PTZ_API int32_t PTZ_CALL PTZ_LinkMoveUserHP(int32_t link);
+PTZ_API int32_t PTZ_CALL PTZ_LinkSetPresetPos(int32_t link, int32_t preset, int32_t flag);
+PTZ_API int32_t PTZ_CALL PTZ_LinkMovePresetPos(int32_t link, int32_t preset);
+PTZ_API int32_t PTZ_CALL PTZ_LinkGetAutoReturn(int32_t link, int32_t *autoReturn);
+PTZ_API int32_t PTZ_CALL PTZ_LinkSetAutoReturn(int32_t link, int32_t autoReturn);
+PTZ_API int32_t PTZ_CALL PTZ_LinkExecAutoPan(int32_t link, int32_t mode, int32_t reserved1, int32_t reserved2);
+PTZ_API int32_t PTZ_CALL PTZ_LinkGetPTZStatus(int32_t link, PTZ_STATUS *status_info);
+PTZ_API int32_t PTZ_CALL PTZ_LinkSetPTPos(int32_t link, int32_t param, int32_t pan, int32_t tilt);
+PTZ_API int32_t PTZ_CALL PTZ_LinkGetPTPos(int32_t link, int32_t *pan, int32_t *tilt);
+PTZ_API int32_t PTZ_CALL PTZ_LinkGetPanTiltSyncMode(int32_t link, int32_t *mode);
+PTZ_API int32_t PTZ_CALL PTZ_LinkSetPanTiltSyncMode(int32_t link, int32_t mode);
+PTZ_API int32_t PTZ_CALL PTZ_LinkEepRead(int32_t link, int32_t address, int32_t count, uint8_t *buffer);
+PTZ_API int32_t PTZ_CALL PTZ_LinkEepWrite(int32_t link, int32_t address, int32_t count, const uint8_t *data);
+PTZ_API int32_t PTZ_CALL PTZ_LinkEepBurn(int32_t link);
 
 #ifdef __cplusplus
 }

@@ -103,11 +103,15 @@ stage_windows() {
   local wine=/usr/lib/wine/wine64
   [ -x "$wine" ] || wine=$(command -v wine64 || true)
   build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1  # the native simulator
-  build build/win-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DPTZ_BUILD_TESTS=OFF -DPTZ_BUILD_TOOLS=OFF &&
-  build build/win-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DPTZ_BUILD_TOOLS=OFF || return 1
+  # Default options for both toolchains: the DLL, ptzctl.exe and the tests.
+  build build/win-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake &&
+  build build/win-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake || return 1
   tests/check_dll_exports.sh i686-w64-mingw32-objdump build/win-i686/ptz.dll exports/ptz.def &&
   tests/check_dll_exports.sh x86_64-w64-mingw32-objdump build/win-x86_64/ptz.dll exports/ptz.def || return 1
-  for arch in i686 x86_64; do (cd build/win-$arch && cpack -G ZIP >/dev/null && ls -1 "$PWD"/ptz-*.zip) || return 1; done
+  for arch in i686 x86_64; do
+    (cd build/win-$arch && rm -f ptz-*.zip && cpack -G ZIP >/dev/null && ls -1 "$PWD"/ptz-*.zip &&
+      python3 -m zipfile -l ptz-*.zip | grep -q 'bin/ptzctl.exe') || { echo "the $arch zip lacks ptzctl.exe"; return 1; }
+  done
   i686-w64-mingw32-gcc -std=c99 -Wall -Werror -Iinclude -o build/win-i686/c_host.exe examples/c_host.c \
     build/win-i686/ptz.lib && echo "32-bit C host links against the stdcall import library" || return 1
 
@@ -132,6 +136,16 @@ stage_windows() {
     examples/dynamic_host.c || rc=1
   (cd build/win-x86_64/tests && "$root/tests/with_sim.sh" "$root/build/test/sim/ptz-sim" -- \
     timeout 120 "$wine" dynamic_host.exe ptz.dll 127.0.0.1 {PORT}) || rc=1
+  # ptzctl.exe as a Windows user runs it, against the native simulator.
+  cp build/win-x86_64/tools/ptzctl/ptzctl.exe build/win-x86_64/tests/
+  (cd build/win-x86_64/tests && "$root/tests/with_sim.sh" "$root/build/test/sim/ptz-sim" -- \
+    timeout 120 "$wine" ptzctl.exe --host 127.0.0.1 --port {PORT} init pt-set 1 1000 -500 pt-get) |
+    tr -d '\r' | tee build/win-x86_64/ptzctl.log
+  grep -q '^pan 1000$' build/win-x86_64/ptzctl.log && grep -q '^pt-get: OK$' build/win-x86_64/ptzctl.log &&
+    echo "ptzctl.exe drove the simulator" || { echo "ptzctl.exe FAILED under Wine"; rc=1; }
+  (cd build/win-x86_64/tests && timeout 60 "$wine" ptzctl.exe --host 127.0.0.1 --port 1 init) | tr -d '\r' |
+    grep -q 'could not connect' && echo "ptzctl.exe explains a refused connection" ||
+    { echo "ptzctl.exe does not explain a refused connection"; rc=1; }
   kill $ptypid 2>/dev/null; wait $ptypid 2>/dev/null
   WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -k 2>/dev/null || true
   rm -rf "$prefix" "$ptyout"

@@ -73,7 +73,7 @@ TEST_F(SerialOpen, EveryFailingSetupStepClosesThePortAndRecordsTheOsError) {
         EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_OS, 31}));
         EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_CLOSED);
         EXPECT_EQ(fake.openPorts, 0);
-        EXPECT_EQ(ptz::ComHandle, ptz::platform::kInvalidPort);
+        EXPECT_EQ(ptz::ClassicLink.transport.serial.handle, ptz::platform::kInvalidPort);
         // The next open works.
         EXPECT_EQ(PTZ_DevOpen(3), PTZ_OK);
         EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
@@ -268,7 +268,7 @@ TEST_F(SerialExchange, ResponseFrameIsTheAcknowledgementPlusTheRest) {
     fake.onWrite = [&](FakeSerial& f, const std::vector<uint8_t>&) { f.Deliver(1, frame); };
     PTZ_SYSTEM_INFO info;
     ASSERT_EQ(PTZ_GetSystemInfo(&info), PTZ_OK);
-    EXPECT_EQ(std::memcmp(ptz::ResponseBuffer, frame.data(), frame.size()), 0);
+    EXPECT_EQ(std::memcmp(ptz::ClassicLink.response, frame.data(), frame.size()), 0);
     EXPECT_EQ(static_cast<uint8_t>(info.text0[0]), 24 + 72);
 }
 

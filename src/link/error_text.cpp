@@ -31,6 +31,10 @@ const char* CodeText(int32_t kind, int32_t code) {
                 return "the head refused the request with NAK on every attempt";
             case PTZ_ERR_BAD_ACK:
                 return "the head's acknowledgement byte was neither STX nor NAK";
+            case PTZ_ERR_HOST:
+                return "the host name or address cannot be resolved";
+            case PTZ_ERR_NO_HANDLE:
+                return "every link handle is in use; close a link first";
             default: break;
         }
     }
@@ -50,7 +54,7 @@ extern "C" PTZ_API int32_t PTZ_CALL PTZ_GetErrorText(int32_t kind, int32_t code,
     } else if (kind == PTZ_ERRKIND_OS) {
         char system[256] = "";
         ptz::platform::SystemErrorText(code, system, sizeof system);
-        std::snprintf(text, sizeof text, "operating-system error %d opening or closing the port: %s",
+        std::snprintf(text, sizeof text, "operating-system error %d opening or closing the link: %s",
                       static_cast<int>(code), system);
     } else {
         std::snprintf(text, sizeof text, "unknown error: kind %d, code %d", static_cast<int>(kind),

@@ -10,6 +10,15 @@ namespace ptz::platform {
 using Socket = std::intptr_t;
 constexpr Socket kInvalidSocket = -1;
 constexpr int kWouldBlock = -2;
+constexpr int kTimedOut = -3;
+
+// One resolved peer address, whatever its family.
+struct Address {
+    int family;
+    int length;
+    alignas(8) unsigned char bytes[128];
+};
+constexpr int kMaxAddresses = 16;
 
 // Starts the socket library (WSAStartup 2.0 on Windows). 0 on success.
 int SocketStartup();
@@ -17,9 +26,18 @@ int SocketStartup();
 void SocketCleanup();
 // An IPv4 stream socket with TCP_NODELAY, non-blocking; kInvalidSocket on failure.
 Socket SocketCreate();
+// The same for the family of `address`.
+Socket SocketCreateFor(const Address& address);
 // Connects to the dotted IPv4 text and the low 16 bits of `port`; waits at
-// most `timeoutMs`. 0 on success.
+// most `timeoutMs`. 0 on success, kTimedOut, or -1 (SocketLastError says why).
 int SocketConnect(Socket s, const char* address, int32_t port, int timeoutMs);
+// The same for a resolved address.
+int SocketConnectTo(Socket s, const Address& address, int timeoutMs);
+// Resolves a host name or a numeric IPv4/IPv6 address with `port` into up to
+// `max` addresses: their count, or -1 (SocketLastError says why).
+int SocketResolve(const char* host, int32_t port, Address* addresses, int max);
+// The OS error number of the calling thread's last failed socket call.
+int32_t SocketLastError();
 // Shuts down both directions.
 void SocketShutdown(Socket s);
 void SocketClose(Socket s);

@@ -1,6 +1,6 @@
 #include "protocol/frame.h"
 
-#include "link/link.h"
+#include "ptz.h"
 
 namespace ptz {
 
@@ -22,8 +22,7 @@ int32_t FinishRequest(uint8_t* frame, uint8_t command, int32_t dataLength) {
     return dataLength + kRequestOverhead;
 }
 
-int32_t CheckResponse(int32_t command, int32_t expectedLength) {
-    const uint8_t* r = ResponseBuffer;
+int32_t CheckResponse(const uint8_t* r, int32_t command, int32_t expectedLength, Failure& failure) {
     int32_t code = 0;
     if (r[1] != kResponseMark) {
         code = PTZ_ERR_RESP_MARK;
@@ -36,7 +35,7 @@ int32_t CheckResponse(int32_t command, int32_t expectedLength) {
         if (rcvBcc != r[expectedLength]) code = PTZ_ERR_RESP_BCC;
     }
     if (code == 0) return 0;
-    SetLastError(PTZ_ERRKIND_RESPONSE, code);
+    failure.Set(PTZ_ERRKIND_RESPONSE, code);
     return 1;
 }
 

@@ -7,11 +7,12 @@
 
 #include <cstdint>
 
+#include "platform/failure.h"
+
 namespace ptz {
 
 constexpr uint8_t kStx = 0x02;
 constexpr uint8_t kEtx = 0x03;
-constexpr uint8_t kNak = 0x15;
 constexpr uint8_t kRequestMark = 0x80;
 constexpr uint8_t kResponseMark = 0x40;
 constexpr int kRequestOverhead = 7;   // header 5 + ETX + BCC
@@ -19,6 +20,7 @@ constexpr int kResponseDataIndex = 6; // first data byte of a response
 constexpr int kRequestDataIndex = 5;  // first data byte of a request
 constexpr int kMaxRequestData = 249;  // N + 7 <= 256
 constexpr int kMaxExpectedLength = 255;
+constexpr int kFrameBufferSize = 256;
 
 // XOR of bytes[0] .. bytes[count - 1]; 0 for a count of zero or less.
 uint8_t CalcBcc(int32_t count, const uint8_t* bytes);
@@ -27,10 +29,11 @@ uint8_t CalcBcc(int32_t count, const uint8_t* bytes);
 // already stand at frame[5 ..]. Returns the request length, dataLength + 7.
 int32_t FinishRequest(uint8_t* frame, uint8_t command, int32_t dataLength);
 
-// Judges the response buffer for `command` (low 8 bits) with expected length
-// L. 0 when accepted; otherwise records (PTZ_ERRKIND_RESPONSE, code) and
-// returns 1. Tests, in order: mark, command echo, status, BCC at byte L.
-int32_t CheckResponse(int32_t command, int32_t expectedLength);
+// Judges a response frame for `command` (low 8 bits) with expected length
+// L. 0 when accepted; otherwise reports (PTZ_ERRKIND_RESPONSE, code) in
+// `failure` and returns 1. Tests, in order: mark, command echo, status, BCC
+// at byte L.
+int32_t CheckResponse(const uint8_t* response, int32_t command, int32_t expectedLength, Failure& failure);
 
 // 32-bit values on the wire: four bytes, most significant first.
 inline void Put32(uint8_t* at, int32_t value) {

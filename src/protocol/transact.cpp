@@ -2,30 +2,27 @@
 
 #include <algorithm>
 
-#include "link/link.h"
-#include "protocol/frame.h"
 
 namespace ptz {
 
-int32_t Transact(int32_t requestLength, const uint8_t* request, int32_t expectedLength,
-                 uint8_t* response) {
-    if (LinkState.load() == PTZ_LINK_LAN)
-        return LanTransact(requestLength, request, expectedLength, response);
-    return SerialTransact(requestLength, request, expectedLength, response);
+int32_t Transact(Transport& transport, int32_t requestLength, const uint8_t* request,
+                 int32_t expectedLength, uint8_t* response, Failure& failure) {
+    if (transport.state.load() == PTZ_LINK_LAN)
+        return LanTransact(transport, requestLength, request, expectedLength, response, failure);
+    return SerialTransact(transport.serial, requestLength, request, expectedLength, response, failure);
 }
 
 namespace {
 
-int32_t LanFailure(int32_t code) {
-    SetLastError(PTZ_ERRKIND_LINK, code);
+int32_t LanFailure(Failure& failure, int32_t code) {
+    failure.Set(PTZ_ERRKIND_LINK, code);
     return 1;
 }
 
 // Throws away whatever is already waiting on the socket: the tail of an
 // over-long answer or a late answer to a command that timed out. Never blocks.
-void DiscardStaleBytes(platform::Socket s) {
-    static uint8_t scratch[kBufferSize];  // used only under the library lock
-    while (platform::SocketRecv(s, scratch, kBufferSize) > 0) {
+void DiscardStaleBytes(Transport& transport) {
+    while (platform::SocketRecv(transport.socket, transport.discard, kFrameBufferSize) > 0) {
     }
 }
 
@@ -40,11 +37,11 @@ bool VerdictIsFixed(uint8_t code, const uint8_t* response, int32_t received) {
 
 }  // namespace
 
-int32_t LanTransact(int32_t requestLength, const uint8_t* request, int32_t expectedLength,
-                    uint8_t* response) {
-    const platform::Socket s = LanSocket;
+int32_t LanTransact(Transport& transport, int32_t requestLength, const uint8_t* request,
+                    int32_t expectedLength, uint8_t* response, Failure& failure) {
+    const platform::Socket s = transport.socket;
     const uint32_t limit = PTZ_SERIAL_TIMEOUT_MS;
-    DiscardStaleBytes(s);
+    DiscardStaleBytes(transport);
     const uint32_t start = platform::MonotonicMs();
     auto remaining = [&]() -> int {
         const uint32_t elapsed = platform::MonotonicMs() - start;
@@ -57,13 +54,13 @@ int32_t LanTransact(int32_t requestLength, const uint8_t* request, int32_t expec
             sent += n;
             continue;
         }
-        if (n != platform::kWouldBlock) return LanFailure(PTZ_ERR_OS_CALL);
+        if (n != platform::kWouldBlock) return LanFailure(failure, PTZ_ERR_OS_CALL);
         const int left = remaining();
-        if (left == 0) return LanFailure(PTZ_ERR_TIMEOUT);
-        if (platform::SocketWait(s, true, left) < 0) return LanFailure(PTZ_ERR_OS_CALL);
+        if (left == 0) return LanFailure(failure, PTZ_ERR_TIMEOUT);
+        if (platform::SocketWait(s, true, left) < 0) return LanFailure(failure, PTZ_ERR_OS_CALL);
     }
 
-    const int32_t wanted = std::min(expectedLength + 1, kBufferSize);
+    const int32_t wanted = std::min(expectedLength + 1, kFrameBufferSize);
     int32_t received = 0;
     bool peerClosed = false;
     while (received < wanted && !VerdictIsFixed(request[3], response, received)) {
@@ -76,15 +73,15 @@ int32_t LanTransact(int32_t requestLength, const uint8_t* request, int32_t expec
             peerClosed = true;
             break;
         }
-        if (n != platform::kWouldBlock) return LanFailure(PTZ_ERR_OS_CALL);
+        if (n != platform::kWouldBlock) return LanFailure(failure, PTZ_ERR_OS_CALL);
         const int left = remaining();
         if (left == 0) break;
-        if (platform::SocketWait(s, false, left) < 0) return LanFailure(PTZ_ERR_OS_CALL);
+        if (platform::SocketWait(s, false, left) < 0) return LanFailure(failure, PTZ_ERR_OS_CALL);
     }
     // A head that said nothing at all is a time-out; a partial answer or a
     // closed connection is judged by the response check on the zero-filled
     // buffer.
-    if (received == 0 && !peerClosed) return LanFailure(PTZ_ERR_TIMEOUT);
+    if (received == 0 && !peerClosed) return LanFailure(failure, PTZ_ERR_TIMEOUT);
     return 0;
 }
 

@@ -2,47 +2,41 @@
 
 #include <cstring>
 
-#include "link/link.h"
+#include "ptz.h"
 
 namespace ptz {
 
 using platform::Serial;
 
-platform::PortHandle ComHandle = platform::kInvalidPort;
-uint8_t SerialTransmitCopy[256];
-uint8_t SerialReceiveScratch[256];
-
-void ResetComHandle() { ComHandle = platform::kInvalidPort; }
-
-void RecordOsError() { SetLastError(PTZ_ERRKIND_OS, Serial().LastError()); }
+void RecordOsError(Failure& failure) { failure.Set(PTZ_ERRKIND_OS, Serial().LastError()); }
 
 namespace {
 
-int32_t FailAndClose() {
-    RecordOsError();
-    Serial().Close(ComHandle);
-    ComHandle = platform::kInvalidPort;
+int32_t FailAndClose(SerialPort& port, Failure& failure) {
+    RecordOsError(failure);
+    Serial().Close(port.handle);
+    port.handle = platform::kInvalidPort;
     return PTZ_ERR_OS_CALL;
 }
 
 }  // namespace
 
-int32_t ComOpen(int32_t port) {
+int32_t ComOpen(SerialPort& port, int32_t number, Failure& failure) {
     char name[kPortNameSize];
-    Serial().PortName(port, name, sizeof name);
-    return ComOpenDevice(name);
+    Serial().PortName(number, name, sizeof name);
+    return ComOpenDevice(port, name, failure);
 }
 
-int32_t ComOpenDevice(const char* device) {
+int32_t ComOpenDevice(SerialPort& port, const char* device, Failure& failure) {
     auto& os = Serial();
-    ComHandle = os.Open(device);
-    if (ComHandle == platform::kInvalidPort) {
-        RecordOsError();
+    port.handle = os.Open(device);
+    if (port.handle == platform::kInvalidPort) {
+        RecordOsError(failure);
         return PTZ_ERR_OS_CALL;
     }
     platform::LineState line{};
     // Without the port's current settings there is nothing sound to build on.
-    if (!os.GetLineState(ComHandle, &line)) return FailAndClose();
+    if (!os.GetLineState(port.handle, &line)) return FailAndClose(port, failure);
     line.DCBlength = 28;
     line.BaudRate = 38400;
     line.ByteSize = 8;
@@ -54,21 +48,21 @@ int32_t ComOpenDevice(const char* device) {
     line.fRtsControl = 0;  // RTS held inactive
     line.fOutX = 0;
     line.fInX = 0;
-    if (!os.SetLineState(ComHandle, line)) return FailAndClose();
-    if (!os.SetupQueues(ComHandle, kQueueSize, kQueueSize)) return FailAndClose();
-    if (!os.Purge(ComHandle, platform::kPurgeAll)) return FailAndClose();
-    if (!os.Escape(ComHandle, platform::kSetDtr)) return FailAndClose();
+    if (!os.SetLineState(port.handle, line)) return FailAndClose(port, failure);
+    if (!os.SetupQueues(port.handle, kQueueSize, kQueueSize)) return FailAndClose(port, failure);
+    if (!os.Purge(port.handle, platform::kPurgeAll)) return FailAndClose(port, failure);
+    if (!os.Escape(port.handle, platform::kSetDtr)) return FailAndClose(port, failure);
     return 0;
 }
 
-int32_t ComClose() {
+int32_t ComClose(SerialPort& port, Failure& failure) {
     auto& os = Serial();
-    if (!os.CancelIo(ComHandle)) RecordOsError();
-    if (!os.SetEventMask(ComHandle, 0)) RecordOsError();
-    if (!os.Escape(ComHandle, platform::kClrDtr)) RecordOsError();
-    if (!os.Purge(ComHandle, platform::kPurgeAll)) RecordOsError();
-    if (!os.Close(ComHandle)) RecordOsError();
-    ComHandle = platform::kInvalidPort;
+    if (!os.CancelIo(port.handle)) RecordOsError(failure);
+    if (!os.SetEventMask(port.handle, 0)) RecordOsError(failure);
+    if (!os.Escape(port.handle, platform::kClrDtr)) RecordOsError(failure);
+    if (!os.Purge(port.handle, platform::kPurgeAll)) RecordOsError(failure);
+    if (!os.Close(port.handle)) RecordOsError(failure);
+    port.handle = platform::kInvalidPort;
     return 0;
 }
 
@@ -80,29 +74,31 @@ enum class Direction { Read, Write };
 // deadline is elapsed time since the start (immune to the tick wrap), a
 // transfer still running at the deadline is cancelled and waited for, and
 // one the OS reports as failed ends the wait at once.
-int32_t ComTransfer(Direction direction, uint8_t* bytes, int32_t byteCount, uint32_t timeoutMs) {
+int32_t ComTransfer(SerialPort& port, Direction direction, uint8_t* bytes, int32_t byteCount,
+                    uint32_t timeoutMs, Failure& failure) {
     auto& os = Serial();
-    if (!os.ClearLineError(ComHandle)) {
-        RecordOsError();
+    const platform::PortHandle handle = port.handle;
+    if (!os.ClearLineError(handle)) {
+        RecordOsError(failure);
         return PTZ_ERR_OS_CALL;
     }
     const platform::Timeouts timeouts{0xFFFF, 0, timeoutMs, 0, timeoutMs};
-    if (!os.SetTimeouts(ComHandle, timeouts)) {
-        RecordOsError();
+    if (!os.SetTimeouts(handle, timeouts)) {
+        RecordOsError(failure);
         return PTZ_ERR_OS_CALL;
     }
     platform::Transfer transfer{};
     if (!os.CreateTransferEvent(&transfer)) {
-        RecordOsError();
+        RecordOsError(failure);
         return PTZ_ERR_OS_CALL;
     }
     uint32_t moved = 0;
     const auto count = static_cast<uint32_t>(byteCount);
     const bool ended = direction == Direction::Read
-                           ? os.StartRead(ComHandle, &transfer, bytes, count)
-                           : os.StartWrite(ComHandle, &transfer, bytes, count);
+                           ? os.StartRead(handle, &transfer, bytes, count)
+                           : os.StartWrite(handle, &transfer, bytes, count);
     if (!ended && os.LastError() != platform::kIoPending) {
-        RecordOsError();
+        RecordOsError(failure);
         os.CloseTransferEvent(&transfer);
         return PTZ_ERR_OS_CALL;
     }
@@ -110,22 +106,22 @@ int32_t ComTransfer(Direction direction, uint8_t* bytes, int32_t byteCount, uint
     for (;;) {
         const uint32_t elapsed = os.TickCount() - start;
         const uint32_t wait = elapsed > timeoutMs ? 0 : timeoutMs - elapsed + 1;
-        const platform::TransferState state = os.WaitTransfer(ComHandle, &transfer, wait, &moved);
+        const platform::TransferState state = os.WaitTransfer(handle, &transfer, wait, &moved);
         if (state == platform::TransferState::Ended) break;
         if (state == platform::TransferState::Failed) {
-            RecordOsError();
+            RecordOsError(failure);
             os.CloseTransferEvent(&transfer);
             return PTZ_ERR_OS_CALL;
         }
         if (os.TickCount() - start > timeoutMs) {
-            os.CancelTransfer(ComHandle, &transfer, &moved);
+            os.CancelTransfer(handle, &transfer, &moved);
             break;
         }
     }
     os.CloseTransferEvent(&transfer);
     if (moved != count) return PTZ_ERR_TIMEOUT;
-    if (direction == Direction::Write && !os.Purge(ComHandle, platform::kPurgeTxClear)) {
-        RecordOsError();
+    if (direction == Direction::Write && !os.Purge(handle, platform::kPurgeTxClear)) {
+        RecordOsError(failure);
         return PTZ_ERR_OS_CALL;
     }
     return 0;
@@ -133,13 +129,14 @@ int32_t ComTransfer(Direction direction, uint8_t* bytes, int32_t byteCount, uint
 
 }  // namespace
 
-int32_t ComRead(uint8_t* bytes, int32_t byteCount, uint32_t timeoutMs) {
-    return ComTransfer(Direction::Read, bytes, byteCount, timeoutMs);
+int32_t ComRead(SerialPort& port, uint8_t* bytes, int32_t byteCount, uint32_t timeoutMs, Failure& failure) {
+    return ComTransfer(port, Direction::Read, bytes, byteCount, timeoutMs, failure);
 }
 
-int32_t ComWrite(const uint8_t* bytes, int32_t byteCount, uint32_t timeoutMs) {
+int32_t ComWrite(SerialPort& port, const uint8_t* bytes, int32_t byteCount, uint32_t timeoutMs,
+                 Failure& failure) {
     // The write path never stores through the pointer.
-    return ComTransfer(Direction::Write, const_cast<uint8_t*>(bytes), byteCount, timeoutMs);
+    return ComTransfer(port, Direction::Write, const_cast<uint8_t*>(bytes), byteCount, timeoutMs, failure);
 }
 
 }  // namespace ptz

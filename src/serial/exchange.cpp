@@ -3,60 +3,62 @@
 // the response, each step limited to 5000 ms.
 #include <cstring>
 
-#include "link/link.h"
-#include "protocol/frame.h"
-#include "protocol/transact.h"
+#include "ptz.h"
 #include "serial/com.h"
 
 namespace ptz {
 
 namespace {
 
-int32_t SendRequest(int32_t requestLength) {
-    if (!platform::Serial().Purge(ComHandle, platform::kPurgeAll)) {
-        RecordOsError();
+// The acknowledgement bytes: the response frame's own STX, or NAK.
+constexpr uint8_t kAckStx = 0x02;
+constexpr uint8_t kAckNak = 0x15;
+
+int32_t SendRequest(SerialPort& port, int32_t requestLength, Failure& failure) {
+    if (!platform::Serial().Purge(port.handle, platform::kPurgeAll)) {
+        RecordOsError(failure);
         return PTZ_ERR_OS_CALL;
     }
-    int32_t result = ComWrite(SerialTransmitCopy, requestLength, PTZ_SERIAL_TIMEOUT_MS);
+    int32_t result = ComWrite(port, port.transmitCopy, requestLength, PTZ_SERIAL_TIMEOUT_MS, failure);
     if (result != 0) return result;
-    std::memset(SerialReceiveScratch, 0, sizeof SerialReceiveScratch);
-    result = ComRead(SerialReceiveScratch, 1, PTZ_SERIAL_TIMEOUT_MS);
+    std::memset(port.receiveScratch, 0, sizeof port.receiveScratch);
+    result = ComRead(port, port.receiveScratch, 1, PTZ_SERIAL_TIMEOUT_MS, failure);
     if (result != 0) return result;
-    if (SerialReceiveScratch[0] == kStx) return 0;
-    if (SerialReceiveScratch[0] == kNak) return PTZ_ERR_NAK;
+    if (port.receiveScratch[0] == kAckStx) return 0;
+    if (port.receiveScratch[0] == kAckNak) return PTZ_ERR_NAK;
     return PTZ_ERR_BAD_ACK;
 }
 
-int32_t ReceiveResponse(int32_t expectedLength, uint8_t* response) {
-    std::memset(SerialReceiveScratch, 0, sizeof SerialReceiveScratch);
-    const int32_t result = ComRead(SerialReceiveScratch, expectedLength, PTZ_SERIAL_TIMEOUT_MS);
+int32_t ReceiveResponse(SerialPort& port, int32_t expectedLength, uint8_t* response, Failure& failure) {
+    std::memset(port.receiveScratch, 0, sizeof port.receiveScratch);
+    const int32_t result = ComRead(port, port.receiveScratch, expectedLength, PTZ_SERIAL_TIMEOUT_MS, failure);
     if (result != 0) return result;
-    response[0] = kStx;
-    std::memcpy(response + 1, SerialReceiveScratch, static_cast<size_t>(expectedLength));
+    response[0] = kAckStx;
+    std::memcpy(response + 1, port.receiveScratch, static_cast<size_t>(expectedLength));
     return 0;
 }
 
-int32_t ExchangeFailure(int32_t code) {
-    SetLastError(PTZ_ERRKIND_LINK, code);
+int32_t ExchangeFailure(Failure& failure, int32_t code) {
+    failure.Set(PTZ_ERRKIND_LINK, code);
     return 1;
 }
 
 }  // namespace
 
-int32_t SerialTransact(int32_t requestLength, const uint8_t* request, int32_t expectedLength,
-                       uint8_t* response) {
-    std::memset(SerialTransmitCopy, 0, sizeof SerialTransmitCopy);
-    std::memcpy(SerialTransmitCopy, request, static_cast<size_t>(requestLength));
+int32_t SerialTransact(SerialPort& port, int32_t requestLength, const uint8_t* request,
+                       int32_t expectedLength, uint8_t* response, Failure& failure) {
+    std::memset(port.transmitCopy, 0, sizeof port.transmitCopy);
+    std::memcpy(port.transmitCopy, request, static_cast<size_t>(requestLength));
 
     for (int attempt = 1;; ++attempt) {
-        const int32_t result = SendRequest(requestLength);
+        const int32_t result = SendRequest(port, requestLength, failure);
         if (result == 0) break;
-        if (result != PTZ_ERR_NAK || attempt == PTZ_SERIAL_ATTEMPTS) return ExchangeFailure(result);
+        if (result != PTZ_ERR_NAK || attempt == PTZ_SERIAL_ATTEMPTS) return ExchangeFailure(failure, result);
     }
     for (int read = 1;; ++read) {
-        const int32_t result = ReceiveResponse(expectedLength, response);
+        const int32_t result = ReceiveResponse(port, expectedLength, response, failure);
         if (result == 0) return 0;
-        if (result != PTZ_ERR_TIMEOUT || read == PTZ_SERIAL_ATTEMPTS) return ExchangeFailure(result);
+        if (result != PTZ_ERR_TIMEOUT || read == PTZ_SERIAL_ATTEMPTS) return ExchangeFailure(failure, result);
     }
 }
 

@@ -12,9 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "head.h"
 #include "ptz.h"
-#include "server.h"
+#include "simulator.h"
 
 namespace {
 
@@ -189,7 +188,8 @@ void Usage(const std::vector<Subcommand>& subcommands) {
         "usage: ptzctl LINK COMMAND [ARGS] [COMMAND [ARGS] ...]\n"
         "links:\n"
         "  --host H --port P   TCP link to a head (or ptz-sim)\n"
-        "  --sim               start a simulated head on loopback and use it\n"
+        "  --sim               start a simulated head on loopback and use it (not in\n"
+        "                      Windows builds: run ptz-sim elsewhere and use --host)\n"
         "  --serial PATH       serial link on a device path (/dev/ttyUSB0, a ptz-sim pty)\n"
         "  --com N             serial link on port number N (COM N; /dev/ttyS<N-1> on Linux)\n"
         "commands:\n");
@@ -249,12 +249,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    ptzsim::Head head;
-    ptzsim::TcpServer sim(head);
     if (useSim) {
-        port = sim.Start("127.0.0.1", 0);
+        port = ptzctl::StartSimulator();
         if (port < 0) {
-            std::fprintf(stderr, "ptzctl: cannot start the simulator\n");
+            std::fprintf(stderr, "ptzctl: cannot start the simulator (not available in this build; "
+                                 "run ptz-sim and use --host/--port)\n");
             return 1;
         }
         host = "127.0.0.1";
@@ -321,6 +320,6 @@ int main(int argc, char** argv) {
 
     PTZ_DevClose();
     std::printf("closed %s\n", linkName.c_str());
-    sim.Stop();
+    ptzctl::StopSimulator();
     return status;
 }

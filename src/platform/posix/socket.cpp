@@ -1,6 +1,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -12,32 +15,86 @@
 
 namespace ptz::platform {
 
+namespace {
+
+thread_local int32_t lastError = 0;
+
+int Fail(int error) {
+    lastError = error;
+    return -1;
+}
+
+}  // namespace
+
 int SocketStartup() { return 0; }
 void SocketCleanup() {}
 
-Socket SocketCreate() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return kInvalidSocket;
+Socket SocketCreateFor(const Address& address) {
+    const int fd = ::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail(errno);
+        return kInvalidSocket;
+    }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
 }
 
-int SocketConnect(Socket s, const char* address, int32_t port, int timeoutMs) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    peer.sin_addr.s_addr = inet_addr(address);
+Socket SocketCreate() {
+    Address ipv4{};
+    ipv4.family = AF_INET;
+    return SocketCreateFor(ipv4);
+}
+
+int SocketConnectTo(Socket s, const Address& address, int timeoutMs) {
     const int fd = static_cast<int>(s);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return 0;
-    if (errno != EINPROGRESS) return -1;
-    if (SocketWait(s, true, timeoutMs) != 1) return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(address.bytes), static_cast<socklen_t>(address.length)) == 0)
+        return 0;
+    if (errno != EINPROGRESS) return Fail(errno);
+    const int ready = SocketWait(s, true, timeoutMs);
+    if (ready == 0) return kTimedOut;
+    if (ready < 0) return Fail(errno);
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return -1;
-    return 0;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return Fail(errno);
+    return error == 0 ? 0 : Fail(error);
 }
+
+int SocketConnect(Socket s, const char* address, int32_t port, int timeoutMs) {
+    Address peer{};
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(peer.bytes);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    ipv4->sin_addr.s_addr = inet_addr(address);
+    peer.family = AF_INET;
+    peer.length = sizeof(sockaddr_in);
+    return SocketConnectTo(s, peer, timeoutMs);
+}
+
+int SocketResolve(const char* host, int32_t port, Address* addresses, int max) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    char service[16];
+    std::snprintf(service, sizeof service, "%d", static_cast<int>(port));
+    addrinfo* found = nullptr;
+    const int r = ::getaddrinfo(host, service, &hints, &found);
+    if (r != 0) return Fail(r == EAI_SYSTEM ? errno : EHOSTUNREACH);
+    int count = 0;
+    for (const addrinfo* a = found; a != nullptr && count < max; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof addresses[count].bytes) continue;
+        addresses[count].family = a->ai_family;
+        addresses[count].length = static_cast<int>(a->ai_addrlen);
+        std::memcpy(addresses[count].bytes, a->ai_addr, a->ai_addrlen);
+        ++count;
+    }
+    ::freeaddrinfo(found);
+    return count;
+}
+
+int32_t SocketLastError() { return lastError; }
 
 void SocketShutdown(Socket s) { ::shutdown(static_cast<int>(s), SHUT_RDWR); }
 void SocketClose(Socket s) { ::close(static_cast<int>(s)); }

@@ -3,6 +3,9 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "platform/socket.h"
 
 namespace ptz::platform {
@@ -18,8 +21,8 @@ int SocketStartup() {
 
 void SocketCleanup() { WSACleanup(); }
 
-Socket SocketCreate() {
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+Socket SocketCreateFor(const Address& address) {
+    const SOCKET s = socket(address.family, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) return kInvalidSocket;
     const BOOL one = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
@@ -28,12 +31,14 @@ Socket SocketCreate() {
     return static_cast<Socket>(s);
 }
 
-int SocketConnect(Socket s, const char* address, int32_t port, int timeoutMs) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
-    peer.sin_addr.s_addr = inet_addr(address);
-    if (connect(S(s), reinterpret_cast<sockaddr*>(&peer), 16) == 0) return 0;
+Socket SocketCreate() {
+    Address ipv4{};
+    ipv4.family = AF_INET;
+    return SocketCreateFor(ipv4);
+}
+
+int SocketConnectTo(Socket s, const Address& address, int timeoutMs) {
+    if (connect(S(s), reinterpret_cast<const sockaddr*>(address.bytes), address.length) == 0) return 0;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
     // select() reports a failed connect in the exception set, which WSAPoll
     // does not do on every Windows version.
@@ -43,9 +48,52 @@ int SocketConnect(Socket s, const char* address, int32_t port, int timeoutMs) {
     FD_SET(S(s), &writable);
     FD_SET(S(s), &failed);
     timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    if (select(0, nullptr, &writable, &failed, &limit) != 1 || FD_ISSET(S(s), &failed)) return -1;
+    const int r = select(0, nullptr, &writable, &failed, &limit);
+    if (r == 0) return kTimedOut;
+    if (r != 1) return -1;
+    if (FD_ISSET(S(s), &failed)) {
+        int error = 0;
+        int length = sizeof error;
+        getsockopt(S(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+        WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+        return -1;
+    }
     return 0;
 }
+
+int SocketConnect(Socket s, const char* address, int32_t port, int timeoutMs) {
+    Address peer{};
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(peer.bytes);
+    ipv4->sin_family = AF_INET;
+    ipv4->sin_port = htons(static_cast<u_short>(port & 0xFFFF));
+    ipv4->sin_addr.s_addr = inet_addr(address);
+    peer.family = AF_INET;
+    peer.length = 16;
+    return SocketConnectTo(s, peer, timeoutMs);
+}
+
+int SocketResolve(const char* host, int32_t port, Address* addresses, int max) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    char service[16];
+    std::snprintf(service, sizeof service, "%d", static_cast<int>(port));
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, service, &hints, &found) != 0) return -1;
+    int count = 0;
+    for (const addrinfo* a = found; a != nullptr && count < max; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof addresses[count].bytes) continue;
+        addresses[count].family = a->ai_family;
+        addresses[count].length = static_cast<int>(a->ai_addrlen);
+        std::memcpy(addresses[count].bytes, a->ai_addr, a->ai_addrlen);
+        ++count;
+    }
+    freeaddrinfo(found);
+    return count;
+}
+
+int32_t SocketLastError() { return WSAGetLastError(); }
 
 void SocketShutdown(Socket s) { shutdown(S(s), SD_BOTH); }
 void SocketClose(Socket s) { closesocket(S(s)); }

@@ -130,7 +130,8 @@ stage_windows() {
   local rc=0
   (cd build/win-x86_64/tests &&
     "$root/tests/with_sim.sh" "$root/build/test/sim/ptz-sim" -- \
-      env PTZ_SIM=127.0.0.1:{PORT}:{CONTROL} PTZ_PTY_COM=42 timeout 600 "$wine" ptz_tests.exe) || rc=1
+      env PTZ_SIM=127.0.0.1:{PORT}:{CONTROL} PTZ_SIM2=127.0.0.1:{PORT2}:{CONTROL2} PTZ_PTY_COM=42 \
+      timeout 600 "$wine" ptz_tests.exe) || rc=1
   # A host that loads ptz.dll at run time, by name and by ordinal.
   x86_64-w64-mingw32-gcc -std=c99 -Wall -Werror -Iinclude -o build/win-x86_64/tests/dynamic_host.exe \
     examples/dynamic_host.c || rc=1

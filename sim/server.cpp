@@ -119,23 +119,31 @@ TcpServer::~TcpServer() { Stop(); }
 
 namespace {
 
-// A listening socket on host:port; the bound port goes to *bound.
+// A listening socket on host:port (an IPv4 or IPv6 address); the bound port
+// goes to *bound.
 int Listen(const std::string& host, int port, int* bound) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address6{};
+    sockaddr_in address4{};
+    const bool ipv6 = host.find(':') != std::string::npos;
+    sockaddr* address = ipv6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address4);
+    socklen_t length = ipv6 ? sizeof address6 : sizeof address4;
+    address6.sin6_family = AF_INET6;
+    address6.sin6_port = htons(static_cast<uint16_t>(port));
+    address4.sin_family = AF_INET;
+    address4.sin_port = htons(static_cast<uint16_t>(port));
+    const int parsed = ipv6 ? ::inet_pton(AF_INET6, host.c_str(), &address6.sin6_addr)
+                            : ::inet_pton(AF_INET, host.c_str(), &address4.sin_addr);
+    if (parsed != 1) return -1;
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    socklen_t length = sizeof address;
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (ipv6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (::bind(fd, address, length) != 0 || ::listen(fd, 64) != 0 || ::getsockname(fd, address, &length) != 0) {
         ::close(fd);
         return -1;
     }
-    *bound = ntohs(address.sin_port);
+    *bound = ntohs(ipv6 ? address6.sin6_port : address4.sin_port);
     return fd;
 }
 

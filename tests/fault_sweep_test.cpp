@@ -3,7 +3,8 @@
 // repeated with exactly that one call failing. Whatever fails, the result,
 // the last-error record and the link state must be the ones the failing step
 // calls for, no port handle or event may stay open, and the library must
-// work again afterwards.
+// work again afterwards. The sweep runs through both front doors: the
+// classic exports and a link by handle.
 #include "support.h"
 
 namespace {
@@ -29,21 +30,38 @@ void AnswerLikeAHead(FakeSerial& fake) {
     };
 }
 
-class FaultSweep : public LibraryTest {};
+// One front door: open, one command, close, and the record that says why.
+struct Door {
+    bool classic;
+    int32_t link = 0;
+    int32_t Open() { return classic ? PTZ_DevOpen(1) : PTZ_LinkOpenCom(1, &link); }
+    int32_t GetPTPos(int32_t* pan, int32_t* tilt) {
+        return classic ? PTZ_GetPTPos(pan, tilt) : PTZ_LinkGetPTPos(link, pan, tilt);
+    }
+    int32_t Close() { return classic ? PTZ_DevClose() : PTZ_LinkClose(link); }
+    ErrorRecord Record() { return classic ? LastError() : ThreadError(); }
+    bool IsOpen() { return classic ? ptz::LinkState.load() != PTZ_LINK_CLOSED : link != 0; }
+};
 
-TEST_F(FaultSweep, EveryOsCallOfOpenExchangeAndCloseFailingOnce) {
+class FaultSweep : public LibraryTest, public ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(BothDoors, FaultSweep, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Classic" : "Handle"; });
+
+TEST_P(FaultSweep, EveryOsCallOfOpenExchangeAndCloseFailingOnce) {
     // The clean run: how often each operation is called in each phase.
     Counts counts;
     {
         FakeSerial fake;
         AnswerLikeAHead(fake);
         ptz::platform::InstallSerialOs(&fake);
-        ASSERT_EQ(PTZ_DevOpen(1), PTZ_OK);
+        Door door{GetParam()};
+        ASSERT_EQ(door.Open(), PTZ_OK);
         std::copy(std::begin(fake.calls), std::end(fake.calls), counts.open);
         int32_t pan = 0, tilt = 0;
-        ASSERT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_OK);
+        ASSERT_EQ(door.GetPTPos(&pan, &tilt), PTZ_OK);
         for (int op = 0; op < static_cast<int>(Op::Count); ++op) counts.command[op] = fake.calls[op] - counts.open[op];
-        ASSERT_EQ(PTZ_DevClose(), PTZ_OK);
+        ASSERT_EQ(door.Close(), PTZ_OK);
         for (int op = 0; op < static_cast<int>(Op::Count); ++op)
             counts.close[op] = fake.calls[op] - counts.open[op] - counts.command[op];
         ptz::platform::InstallSerialOs(nullptr);
@@ -66,33 +84,36 @@ TEST_F(FaultSweep, EveryOsCallOfOpenExchangeAndCloseFailingOnce) {
                                                               : counts.open[op] + counts.command[op];
                 fake.FailOn(static_cast<Op>(op), kInjected, already + nth);
 
-                const int32_t opened = PTZ_DevOpen(1);
+                Door door{GetParam()};
+                const int32_t opened = door.Open();
                 if (phase == Phase::Open) {
                     EXPECT_EQ(opened, PTZ_FAILED);
-                    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_OS, kInjected}));
-                    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_CLOSED);
+                    EXPECT_EQ(door.Record(), (ErrorRecord{PTZ_ERRKIND_OS, kInjected}));
+                    EXPECT_FALSE(door.IsOpen());
                     EXPECT_EQ(fake.openPorts, 0);
-                    EXPECT_EQ(PTZ_DevOpen(1), PTZ_OK);  // works again
+                    EXPECT_EQ(door.Open(), PTZ_OK);  // works again
                 } else {
                     ASSERT_EQ(opened, PTZ_OK);
                 }
                 int32_t pan = 7, tilt = 7;
-                const int32_t result = PTZ_GetPTPos(&pan, &tilt);
+                const int32_t result = door.GetPTPos(&pan, &tilt);
                 if (phase == Phase::Command) {
                     EXPECT_EQ(result, PTZ_FAILED);
-                    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_OS_CALL}));
+                    EXPECT_EQ(door.Record(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_OS_CALL}));
                     EXPECT_EQ(pan, 7);
-                    EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_SERIAL);
+                    EXPECT_TRUE(door.IsOpen());
                     EXPECT_EQ(fake.openEvents, 0);
                     fake.Advance(50);  // the answer to the failed command is over
-                    EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_OK);  // works again
+                    EXPECT_EQ(door.GetPTPos(&pan, &tilt), PTZ_OK);  // works again
                 } else {
                     EXPECT_EQ(result, PTZ_OK);
                 }
-                EXPECT_EQ(PTZ_DevClose(), PTZ_OK);
+                EXPECT_EQ(door.Close(), PTZ_OK);
                 if (phase == Phase::Close) {
-                    EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_OS, kInjected}));
+                    EXPECT_EQ(door.Record(), (ErrorRecord{PTZ_ERRKIND_OS, kInjected}));
                 }
+                // The other door's record saw none of it.
+                EXPECT_EQ(GetParam() ? ThreadError() : LastError(), (ErrorRecord{0, 0}));
                 EXPECT_EQ(ptz::LinkState.load(), PTZ_LINK_CLOSED);
                 EXPECT_EQ(fake.openPorts, 0);
                 EXPECT_EQ(fake.openEvents, 0);

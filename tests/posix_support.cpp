@@ -40,9 +40,9 @@ int OpenDescriptors() {
     return n;
 }
 
-SimHead* LocalSimHead() {
-    static LocalHead head;
-    return &head;
+SimHead* LocalSimHead(int which) {
+    static LocalHead heads[2];
+    return &heads[which];
 }
 
 }  // namespace ptztest

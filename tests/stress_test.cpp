@@ -103,31 +103,47 @@ std::chrono::seconds StressTime() {
     return std::chrono::seconds(s ? std::atoi(s) : 10);
 }
 
-// Runs the eight threads; returns the number of calls made.
-int Hammer(bool serial, int* mismatches) {
+// How a thread reaches its link: the classic exports, or a handle (whose
+// failures land in the thread's own record, so each can be checked).
+struct Caller {
+    bool serial;
+    int32_t link = 0;  // 0: the classic link
+    int32_t SetMotorPos(int32_t motor, int32_t value) const {
+        return link ? PTZ_LinkSetMotorPos(link, motor, 0, value) : PTZ_SetMotorPos(motor, 0, value);
+    }
+    int32_t GetMotorPos(int32_t motor, int32_t* position) const {
+        return link ? PTZ_LinkGetMotorPos(link, motor, position) : PTZ_GetMotorPos(motor, position);
+    }
+};
+
+// Runs eight threads, thread t on callers[t % callers.size()]; returns the
+// number of calls made.
+int Hammer(const std::vector<Caller>& callers, int* mismatches) {
     std::atomic<int> calls{0}, bad{0};
     const auto until = std::chrono::steady_clock::now() + StressTime();
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
+            const Caller& caller = callers[static_cast<size_t>(t) % callers.size()];
             std::minstd_rand rng(static_cast<unsigned>(t + 1));
             int32_t lastSet = 0;
             bool known = false;
             while (std::chrono::steady_clock::now() < until) {
-                auto fault = static_cast<Fault>(rng() % (serial ? kFaultCount : kNakThenOk));
+                auto fault = static_cast<Fault>(rng() % (caller.serial ? kFaultCount : kNakThenOk));
                 if (fault == kNakAlways && rng() % 4 != 0) fault = kNone;  // it is slow-ish: keep it rare
                 const int32_t motor = (t << 4) | fault;
                 const Expected want = ExpectedFor(fault);
                 const int32_t value = static_cast<int32_t>(rng());
-                int32_t result = PTZ_SetMotorPos(motor, 0, value);
+                int32_t result = caller.SetMotorPos(motor, value);
                 if (result != want.result) ++bad;
+                if (caller.link && result != PTZ_OK && ThreadError() != want.error) ++bad;
                 if (fault == kNone && result == PTZ_OK) {
                     lastSet = value;
                     known = true;
                 }
                 // Read the thread's clean axis back: its own value, never another's.
                 int32_t position = 0;
-                result = PTZ_GetMotorPos(t << 4, &position);
+                result = caller.GetMotorPos(t << 4, &position);
                 if (result != PTZ_OK || (known && position != lastSet)) ++bad;
                 calls += 2;
             }
@@ -147,7 +163,7 @@ TEST_F(Stress, EightThreadsOverTcpWithInjectedFaults) {
     const int port = server.Start();
     ASSERT_EQ(PTZ_LanOpen("127.0.0.1", port), PTZ_OK);
     int mismatches = 0;
-    const int calls = Hammer(false, &mismatches);
+    const int calls = Hammer({{false}}, &mismatches);
     std::printf("TCP: %d calls, %d mismatches, %d malformed requests\n", calls, mismatches, faulty.malformed.load());
     EXPECT_GT(calls, 100);
     EXPECT_EQ(mismatches, 0);
@@ -162,11 +178,46 @@ TEST_F(Stress, EightThreadsOverAPtyWithInjectedFaults) {
     ASSERT_FALSE(path.empty());
     ASSERT_EQ(PTZ_DevOpenPath(path.c_str()), PTZ_OK);
     int mismatches = 0;
-    const int calls = Hammer(true, &mismatches);
+    const int calls = Hammer({{true}}, &mismatches);
     std::printf("pty: %d calls, %d mismatches, %d malformed requests\n", calls, mismatches, faulty.malformed.load());
     EXPECT_GT(calls, 100);
     EXPECT_EQ(mismatches, 0);
     EXPECT_EQ(faulty.malformed.load(), 0);
+}
+
+TEST_F(Stress, EightThreadsOverFourHandleLinksWithInjectedFaults) {
+    // Two TCP heads and two pty heads, each with its own faults, two threads
+    // on each link.
+    std::vector<std::unique_ptr<ptzsim::Head>> heads;
+    std::vector<std::unique_ptr<FaultyHead>> faulty;
+    std::vector<std::unique_ptr<ptzsim::Transport>> servers;
+    std::vector<Caller> callers;
+    for (int k = 0; k < 4; ++k) {
+        auto& head = *heads.emplace_back(std::make_unique<ptzsim::Head>());
+        faulty.push_back(std::make_unique<FaultyHead>(head));
+        Caller caller{k >= 2};
+        if (caller.serial) {
+            auto pty = std::make_unique<ptzsim::PtyServer>(head);
+            const std::string path = pty->Start();
+            ASSERT_EQ(PTZ_LinkOpenPath(path.c_str(), &caller.link), PTZ_OK);
+            servers.push_back(std::move(pty));
+        } else {
+            auto tcp = std::make_unique<ptzsim::TcpServer>(head);
+            const int port = tcp->Start();
+            ASSERT_EQ(PTZ_LinkOpenLan("127.0.0.1", port, &caller.link), PTZ_OK);
+            servers.push_back(std::move(tcp));
+        }
+        callers.push_back(caller);
+    }
+    int mismatches = 0;
+    const int calls = Hammer(callers, &mismatches);
+    int malformed = 0;
+    for (const auto& f : faulty) malformed += f->malformed.load();
+    std::printf("4 handle links: %d calls, %d mismatches, %d malformed requests\n", calls, mismatches, malformed);
+    EXPECT_GT(calls, 100);
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(malformed, 0);
+    for (const Caller& caller : callers) EXPECT_EQ(PTZ_LinkClose(caller.link), PTZ_OK);
 }
 
 TEST_F(Stress, OpenCloseCyclesLeakNoDescriptor) {
@@ -192,6 +243,51 @@ TEST_F(Stress, OpenCloseCyclesLeakNoDescriptor) {
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(OpenDescriptors(), before);
     std::printf("%d cycles of each link: descriptors %d before, %d after\n", cycles, before, OpenDescriptors());
+}
+
+TEST_F(Stress, HandleOpenCloseCyclesWithManyLinksOpenLeakNoDescriptor) {
+    // Sixteen links stay open on pseudo-terminals of their own while links
+    // by handle come and go beside them.
+    ptzsim::Head head;
+    ptzsim::TcpServer tcp(head);
+    ptzsim::PtyServer pty(head);
+    const int port = tcp.Start();
+    const std::string path = pty.Start();
+    const int baseline = OpenDescriptors();
+    std::vector<std::unique_ptr<ptzsim::Head>> heads;
+    std::vector<std::unique_ptr<ptzsim::PtyServer>> lines;
+    std::vector<int32_t> open;
+    for (int k = 0; k < 16; ++k) {
+        auto& head = *heads.emplace_back(std::make_unique<ptzsim::Head>());
+        auto& line = *lines.emplace_back(std::make_unique<ptzsim::PtyServer>(head));
+        const std::string path = line.Start();
+        int32_t link = 0;
+        ASSERT_EQ(PTZ_LinkOpenPath(path.c_str(), &link), PTZ_OK);
+        open.push_back(link);
+    }
+    const int cycles = std::getenv("PTZ_STRESS_CYCLES") ? std::atoi(std::getenv("PTZ_STRESS_CYCLES")) : 10000;
+    std::this_thread::sleep_for(50ms);
+    const int before = OpenDescriptors();
+    for (int i = 0; i < cycles; ++i) {
+        int32_t a = 0, b = 0, untouched = 0;
+        ASSERT_EQ(PTZ_LinkOpenLan("127.0.0.1", port, &a), PTZ_OK) << "cycle " << i;
+        ASSERT_EQ(PTZ_LinkOpenPath(path.c_str(), &b), PTZ_OK) << "cycle " << i;
+        ASSERT_EQ(PTZ_LinkClose(a), PTZ_OK);
+        ASSERT_EQ(PTZ_LinkClose(b), PTZ_OK);
+        ASSERT_EQ(PTZ_LinkOpenPath("/dev/ptz-no-such-port", &untouched), PTZ_FAILED);
+        ASSERT_EQ(PTZ_LinkOpenLan("127.0.0.1", 1, &untouched), PTZ_FAILED);
+    }
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(OpenDescriptors(), before);
+    for (const int32_t link : open) {
+        EXPECT_EQ(PTZ_LinkExecInitialize(link), PTZ_OK);
+        EXPECT_EQ(PTZ_LinkClose(link), PTZ_OK);
+    }
+    std::printf("%d handle cycles beside 16 open links: descriptors %d before, %d after\n", cycles, before,
+                OpenDescriptors());
+    lines.clear();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(OpenDescriptors(), baseline);
 }
 
 }  // namespace

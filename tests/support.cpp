@@ -36,6 +36,12 @@ ErrorRecord LastError() {
     return e;
 }
 
+ErrorRecord ThreadError() {
+    ErrorRecord e{-99, -99};
+    PTZ_LinkLastError(&e.kind, &e.code);
+    return e;
+}
+
 void LibraryTest::SetUp() {
     ptz::platform::InstallSerialOs(nullptr);
     ptz::ResetLibraryState();
@@ -132,18 +138,31 @@ private:
 
 }  // namespace
 
-SimHead* LocalSimHead();  // posix_support.cpp; windows_test.cpp gives nullptr
+SimHead* LocalSimHead(int which);  // posix_support.cpp; windows_test.cpp gives nullptr
+
+namespace {
+
+// The head a PTZ_SIM-style variable names ("HOST:PORT:CONTROLPORT"), else
+// a head in this process.
+SimHead* HeadFromEnvironment(const char* variable, int which) {
+    if (const char* where = std::getenv(variable)) {
+        const std::string s = where;
+        const size_t a = s.find(':'), b = s.rfind(':');
+        if (a != std::string::npos && b != a)
+            return new RemoteHead(s.substr(0, a), std::atoi(s.c_str() + a + 1), std::atoi(s.c_str() + b + 1));
+    }
+    return LocalSimHead(which);
+}
+
+}  // namespace
 
 SimHead* SharedSimHead() {
-    static SimHead* head = [] () -> SimHead* {
-        if (const char* where = std::getenv("PTZ_SIM")) {
-            const std::string s = where;
-            const size_t a = s.find(':'), b = s.rfind(':');
-            if (a != std::string::npos && b != a)
-                return new RemoteHead(s.substr(0, a), std::atoi(s.c_str() + a + 1), std::atoi(s.c_str() + b + 1));
-        }
-        return LocalSimHead();
-    }();
+    static SimHead* head = HeadFromEnvironment("PTZ_SIM", 0);
+    return head;
+}
+
+SimHead* SecondSimHead() {
+    static SimHead* head = HeadFromEnvironment("PTZ_SIM2", 1);
     return head;
 }
 

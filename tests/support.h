@@ -28,6 +28,8 @@ struct ErrorRecord {
 };
 std::ostream& operator<<(std::ostream& out, const ErrorRecord& e);
 ErrorRecord LastError();
+// The calling thread's record of the handle exports.
+ErrorRecord ThreadError();
 
 // Every test starts from the library as loaded and leaves no link open.
 class LibraryTest : public ::testing::Test {
@@ -54,6 +56,9 @@ public:
 // ("HOST:PORT:CONTROLPORT"), otherwise one in this process (POSIX only;
 // nullptr where there is none).
 SimHead* SharedSimHead();
+// A second, independent head: PTZ_SIM2 names a ptz-sim process, otherwise
+// one in this process (POSIX only; nullptr where there is none).
+SimHead* SecondSimHead();
 
 // How many descriptors the process has open (POSIX only).
 int OpenDescriptors();

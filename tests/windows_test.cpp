@@ -78,5 +78,5 @@ TEST(WindowsDll, ExportsAreReachableByNameAndByOrdinal) {
 
 namespace ptztest {
 // Under Windows the simulated head is always a ptz-sim process (PTZ_SIM).
-SimHead* LocalSimHead() { return nullptr; }
+SimHead* LocalSimHead(int) { return nullptr; }
 }  // namespace ptztest

@@ -29,7 +29,13 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s HOST PORT\n", argv[0]);
         return 2;
     }
-    if (!check("open", PTZ_LanOpen(argv[1], atoi(argv[2])))) return 1;
+    /* The classic TCP open records no reason in the last-error record: say
+     * plainly that the connection was not made. (PTZ_LinkOpenLan records
+     * the reason in the calling thread's record.) */
+    if (PTZ_LanOpen(argv[1], atoi(argv[2])) != PTZ_OK) {
+        printf("open: could not connect to %s port %s\n", argv[1], argv[2]);
+        return 1;
+    }
     ok &= check("initialize", PTZ_ExecInitialize());
     if (check("system info", PTZ_GetSystemInfo(&info)))
         printf("head: %s / %s / %s\n", info.text0, info.text1, info.text2);

@@ -153,7 +153,8 @@ stage_windows() {
   return $rc
 }
 
-run_stage packages need_packages cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf python3 python3-pytest
+run_stage packages need_packages cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf python3 python3-pytest \
+  python3-pip python3-setuptools
 for s in $stages; do run_stage "$s" "stage_$s"; done
 
 say "summary"

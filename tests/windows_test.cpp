@@ -54,7 +54,10 @@ TEST(WindowsDll, ExportsAreReachableByNameAndByOrdinal) {
         int ordinal;
     } exports[] = {{"PTZ_DevOpen", 1},     {"PTZ_LanOpen", 2},       {"PTZ_DevClose", 3},
                    {"PTZ_GetLastError", 4}, {"PTZ_ExecInitialize", 8}, {"PTZ_GetPTPos", 25},
-                   {"PTZ_EepBurn", 30},     {"PTZ_DevOpenPath", 31},   {"PTZ_GetErrorText", 32}};
+                   {"PTZ_EepBurn", 30},     {"PTZ_DevOpenPath", 31},   {"PTZ_GetErrorText", 32},
+                   {"PTZ_LinkOpenLan", 33}, {"PTZ_LinkClose", 36},     {"PTZ_LinkLastError", 37},
+                   {"PTZ_LinkGetSystemInfo", 38}, {"PTZ_LinkExecInitialize", 41},
+                   {"PTZ_LinkGetPTPos", 58}, {"PTZ_LinkEepBurn", 63}};
     for (const Export& e : exports) {
         const FARPROC byName = GetProcAddress(dll, e.name);
         const FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(e.ordinal));

@@ -7,8 +7,9 @@
         print(head.pt_pos())          # (1000, -500)
 
 Every failure raises PtzError, which carries the kind, code and text of the
-library's last-error record. The library holds one link per process, so one
-Head may be open at a time.
+calling thread's last-error record. Each Head is a link of its own (a link
+handle of the library): any number may be open at once, and each may be
+used from several threads (the library serialises the calls on one link).
 """
 
 import ctypes
@@ -85,31 +86,44 @@ _SIGNATURES = {
     "PTZ_GetPTPos": [_PI, _PI], "PTZ_GetPanTiltSyncMode": [_PI], "PTZ_SetPanTiltSyncMode": [_I],
     "PTZ_EepRead": [_I, _I, _PB], "PTZ_EepWrite": [_I, _I, _PB], "PTZ_EepBurn": [],
 }
+_OPEN_CLOSE = {"PTZ_DevOpen", "PTZ_DevOpenPath", "PTZ_LanOpen", "PTZ_DevClose", "PTZ_GetLastError",
+               "PTZ_GetErrorText"}
+# The handle exports: each device command with the link handle first.
+_SIGNATURES.update({"PTZ_Link" + name[4:]: [_I] + args for name, args in list(_SIGNATURES.items())
+                    if name not in _OPEN_CLOSE})
+_SIGNATURES.update({
+    "PTZ_LinkOpenLan": [ctypes.c_char_p, _I, _PI], "PTZ_LinkOpenCom": [_I, _PI],
+    "PTZ_LinkOpenPath": [ctypes.c_char_p, _PI], "PTZ_LinkClose": [_I], "PTZ_LinkLastError": [_PI, _PI],
+})
 
 _library = None
 
 
 def load_library(path=None):
-    """Loads the library: `path`, $PTZ_LIBRARY, a build next to this source
-    tree, or the system's installed libptz / ptz.dll."""
+    """Loads the library. With `path`, exactly that file, or OSError; without,
+    $PTZ_LIBRARY, a build next to this source tree, or the system's installed
+    libptz / ptz.dll."""
     global _library
     if _library is not None and path is None:
         return _library
-    candidates = [path, os.environ.get("PTZ_LIBRARY")]
-    root = Path(__file__).resolve().parents[2]
-    # Builds of this source tree (never the sanitizer builds, which cannot be
-    # loaded into a plain Python).
-    candidates += [str(root / "build" / d / "libptz.so.1") for d in ("", "test", "demo", "bench")]
-    candidates.append(ctypes.util.find_library("ptz"))
     loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL
-    for candidate in filter(None, candidates):
-        try:
-            lib = loader(candidate)
-            break
-        except OSError:
-            continue
+    if path is not None:
+        lib = loader(os.fspath(path))  # raises OSError: never another library instead
     else:
-        raise OSError("libptz not found: set PTZ_LIBRARY to its path")
+        candidates = [os.environ.get("PTZ_LIBRARY")]
+        root = Path(__file__).resolve().parents[2]
+        # Builds of this source tree (never the sanitizer builds, which cannot
+        # be loaded into a plain Python).
+        candidates += [str(root / "build" / d / "libptz.so.1") for d in ("", "test", "demo", "bench")]
+        candidates.append(ctypes.util.find_library("ptz"))
+        for candidate in filter(None, candidates):
+            try:
+                lib = loader(candidate)
+                break
+            except OSError:
+                continue
+        else:
+            raise OSError("libptz not found: set PTZ_LIBRARY to its path")
     for name, args in _SIGNATURES.items():
         function = getattr(lib, name)
         function.argtypes, function.restype = args, _I
@@ -129,34 +143,34 @@ class Head:
 
     def __init__(self, library=None):
         self._lib = library or load_library()
-        self._open = False
+        self._handle = 0
 
     # ---- opening and closing ----
     @classmethod
-    def lan(cls, host, port):
+    def _open(cls, name, *args):
         head = cls()
-        head._call("PTZ_LanOpen", host.encode(), port)
-        head._open = True
+        handle = _I()
+        head._check(name, getattr(head._lib, name)(*args, ctypes.byref(handle)))
+        head._handle = handle.value
         return head
+
+    @classmethod
+    def lan(cls, host, port):
+        """A TCP link: dotted IPv4, IPv6 or a host name."""
+        return cls._open("PTZ_LinkOpenLan", host.encode(), port)
 
     @classmethod
     def serial(cls, device):
-        head = cls()
-        head._call("PTZ_DevOpenPath", os.fsencode(device))
-        head._open = True
-        return head
+        return cls._open("PTZ_LinkOpenPath", os.fsencode(device))
 
     @classmethod
     def com(cls, port):
-        head = cls()
-        head._call("PTZ_DevOpen", port)
-        head._open = True
-        return head
+        return cls._open("PTZ_LinkOpenCom", port)
 
     def close(self):
-        if self._open:
-            self._open = False
-            self._call("PTZ_DevClose")
+        if self._handle:
+            handle, self._handle = self._handle, 0
+            self._check("PTZ_LinkClose", self._lib.PTZ_LinkClose(handle))
 
     def __enter__(self):
         return self
@@ -164,18 +178,29 @@ class Head:
     def __exit__(self, *exc):
         self.close()
 
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
     def last_error(self):
+        """The calling thread's last failure (kind, code)."""
         kind, code = _I(), _I()
-        self._lib.PTZ_GetLastError(ctypes.byref(kind), ctypes.byref(code))
+        self._lib.PTZ_LinkLastError(ctypes.byref(kind), ctypes.byref(code))
         return kind.value, code.value
 
-    def _call(self, name, *args):
-        result = getattr(self._lib, name)(*args)
+    def _check(self, name, result):
         if result == BAD_PARAM:
             raise PtzError(name, result, text="argument rejected, nothing was sent")
         if result != OK:
             kind, code = self.last_error()
             raise PtzError(name, result, kind, code, error_text(kind, code))
+
+    def _call(self, name, *args):
+        # The classic name maps onto its handle export, the link first.
+        link_name = "PTZ_Link" + name[4:]
+        self._check(link_name, getattr(self._lib, link_name)(self._handle, *args))
 
     def _get(self, name, *args):
         value = _I()

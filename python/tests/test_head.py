@@ -1,6 +1,11 @@
 """The Python binding against ptz-sim on loopback."""
+import errno
 import os
+import shutil
 import subprocess
+import sys
+import tempfile
+import threading
 
 import pytest
 
@@ -8,14 +13,20 @@ import ptz
 
 
 @pytest.fixture(scope="module")
-def sim():
+def sims():
+    """Two independent simulated heads in one ptz-sim process: their ports."""
     binary = os.environ.get("PTZ_SIM_BIN", "ptz-sim")
-    process = subprocess.Popen([binary, "--listen", "127.0.0.1:0"], stdout=subprocess.PIPE, text=True)
-    line = process.stdout.readline()
-    port = int(line.rsplit(":", 1)[1])
-    yield port
+    process = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--heads", "2"], stdout=subprocess.PIPE,
+                               text=True)
+    ports = [int(process.stdout.readline().rsplit(":", 1)[1]) for _ in range(2)]
+    yield ports
     process.terminate()
     process.wait()
+
+
+@pytest.fixture
+def sim(sims):
+    return sims[0]
 
 
 @pytest.fixture
@@ -81,3 +92,54 @@ def test_failed_open_and_error_text():
     with pytest.raises(ptz.PtzError):
         ptz.Head.serial("/dev/ptz-no-such-port")
     assert "timeout" in ptz.error_text(1, 1004) or "in time" in ptz.error_text(1, 1004)
+
+
+def test_two_heads_at_once_from_two_threads(sims):
+    with ptz.Head.lan("127.0.0.1", sims[0]) as left, ptz.Head.lan("127.0.0.1", sims[1]) as right:
+        failures = []
+
+        def drive(head, base):
+            try:
+                for i in range(50):
+                    head.set_pt_pos(0, base + i, -(base + i))
+                    assert head.pt_pos() == (base + i, -(base + i))
+            except Exception as e:  # reported to the main thread
+                failures.append(e)
+
+        threads = [threading.Thread(target=drive, args=(h, b)) for h, b in ((left, 1000), (right, 5000))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert failures == []
+        assert left.pt_pos() == (1049, -1049)
+        assert right.pt_pos() == (5049, -5049)
+
+
+def test_refused_connection_says_so():
+    with pytest.raises(ptz.PtzError) as refused:
+        ptz.Head.lan("127.0.0.1", 1)
+    assert (refused.value.kind, refused.value.code) == (2, errno.ECONNREFUSED)
+    assert "refused" in str(refused.value).lower()
+
+
+def test_explicit_library_path_loads_that_file_or_raises():
+    with pytest.raises(OSError):
+        ptz.load_library("/nonexistent/libptz.so.1")
+    assert ptz.load_library(os.environ["PTZ_LIBRARY"]) is not None
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="pip install into a folder")
+def test_package_installs_offline():
+    with tempfile.TemporaryDirectory() as scratch:
+        # Built from a copy, so the build leaves nothing in the source tree.
+        source = os.path.join(scratch, "src")
+        shutil.copytree(os.path.join(os.path.dirname(__file__), ".."), source,
+                        ignore=shutil.ignore_patterns("__pycache__", "tests"))
+        target = os.path.join(scratch, "target")
+        subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
+                        "--no-index", "--target", target, source], check=True, capture_output=True)
+        out = subprocess.run([sys.executable, "-c", "import ptz, sys; print(ptz.__file__)"], check=True,
+                             capture_output=True, text=True, env={**os.environ, "PYTHONPATH": target},
+                             cwd=target).stdout
+        assert out.startswith(target)

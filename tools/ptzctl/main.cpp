@@ -17,6 +17,9 @@
 
 namespace {
 
+// The link every subcommand works on.
+int32_t theLink = 0;
+
 struct Args {
     std::vector<std::string> items;
     size_t next = 0;
@@ -66,18 +69,18 @@ void PrintHexDump(int32_t address, const uint8_t* bytes, int32_t count) {
 std::vector<Subcommand> Subcommands() {
     return {
         {"init", "", "initialise the head's controller", 0,
-         [](const int32_t*, auto&) { return PTZ_ExecInitialize(); }},
+         [](const int32_t*, auto&) { return PTZ_LinkExecInitialize(theLink); }},
         {"info", "", "system information texts", 0,
          [](const int32_t*, auto&) {
              PTZ_SYSTEM_INFO info;
-             const int32_t r = PTZ_GetSystemInfo(&info);
+             const int32_t r = PTZ_LinkGetSystemInfo(theLink, &info);
              if (r == PTZ_OK) std::printf("text0: %s\ntext1: %s\ntext2: %s\n", info.text0, info.text1, info.text2);
              return r;
          }},
         {"settings", "", "the four setting values", 0,
          [](const int32_t*, auto&) {
              PTZ_SYSTEM_SETTING_INFO s;
-             const int32_t r = PTZ_GetSystemSettingInfo(&s);
+             const int32_t r = PTZ_LinkGetSystemSettingInfo(theLink, &s);
              if (r == PTZ_OK)
                  std::printf("setting0 %d\nsetting1 %d\nsetting2 %d\nsetting3 %d\n", s.setting0, s.setting1,
                              s.setting2, s.setting3);
@@ -86,78 +89,78 @@ std::vector<Subcommand> Subcommands() {
         {"status", "", "the four status flags", 0,
          [](const int32_t*, auto&) {
              PTZ_STATUS s;
-             const int32_t r = PTZ_GetPTZStatus(&s);
+             const int32_t r = PTZ_LinkGetPTZStatus(theLink, &s);
              if (r == PTZ_OK)
                  std::printf("flag0 %d\nflag1 %d\nflag2 %d\nflag3 %d\n", s.flag0, s.flag1, s.flag2, s.flag3);
              return r;
          }},
         {"motor-home", "M", "run motor M's home-position operation", 1,
-         [](const int32_t* a, auto&) { return PTZ_ExecMotorHP(a[0]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkExecMotorHP(theLink, a[0]); }},
         {"motor-set", "M PARAM POS", "move motor M to position POS", 3,
-         [](const int32_t* a, auto&) { return PTZ_SetMotorPos(a[0], a[1], a[2]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkSetMotorPos(theLink, a[0], a[1], a[2]); }},
         {"motor-get", "M", "read motor M's position", 1,
          [](const int32_t* a, auto&) {
              int32_t position = 0;
-             const int32_t r = PTZ_GetMotorPos(a[0], &position);
+             const int32_t r = PTZ_LinkGetMotorPos(theLink, a[0], &position);
              if (r == PTZ_OK) std::printf("position %d\n", position);
              return r;
          }},
         {"motor-act", "M PARAM", "drive motor M with PARAM", 2,
-         [](const int32_t* a, auto&) { return PTZ_ActMotor(a[0], a[1]); }},
-        {"motor-stop", "M", "stop motor M", 1, [](const int32_t* a, auto&) { return PTZ_StopMotor(a[0]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkActMotor(theLink, a[0], a[1]); }},
+        {"motor-stop", "M", "stop motor M", 1, [](const int32_t* a, auto&) { return PTZ_LinkStopMotor(theLink, a[0]); }},
         {"speed-get", "M", "read motor M's speed (M is 0 or 4)", 1,
          [](const int32_t* a, auto&) {
              int32_t speed = 0;
-             const int32_t r = PTZ_GetMotorSpeed(a[0], &speed);
+             const int32_t r = PTZ_LinkGetMotorSpeed(theLink, a[0], &speed);
              if (r == PTZ_OK) std::printf("speed %d\n", speed);
              return r;
          }},
         {"speed-set", "M S", "set motor M's speed to S", 2,
-         [](const int32_t* a, auto&) { return PTZ_SetMotorSpeed(a[0], a[1]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkSetMotorSpeed(theLink, a[0], a[1]); }},
         {"pt-set", "PARAM PAN TILT", "move pan and tilt together", 3,
-         [](const int32_t* a, auto&) { return PTZ_SetPTPos(a[0], a[1], a[2]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkSetPTPos(theLink, a[0], a[1], a[2]); }},
         {"pt-get", "", "read the pan/tilt position", 0,
          [](const int32_t*, auto&) {
              int32_t pan = 0, tilt = 0;
-             const int32_t r = PTZ_GetPTPos(&pan, &tilt);
+             const int32_t r = PTZ_LinkGetPTPos(theLink, &pan, &tilt);
              if (r == PTZ_OK) std::printf("pan %d\ntilt %d\n", pan, tilt);
              return r;
          }},
         {"sync-get", "", "read the pan/tilt synchronisation mode", 0,
          [](const int32_t*, auto&) {
              int32_t mode = 0;
-             const int32_t r = PTZ_GetPanTiltSyncMode(&mode);
+             const int32_t r = PTZ_LinkGetPanTiltSyncMode(theLink, &mode);
              if (r == PTZ_OK) std::printf("mode %d\n", mode);
              return r;
          }},
         {"sync-set", "MODE", "set the synchronisation mode (0 or 1)", 1,
-         [](const int32_t* a, auto&) { return PTZ_SetPanTiltSyncMode(a[0]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkSetPanTiltSyncMode(theLink, a[0]); }},
         {"home-set", "FLAG", "store the user home position (FLAG 0 or 1)", 1,
-         [](const int32_t* a, auto&) { return PTZ_SetUserHP(a[0]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkSetUserHP(theLink, a[0]); }},
         {"home-go", "", "move to the user home position", 0,
-         [](const int32_t*, auto&) { return PTZ_MoveUserHP(); }},
+         [](const int32_t*, auto&) { return PTZ_LinkMoveUserHP(theLink); }},
         {"preset-set", "N FLAG", "store preset N (1-16)", 2,
-         [](const int32_t* a, auto&) { return PTZ_SetPresetPos(a[0], a[1]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkSetPresetPos(theLink, a[0], a[1]); }},
         {"preset-go", "N", "move to preset N (1-16)", 1,
-         [](const int32_t* a, auto&) { return PTZ_MovePresetPos(a[0]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkMovePresetPos(theLink, a[0]); }},
         {"autoreturn-get", "", "read the automatic-return value", 0,
          [](const int32_t*, auto&) {
              int32_t value = 0;
-             const int32_t r = PTZ_GetAutoReturn(&value);
+             const int32_t r = PTZ_LinkGetAutoReturn(theLink, &value);
              if (r == PTZ_OK) std::printf("autoreturn %d\n", value);
              return r;
          }},
         {"autoreturn-set", "V", "set the automatic-return value", 1,
-         [](const int32_t* a, auto&) { return PTZ_SetAutoReturn(a[0]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkSetAutoReturn(theLink, a[0]); }},
         {"autopan", "MODE", "automatic panning (MODE 0 stop, 2 start)", 1,
-         [](const int32_t* a, auto&) { return PTZ_ExecAutoPan(a[0], 0, 0); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkExecAutoPan(theLink, a[0], 0, 0); }},
         {"ir-set", "V", "set the infrared control (0 or 1)", 1,
-         [](const int32_t* a, auto&) { return PTZ_SetIrControl(a[0]); }},
+         [](const int32_t* a, auto&) { return PTZ_LinkSetIrControl(theLink, a[0]); }},
         {"eep-read", "ADDR COUNT", "read COUNT (0-248) EEPROM bytes, as a hex dump", 2,
          [](const int32_t* a, auto&) {
              uint8_t buffer[256];
              const int32_t count = a[1];
-             const int32_t r = PTZ_EepRead(a[0], count, count >= 0 && count <= 248 ? buffer : nullptr);
+             const int32_t r = PTZ_LinkEepRead(theLink, a[0], count, count >= 0 && count <= 248 ? buffer : nullptr);
              if (r == PTZ_OK) PrintHexDump(a[0], buffer, count);
              return r;
          }},
@@ -168,13 +171,13 @@ std::vector<Subcommand> Subcommands() {
                  std::fprintf(stderr, "ptzctl: '%s' is not a run of hex bytes\n", raw[1].c_str());
                  return PTZ_BAD_PARAM;
              }
-             return PTZ_EepWrite(a[0], static_cast<int32_t>(bytes.size()), bytes.data());
+             return PTZ_LinkEepWrite(theLink, a[0], static_cast<int32_t>(bytes.size()), bytes.data());
          }},
-        {"eep-burn", "", "commit the EEPROM", 0, [](const int32_t*, auto&) { return PTZ_EepBurn(); }},
+        {"eep-burn", "", "commit the EEPROM", 0, [](const int32_t*, auto&) { return PTZ_LinkEepBurn(theLink); }},
         {"last-error", "", "show the last-error record", 0,
          [](const int32_t*, auto&) {
              int32_t kind = 0, code = 0;
-             PTZ_GetLastError(&kind, &code);
+             PTZ_LinkLastError(&kind, &code);
              char text[256];
              PTZ_GetErrorText(kind, code, text, sizeof text);
              std::printf("last error: kind %d, code %d: %s\n", kind, code, text);
@@ -187,7 +190,8 @@ void Usage(const std::vector<Subcommand>& subcommands) {
     std::printf(
         "usage: ptzctl LINK COMMAND [ARGS] [COMMAND [ARGS] ...]\n"
         "links:\n"
-        "  --host H --port P   TCP link to a head (or ptz-sim)\n"
+        "  --host H --port P   TCP link to a head (or ptz-sim, or ptzd); H is an IPv4 or\n"
+        "                      IPv6 address or a host name\n"
         "  --sim               start a simulated head on loopback and use it (not in\n"
         "                      Windows builds: run ptz-sim elsewhere and use --host)\n"
         "  --serial PATH       serial link on a device path (/dev/ttyUSB0, a ptz-sim pty)\n"
@@ -206,12 +210,26 @@ void ExplainFailure(const char* what, int32_t result) {
         return;
     }
     int32_t kind = 0, code = 0;
-    PTZ_GetLastError(&kind, &code);
+    PTZ_LinkLastError(&kind, &code);
     char text[256];
     PTZ_GetErrorText(kind, code, text, sizeof text);
     static const char* kinds[] = {"response", "link", "operating system"};
     std::printf("%s: FAILED; last error kind %d (%s), code %d: %s\n", what, kind,
                 kind >= 0 && kind <= 2 ? kinds[kind] : "?", code, text);
+}
+
+// Why a link could not be opened: the thread's record of the open.
+void ExplainOpenFailure(const std::string& linkName, int32_t result, bool tcp) {
+    if (result == PTZ_BAD_PARAM) {
+        std::printf("open %s: rejected argument (PTZ_BAD_PARAM)\n", linkName.c_str());
+        return;
+    }
+    int32_t kind = 0, code = 0;
+    PTZ_LinkLastError(&kind, &code);
+    char text[256];
+    PTZ_GetErrorText(kind, code, text, sizeof text);
+    std::printf("open %s: FAILED; %s (kind %d, code %d): %s\n", linkName.c_str(),
+                tcp ? "could not connect" : "could not open the port", kind, code, text);
 }
 
 }  // namespace
@@ -264,19 +282,20 @@ int main(int argc, char** argv) {
     std::string linkName;
     if (!host.empty()) {
         linkName = "TCP " + host + ":" + std::to_string(port);
-        opened = PTZ_LanOpen(host.c_str(), port);
+        opened = PTZ_LinkOpenLan(host.c_str(), port, &theLink);
     } else if (!serialPath.empty()) {
         linkName = "serial " + serialPath;
-        opened = PTZ_DevOpenPath(serialPath.c_str());
+        opened = PTZ_LinkOpenPath(serialPath.c_str(), &theLink);
     } else if (com != 0) {
         linkName = "serial COM" + std::to_string(com);
-        opened = PTZ_DevOpen(com);
+        opened = PTZ_LinkOpenCom(com, &theLink);
     } else {
         std::fprintf(stderr, "ptzctl: give a link: --host/--port, --sim, --serial or --com\n");
         return 2;
     }
     if (opened != PTZ_OK) {
-        ExplainFailure(("open " + linkName).c_str(), opened);
+        ExplainOpenFailure(linkName, opened, !host.empty());
+        ptzctl::StopSimulator();
         return 1;
     }
     std::printf("opened %s\n", linkName.c_str());
@@ -318,7 +337,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    PTZ_DevClose();
+    PTZ_LinkClose(theLink);
     std::printf("closed %s\n", linkName.c_str());
     ptzctl::StopSimulator();
     return status;

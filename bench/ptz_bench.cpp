@@ -66,7 +66,8 @@ namespace {
 
 struct SimProcess {
     pid_t pid = -1;
-    std::string where;  // port or pty path
+    std::string where;               // port or pty path (of the first head)
+    std::vector<std::string> heads;  // every head's, with --heads N
 
     explicit SimProcess(std::vector<std::string> args) {
         int out[2];
@@ -81,13 +82,19 @@ struct SimProcess {
         argv.push_back(nullptr);
         if (posix_spawn(&pid, PTZ_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0) std::abort();
         close(out[1]);
-        char line[256] = {};
-        size_t n = 0;
-        while (n < sizeof line - 1 && read(out[0], line + n, 1) == 1 && line[n] != '\n') ++n;
-        line[n] = 0;
+        int count = 1;
+        for (size_t i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == "--heads") count = std::atoi(args[i + 1].c_str());
+        for (int h = 0; h < count; ++h) {
+            char line[256] = {};
+            size_t n = 0;
+            while (n < sizeof line - 1 && read(out[0], line + n, 1) == 1 && line[n] != '\n') ++n;
+            line[n] = 0;
+            const std::string text = line;  // "listening on 127.0.0.1:PORT" or "pty /dev/pts/N"
+            heads.push_back(text.rfind("pty ", 0) == 0 ? text.substr(4) : text.substr(text.rfind(':') + 1));
+        }
+        where = heads.front();
         close(out[0]);
-        const std::string text = line;  // "listening on 127.0.0.1:PORT" or "pty /dev/pts/N"
-        where = text.rfind("pty ", 0) == 0 ? text.substr(4) : text.substr(text.rfind(':') + 1);
     }
     ~SimProcess() {
         kill(pid, SIGTERM);
@@ -234,8 +241,56 @@ void BM_Paced38400_Library_SystemInfo(benchmark::State& state) {
     state.counters["wire_ms"] = 192 * 10 / 38.4;
 }
 
+// ---- links by handle ---------------------------------------------------------------
+
+void BM_Tcp_Handle_Initialize(benchmark::State& state) {
+    int32_t link = 0;
+    if (PTZ_LinkOpenLan("127.0.0.1", std::atoi(TcpHead(0).where.c_str()), &link) != PTZ_OK) std::abort();
+    long total = 0;
+    for (auto _ : state) {
+        counting = true;
+        const int32_t r = PTZ_LinkExecInitialize(link);
+        counting = false;
+        if (r != PTZ_OK) state.SkipWithError("command failed");
+    }
+    total = allocations;
+    allocations = 0;
+    state.counters["allocs_per_call"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kAvgIterations);
+    PTZ_LinkClose(link);
+}
+
+// Scaling: thread k drives head k over a link of its own.
+SimProcess& PacedHeads() {
+    static SimProcess heads({"--pty", "--pace", "38400", "--heads", "8"});
+    return heads;
+}
+SimProcess& TcpHeads() {
+    static SimProcess heads({"--listen", "127.0.0.1:0", "--heads", "2"});
+    return heads;
+}
+
+void ScaledInitialize(benchmark::State& state, bool paced) {
+    const std::string& where = (paced ? PacedHeads() : TcpHeads()).heads[static_cast<size_t>(state.thread_index())];
+    int32_t link = 0;
+    const int32_t opened = paced ? PTZ_LinkOpenPath(where.c_str(), &link)
+                                 : PTZ_LinkOpenLan("127.0.0.1", std::atoi(where.c_str()), &link);
+    if (opened != PTZ_OK) std::abort();
+    long failed = 0;
+    for (auto _ : state)
+        if (PTZ_LinkExecInitialize(link) != PTZ_OK) ++failed;
+    if (failed) state.SkipWithError("command failed");
+    state.SetItemsProcessed(state.iterations());
+    PTZ_LinkClose(link);
+}
+void BM_Scale_Paced38400_Initialize(benchmark::State& state) { ScaledInitialize(state, true); }
+void BM_Scale_Tcp_Initialize(benchmark::State& state) { ScaledInitialize(state, false); }
+
 }  // namespace
 
+BENCHMARK(BM_Tcp_Handle_Initialize)->UseRealTime();
+BENCHMARK(BM_Scale_Paced38400_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0)
+    ->Threads(1)->Threads(8);
+BENCHMARK(BM_Scale_Tcp_Initialize)->UseRealTime()->Threads(1)->Threads(2);
 BENCHMARK(BM_Tcp_Library_Initialize)->UseRealTime();
 BENCHMARK(BM_Tcp_Raw_Initialize)->UseRealTime();
 BENCHMARK(BM_Tcp_Library_SystemInfo)->UseRealTime();

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Measures the library against raw clients and the wire: builds in Release,
-# runs every benchmark interleaved and repeated, pinned to one core with the
-# simulated heads (separate processes) on the same core, and prints the
-# ratios of medians as a table.
+# runs every benchmark interleaved and repeated, and prints the ratios of
+# medians as a table. The single-link comparisons run pinned to one core
+# with the simulated heads (separate processes) on the same core; the
+# scaling comparisons (several links, several threads) use every core.
 #   scripts/bench.sh [repetitions]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,13 +11,17 @@ reps=${1:-15}
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPTZ_BENCH=ON -DPTZ_BUILD_TESTS=OFF >/dev/null
 cmake --build build/bench --target ptz_bench ptz-sim >/dev/null
 out=build/bench/results.json
-taskset -c 0 build/bench/bench/ptz_bench --benchmark_repetitions="$reps" \
+scaled=build/bench/scaling.json
+taskset -c 0 build/bench/bench/ptz_bench --benchmark_repetitions="$reps" --benchmark_filter='^BM_(Tcp|Pty|Paced)' \
   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
   --benchmark_out="$out" --benchmark_out_format=json >/dev/null 2>&1
-python3 - "$out" <<'PY'
+build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_Scale' \
+  --benchmark_report_aggregates_only=true --benchmark_out="$scaled" --benchmark_out_format=json >/dev/null 2>&1
+python3 - "$out" "$scaled" <<'PY'
 import json, sys
-runs = json.load(open(sys.argv[1]))["benchmarks"]
-med = {r["run_name"].split("/")[0]: r for r in runs if r.get("aggregate_name") == "median"}
+runs = json.load(open(sys.argv[1]))["benchmarks"] + json.load(open(sys.argv[2]))["benchmarks"]
+med = {r["run_name"]: r for r in runs if r.get("aggregate_name") == "median"}
+med.update({r["run_name"].split("/")[0]: r for r in runs if r.get("aggregate_name") == "median" and "threads" not in r["run_name"]})
 def t(name): return med[name]["real_time"] * {"ns": 1e-6, "us": 1e-3, "ms": 1.0}[med[name]["time_unit"]]
 print("| comparison | library (median) | baseline (median) | ratio / excess | target |")
 print("|---|---|---|---|---|")
@@ -24,10 +29,20 @@ for link, target in (("Tcp", "≤ 1.10×"), ("Pty", "≤ 1.15×")):
     for cmd in ("Initialize", "SystemInfo"):
         lib, raw = t(f"BM_{link}_Library_{cmd}"), t(f"BM_{link}_Raw_{cmd}")
         print(f"| {link.upper()} {cmd} vs raw client | {lib*1000:.1f} µs | {raw*1000:.1f} µs | {lib/raw:.3f}× | {target} |")
+lib, raw = t("BM_Tcp_Handle_Initialize"), t("BM_Tcp_Raw_Initialize")
+print(f"| TCP Initialize by handle vs raw client | {lib*1000:.1f} µs | {raw*1000:.1f} µs | {lib/raw:.3f}× | ≤ 1.05× |")
 for cmd in ("Initialize", "SystemInfo"):
     r = med[f"BM_Paced38400_Library_{cmd}"]
     lib, wire = t(f"BM_Paced38400_Library_{cmd}"), r["wire_ms"]
     print(f"| paced 38400 baud {cmd} vs wire time | {lib:.3f} ms | {wire:.3f} ms | +{lib-wire:.3f} ms | ≤ +0.3 ms |")
+one = med["BM_Scale_Paced38400_Initialize/min_time:1.000/real_time/threads:1"]
+eight = med["BM_Scale_Paced38400_Initialize/min_time:1.000/real_time/threads:8"]
+wire = 8 * 10 / 38.4  # the 8 answer bytes at 38400 baud
+per_call = 8 / eight["items_per_second"] * 1000  # each of the 8 threads waits this long per call
+print(f"| 8 paced heads, 8 threads: each call vs wire time | {per_call:.3f} ms | {wire:.3f} ms | +{per_call-wire:.3f} ms | ≤ +0.3 ms |")
+print(f"| 8 paced heads, 8 threads: calls/s vs 8 × one head's | {eight['items_per_second']:.0f}/s | {8*one['items_per_second']:.0f}/s | {eight['items_per_second']/(8*one['items_per_second']):.3f}× | ≥ 0.90× |")
+one, two = med["BM_Scale_Tcp_Initialize/real_time/threads:1"], med["BM_Scale_Tcp_Initialize/real_time/threads:2"]
+print(f"| 2 TCP heads, 2 threads: calls/s vs one head's | {two['items_per_second']:.0f}/s | {one['items_per_second']:.0f}/s | {two['items_per_second']/one['items_per_second']:.2f}× | ≥ 1.8× |")
 allocs = max(r.get("allocs_per_call", 0) for r in med.values())
 print(f"| heap allocations per command call | {allocs:g} | | | 0 |")
 PY

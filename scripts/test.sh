@@ -40,6 +40,7 @@ build() {  # build DIR [cmake args...]
 }
 
 stage_unit() {
+  tests/check_tracked.sh &&
   build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
     ctest --test-dir build/test -j "$jobs" --output-on-failure --timeout 120 -LE stress
 }

@@ -13,8 +13,7 @@
 #include "support.h"
 
 #ifdef _WIN32
-#include <winsock2.h>
-constexpr int32_t kRefused = WSAECONNREFUSED;
+constexpr int32_t kRefused = 10061;  // WSAECONNREFUSED
 #else
 constexpr int32_t kRefused = ECONNREFUSED;
 #endif

@@ -145,9 +145,11 @@ stage_windows() {
     tr -d '\r' | tee build/win-x86_64/ptzctl.log
   grep -q '^pan 1000$' build/win-x86_64/ptzctl.log && grep -q '^pt-get: OK$' build/win-x86_64/ptzctl.log &&
     echo "ptzctl.exe drove the simulator" || { echo "ptzctl.exe FAILED under Wine"; rc=1; }
-  (cd build/win-x86_64/tests && timeout 60 "$wine" ptzctl.exe --host 127.0.0.1 --port 1 init) | tr -d '\r' |
-    grep -q 'could not connect' && echo "ptzctl.exe explains a refused connection" ||
-    { echo "ptzctl.exe does not explain a refused connection"; rc=1; }
+  (cd build/win-x86_64/tests && timeout 60 "$wine" ptzctl.exe --host 127.0.0.1 --port 1 init) |
+    tr -d '\r' >build/win-x86_64/ptzctl-refused.log || true  # exits 1: the open failed, as it should
+  grep -q 'could not connect (kind 2, code 10061)' build/win-x86_64/ptzctl-refused.log &&
+    echo "ptzctl.exe explains a refused connection" ||
+    { cat build/win-x86_64/ptzctl-refused.log; echo "ptzctl.exe does not explain a refused connection"; rc=1; }
   kill $ptypid 2>/dev/null; wait $ptypid 2>/dev/null
   WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -k 2>/dev/null || true
   rm -rf "$prefix" "$ptyout"

@@ -11,7 +11,8 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 ls "$work"/prefix/lib*/libptz.so.1 >/dev/null
 # The installed tools run from wherever the tree is, with no loader path set.
 mv "$work/prefix" "$work/moved"
-env -u LD_LIBRARY_PATH "$work/moved/bin/ptzctl" --sim info | grep -q "text0: PTZ-SIM"
+info=$(env -u LD_LIBRARY_PATH "$work/moved/bin/ptzctl" --sim info)
+grep -q "text0: PTZ-SIM" <<<"$info"
 mv "$work/moved" "$work/prefix"
 
 cmake -S "$here/consumer" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null

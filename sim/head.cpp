@@ -42,7 +42,9 @@ void Head::SetResponder(Responder responder) {
 
 void Head::Reset() {
     std::lock_guard lock(mutex_);
+    const bool motion = model_.motion;
     model_ = HeadModel(eepromFile_);
+    model_.motion = motion;
     faults_ = {};
     rules_.clear();
     responder_ = nullptr;

@@ -1,6 +1,7 @@
 #include "head_model.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -168,7 +169,38 @@ void HeadModel::Burn() {
     }
 }
 
+void HeadModel::Advance() {
+    const int64_t now = clock ? clock()
+                              : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch()).count();
+    const int64_t elapsed = lastAdvanceMs_ < 0 ? 0 : now - lastAdvanceMs_;
+    lastAdvanceMs_ = now;
+    if (!motion || elapsed <= 0) return;
+    for (int m = 0; m < 256; ++m) {
+        int32_t& position = state_.motorPosition[m];
+        const int32_t target = state_.motorTarget[m];
+        if (position == target) continue;
+        const double rate = kUnitsPerSecondPerSpeed * std::max<int>(1, state_.motorSpeed[m]);
+        const double step = rate * static_cast<double>(elapsed) / 1000.0 + state_.motorCarry[m];
+        const int64_t whole = static_cast<int64_t>(step);
+        state_.motorCarry[m] = step - static_cast<double>(whole);
+        const int64_t remaining = static_cast<int64_t>(target) - position;
+        if (whole >= (remaining < 0 ? -remaining : remaining)) {
+            position = target;
+            state_.motorCarry[m] = 0;
+        } else {
+            position = static_cast<int32_t>(position + (remaining < 0 ? -whole : whole));
+        }
+    }
+}
+
+void HeadModel::MoveTo(int motor, int32_t position) {
+    state_.motorTarget[motor] = position;
+    if (!motion) state_.motorPosition[motor] = position;
+}
+
 std::vector<uint8_t> HeadModel::Answer(std::span<const uint8_t> request) {
+    Advance();
     if (request.size() < 7 || request[0] != 0x02 || request[1] != 0x80 ||
         RequestFrameLength(request) != request.size() || request[request.size() - 2] != 0x03 ||
         Xor(request.first(request.size() - 1)) != request.back())
@@ -202,7 +234,8 @@ std::vector<uint8_t> HeadModel::Handle(uint8_t code, std::span<const uint8_t> da
             out = {s.motorSpeed[kPanMotor], s.motorSpeed[kTiltMotor], s.autoReturn, s.irControl};
             break;
         case 0x8B:  // status bytes; 0x00 reads as "true" on the host side
-            out = {static_cast<uint8_t>(s.initialised ? 0 : 1), 0x00,
+            out = {static_cast<uint8_t>(s.initialised ? 0 : 1),
+                   static_cast<uint8_t>(Moving(kPanMotor) || Moving(kTiltMotor) ? 1 : 0),
                    static_cast<uint8_t>(s.home.stored ? 0 : 1), static_cast<uint8_t>(s.autoPanMode ? 1 : 0)};
             break;
         case 0x12:
@@ -212,17 +245,19 @@ std::vector<uint8_t> HeadModel::Handle(uint8_t code, std::span<const uint8_t> da
             s.initialised = true;
             break;
         case 0x80:  // home the motor
-            if (need(1)) s.motorPosition[data[0]] = 0;
+            if (need(1)) MoveTo(data[0], 0);
             break;
         case 0x81:
-            if (need(6)) s.motorPosition[data[0]] = Get32(data.data() + 2);
+            if (need(6)) MoveTo(data[0], Get32(data.data() + 2));
             break;
         case 0x82:
             if (need(1)) Put32(out, s.motorPosition[data[0]]);
             break;
         case 0x83:
-        case 0x84:
-            need(code == 0x83 ? 2 : 1);
+            need(2);
+            break;
+        case 0x84:  // stop where the motor is
+            if (need(1)) s.motorTarget[data[0]] = s.motorPosition[data[0]];
             break;
         case 0x85:
             if (need(1)) {
@@ -235,8 +270,8 @@ std::vector<uint8_t> HeadModel::Handle(uint8_t code, std::span<const uint8_t> da
             break;
         case 0x8C:
             if (need(9)) {
-                s.motorPosition[kPanMotor] = Get32(data.data() + 1);
-                s.motorPosition[kTiltMotor] = Get32(data.data() + 5);
+                MoveTo(kPanMotor, Get32(data.data() + 1));
+                MoveTo(kTiltMotor, Get32(data.data() + 5));
             }
             break;
         case 0x98:
@@ -256,8 +291,8 @@ std::vector<uint8_t> HeadModel::Handle(uint8_t code, std::span<const uint8_t> da
             if (!s.home.stored) {
                 status = kRefused;
             } else {
-                s.motorPosition[kPanMotor] = s.home.pan;
-                s.motorPosition[kTiltMotor] = s.home.tilt;
+                MoveTo(kPanMotor, s.home.pan);
+                MoveTo(kTiltMotor, s.home.tilt);
             }
             break;
         case 0x91:
@@ -271,8 +306,8 @@ std::vector<uint8_t> HeadModel::Handle(uint8_t code, std::span<const uint8_t> da
                 if (data[0] < 1 || data[0] > 16 || !s.presets[data[0]].stored) {
                     status = kRefused;
                 } else {
-                    s.motorPosition[kPanMotor] = s.presets[data[0]].pan;
-                    s.motorPosition[kTiltMotor] = s.presets[data[0]].tilt;
+                    MoveTo(kPanMotor, s.presets[data[0]].pan);
+                    MoveTo(kTiltMotor, s.presets[data[0]].tilt);
                 }
             }
             break;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct Preset {
 // numbers are independent axes.
 struct HeadState {
     std::array<int32_t, 256> motorPosition{};
+    std::array<int32_t, 256> motorTarget{};  // where each motor is heading (its position when idle)
+    std::array<double, 256> motorCarry{};    // the part of a unit moved but not yet counted
     std::array<uint8_t, 256> motorSpeed{};
     uint8_t syncMode = 0;
     Preset home;
@@ -55,8 +58,22 @@ public:
     static constexpr int kRefuseAll = 0x100;
     int refuseCode = -1;
 
+    // Motion: off (the default), every move arrives at once; on, a motor
+    // moves toward its target at kUnitsPerSecondPerSpeed x its speed (at
+    // least speed 1), reads show where it is on the way, a stop halts it
+    // where it is, and status byte 1 is 0x01 while pan or tilt moves.
+    static constexpr int kUnitsPerSecondPerSpeed = 50;
+    bool motion = false;
+    // Milliseconds on a monotonic clock; tests may set their own.
+    std::function<int64_t()> clock;
+    // Brings every moving motor up to now.
+    void Advance();
+    bool Moving(int motor) const { return state_.motorPosition[motor] != state_.motorTarget[motor]; }
+
 private:
     std::vector<uint8_t> Handle(uint8_t code, std::span<const uint8_t> data, uint8_t& status);
+    void MoveTo(int motor, int32_t position);
+    int64_t lastAdvanceMs_ = -1;
     void Burn();
 
     HeadState state_;

@@ -29,6 +29,9 @@ void Usage() {
         "  --eeprom FILE       keep burned EEPROM contents in FILE\n"
         "  --trace             print every frame in both directions\n"
         "  --pace BAUD         send bytes at the wire rate of BAUD (10 bits per byte)\n"
+        "  --instant           moves arrive at once (default: motors move at 50 units\n"
+        "                      per second per step of their speed, status byte 1 is\n"
+        "                      0x01 while pan or tilt moves)\n"
         "faults:\n"
         "  --nak N             answer NAK to the first N requests\n"
         "  --bad-ack           answer 0x06 instead of a response\n"
@@ -50,6 +53,7 @@ int main(int argc, char** argv) {
     bool trace = false;
     int pace = 0;
     int heads = 1;
+    bool instant = false;
     ptzsim::Faults faults;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -67,6 +71,7 @@ int main(int argc, char** argv) {
         else if (a == "--trace") trace = true;
         else if (a == "--pace") pace = std::atoi(value());
         else if (a == "--heads") heads = std::atoi(value());
+        else if (a == "--instant") instant = true;
         else if (a == "--nak") faults.nak = std::atoi(value());
         else if (a == "--bad-ack") faults.badAck = true;
         else if (a == "--silent") faults.silent = true;
@@ -109,6 +114,7 @@ int main(int argc, char** argv) {
         const std::string file = eeprom.empty() || k == 0 ? eeprom : eeprom + "." + std::to_string(k + 1);
         auto& head = *models.emplace_back(std::make_unique<ptzsim::Head>(file));
         head.SetFaults(faults);
+        head.WithModel([&](ptzsim::HeadModel& model) { model.motion = !instant; });
         if (trace) head.SetTrace(stderr);
         if (pty) {
             auto serial = std::make_unique<ptzsim::PtyServer>(head);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "control.h"
+#include "protocol/frame.h"
 #include "support.h"
 
 namespace {
@@ -23,6 +24,44 @@ TEST(HeadModel, RefusalsKeepTheLengthTheHostWaitsFor) {
     EXPECT_EQ(model.Answer(ptzsim::RequestFrame(0x55, {}))[4], 1);
     // A request with a bad BCC gets no answer at all (NAK on a serial line).
     EXPECT_TRUE(model.Answer(Hex("02 80 00 19 00 03 99")).empty());
+}
+
+TEST(HeadModel, MotionMovesAtTheMotorsSpeedAndStopsWhereItIs) {
+    int64_t now = 1000;
+    HeadModel model;
+    model.motion = true;
+    model.clock = [&] { return now; };
+    auto pt = [&] {
+        const auto a = model.Answer(ptzsim::RequestFrame(0x98, {}));
+        return std::pair{ptz::Get32(a.data() + 6), ptz::Get32(a.data() + 10)};
+    };
+    auto moving = [&] { return model.Answer(ptzsim::RequestFrame(0x8B, {}))[7] != 0; };
+    // Speed 100 on both axes: 5000 units a second.
+    model.Answer(ptzsim::RequestFrame(0x86, std::vector<uint8_t>{0, 100}));
+    model.Answer(ptzsim::RequestFrame(0x86, std::vector<uint8_t>{4, 100}));
+    std::vector<uint8_t> move(9, 0);
+    ptz::Put32(move.data() + 1, 1000);
+    ptz::Put32(move.data() + 5, -300);
+    model.Answer(ptzsim::RequestFrame(0x8C, move));
+    EXPECT_TRUE(moving());
+    now += 100;
+    EXPECT_EQ(pt(), (std::pair{500, -300}));  // tilt is there, pan half way
+    EXPECT_TRUE(moving());
+    now += 40;
+    // A stop halts pan where it is; tilt stays put.
+    model.Answer(ptzsim::RequestFrame(0x84, std::vector<uint8_t>{0}));
+    now += 500;
+    EXPECT_EQ(pt(), (std::pair{700, -300}));
+    EXPECT_FALSE(moving());
+    // Presets and home are moves too; a slower motor takes longer.
+    model.Answer(ptzsim::RequestFrame(0x91, std::vector<uint8_t>{1, 0}));
+    model.Answer(ptzsim::RequestFrame(0x86, std::vector<uint8_t>{0, 10}));  // 500 units a second
+    model.Answer(ptzsim::RequestFrame(0x80, std::vector<uint8_t>{0}));      // home pan to 0
+    now += 1000;
+    EXPECT_EQ(pt().first, 200);
+    model.Answer(ptzsim::RequestFrame(0x92, std::vector<uint8_t>{1}));
+    now += 1000;
+    EXPECT_EQ(pt().first, 700);
 }
 
 TEST(HeadModel, BurnedEepromSurvivesInItsFile) {

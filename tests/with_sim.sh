@@ -16,7 +16,7 @@ trap 'for p in "${pids[@]}"; do kill $p 2>/dev/null; wait $p 2>/dev/null; done; 
 start_sim() {
   local out; out=$(mktemp)
   outs+=("$out")
-  "$sim" --listen 127.0.0.1:0 --control 127.0.0.1:0 "${sim_args[@]}" >"$out" &
+  "$sim" --instant --listen 127.0.0.1:0 --control 127.0.0.1:0 "${sim_args[@]}" >"$out" &
   pids+=($!)
   for _ in $(seq 100); do grep -q control "$out" && break; sleep 0.05; done
   port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$out")

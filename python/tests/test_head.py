@@ -16,7 +16,7 @@ import ptz
 def sims():
     """Two independent simulated heads in one ptz-sim process: their ports."""
     binary = os.environ.get("PTZ_SIM_BIN", "ptz-sim")
-    process = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--heads", "2"], stdout=subprocess.PIPE,
+    process = subprocess.Popen([binary, "--instant", "--listen", "127.0.0.1:0", "--heads", "2"], stdout=subprocess.PIPE,
                                text=True)
     ports = [int(process.stdout.readline().rsplit(":", 1)[1]) for _ in range(2)]
     yield ports

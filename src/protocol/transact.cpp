@@ -9,7 +9,11 @@ int32_t Transact(Transport& transport, int32_t requestLength, const uint8_t* req
                  int32_t expectedLength, uint8_t* response, Failure& failure) {
     if (transport.state.load() == PTZ_LINK_LAN)
         return LanTransact(transport, requestLength, request, expectedLength, response, failure);
-    return SerialTransact(transport.serial, requestLength, request, expectedLength, response, failure);
+    transport.received = 0;
+    const int32_t result =
+        SerialTransact(transport.serial, requestLength, request, expectedLength, response, failure);
+    if (result == 0) transport.received = expectedLength + 1;
+    return result;
 }
 
 namespace {
@@ -41,6 +45,8 @@ int32_t LanTransact(Transport& transport, int32_t requestLength, const uint8_t* 
                     int32_t expectedLength, uint8_t* response, Failure& failure) {
     const platform::Socket s = transport.socket;
     const uint32_t limit = PTZ_SERIAL_TIMEOUT_MS;
+    transport.received = 0;
+    transport.peerClosed = false;
     DiscardStaleBytes(transport);
     const uint32_t start = platform::MonotonicMs();
     auto remaining = [&]() -> int {
@@ -81,6 +87,8 @@ int32_t LanTransact(Transport& transport, int32_t requestLength, const uint8_t* 
     // A head that said nothing at all is a time-out; a partial answer or a
     // closed connection is judged by the response check on the zero-filled
     // buffer.
+    transport.received = received;
+    transport.peerClosed = peerClosed;
     if (received == 0 && !peerClosed) return LanFailure(failure, PTZ_ERR_TIMEOUT);
     return 0;
 }

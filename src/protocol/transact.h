@@ -22,6 +22,10 @@ struct Transport {
     platform::Socket socket = platform::kInvalidSocket;
     SerialPort serial;
     uint8_t discard[kFrameBufferSize];  // stale bytes thrown away before a send
+    // What the last exchange brought: response bytes received (L + 1 over
+    // the serial line), and whether a TCP peer closed the connection.
+    int32_t received = 0;
+    bool peerClosed = false;
 };
 
 // 0 when a response has been placed in `response`, 1 on failure (why in `failure`).

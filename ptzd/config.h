@@ -1,0 +1,54 @@
+// ptzd's configuration: the HTTP address, an optional token, the log level
+// and the heads, from a TOML file or from the command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ptzd {
+
+struct Address {
+    std::string host;
+    int port = 0;
+};
+
+// How a head's generic moves map onto its commands. The defaults are the
+// simulated head's model (positions in 1/100 degree).
+struct Mapping {
+    int32_t panMotor = 0;
+    int32_t tiltMotor = 4;
+    int32_t panMin = -17000, panMax = 17000;
+    int32_t tiltMin = -9000, tiltMax = 3000;
+    int32_t speedMin = 1, speedMax = 255;
+    int32_t moveParam = 1;   // the param byte of PTZ_SetPTPos
+    int32_t presetFlag = 0;  // the flag of PTZ_SetPresetPos / PTZ_SetUserHP
+};
+
+struct HeadConfig {
+    std::string name;
+    std::string link;  // "serial:/dev/ttyUSB0", "com:3", "tcp:10.0.0.7:4001"
+    std::optional<Address> listen;
+    Mapping mapping;
+};
+
+struct Config {
+    Address http{"127.0.0.1", 8080};
+    bool httpEnabled = true;
+    std::string token;
+    std::string log = "info";
+    std::vector<HeadConfig> heads;
+};
+
+// Reads and validates a configuration file. On failure returns false with
+// one line per problem in `errors` ("FILE:LINE: what is wrong").
+bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors);
+// Parses "HOST:PORT" ("[::1]:PORT" for IPv6).
+bool ParseAddress(const std::string& text, Address& address);
+// Checks a link text; empty when fine, else what is wrong.
+std::string CheckLink(const std::string& link);
+// A head given on the command line as NAME=LINK.
+bool ParseHeadOption(const std::string& text, HeadConfig& head, std::string& error);
+
+}  // namespace ptzd

@@ -1,0 +1,145 @@
+// ptzd: shares pan/tilt heads over the network. Each head is owned by one
+// worker; clients reach it through the head's own protocol on TCP, the HTTP
+// API, the control page and the metrics.
+//
+//   ptzd --config /etc/ptzd/site.toml
+//   ptzd --head roof=serial:/dev/ttyUSB0 --listen 127.0.0.1:4001 --http 127.0.0.1:8080
+//   ptzd --check-config site.toml
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "config.h"
+#include "head_worker.h"
+#include "http_server.h"
+#include "log.h"
+#include "native_server.h"
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+void OnSignal(int) { stopRequested = 1; }
+
+void Usage() {
+    std::puts(
+        "usage: ptzd --config FILE [--verbose]\n"
+        "       ptzd --head NAME=LINK [--listen HOST:PORT] [--http HOST:PORT|off] [--token T] [--verbose]\n"
+        "       ptzd --check-config FILE\n"
+        "LINK is serial:/dev/ttyUSB0, com:3 or tcp:HOST:PORT. --listen serves the head's own\n"
+        "protocol (for PTZ_LanOpen hosts); --http serves the API, the page and /metrics\n"
+        "(default 127.0.0.1:8080). --verbose traces every frame. Stops cleanly on SIGTERM.");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ptzd::Config config;
+    std::string configFile, checkFile;
+    bool verbose = false;
+    ptzd::HeadConfig single;
+    bool haveSingle = false;
+    std::string singleListen, httpOption, tokenOption;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "ptzd: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--config") configFile = value();
+        else if (a == "--check-config") checkFile = value();
+        else if (a == "--verbose") verbose = true;
+        else if (a == "--head") {
+            std::string why;
+            if (!ptzd::ParseHeadOption(value(), single, why)) {
+                std::fprintf(stderr, "ptzd: %s\n", why.c_str());
+                return 2;
+            }
+            haveSingle = true;
+        } else if (a == "--listen") singleListen = value();
+        else if (a == "--http") httpOption = value();
+        else if (a == "--token") tokenOption = value();
+        else if (a == "--help" || a == "-h") {
+            Usage();
+            return 0;
+        } else {
+            std::fprintf(stderr, "ptzd: unknown option %s\n", a.c_str());
+            Usage();
+            return 2;
+        }
+    }
+
+    if (!checkFile.empty() || !configFile.empty()) {
+        const std::string file = checkFile.empty() ? configFile : checkFile;
+        std::vector<std::string> errors;
+        if (!ptzd::LoadConfig(file, config, errors)) {
+            for (const auto& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+            return 1;
+        }
+        if (!checkFile.empty()) {
+            std::printf("%s: configuration is valid (%zu head%s)\n", file.c_str(), config.heads.size(),
+                        config.heads.size() == 1 ? "" : "s");
+            return 0;
+        }
+    } else if (haveSingle) {
+        if (!singleListen.empty()) {
+            ptzd::Address a;
+            if (!ptzd::ParseAddress(singleListen, a)) {
+                std::fprintf(stderr, "ptzd: --listen takes HOST:PORT\n");
+                return 2;
+            }
+            single.listen = a;
+        }
+        config.heads.push_back(single);
+    } else {
+        Usage();
+        return 2;
+    }
+    if (!httpOption.empty()) {
+        config.httpEnabled = httpOption != "off";
+        if (config.httpEnabled && !ptzd::ParseAddress(httpOption, config.http)) {
+            std::fprintf(stderr, "ptzd: --http takes HOST:PORT or off\n");
+            return 2;
+        }
+    }
+    if (!tokenOption.empty()) config.token = tokenOption;
+    ptzd::SetLogLevel(verbose ? ptzd::Level::Debug
+                      : config.log == "error" ? ptzd::Level::Error
+                      : config.log == "warn"  ? ptzd::Level::Warn
+                      : config.log == "debug" ? ptzd::Level::Debug
+                                              : ptzd::Level::Info);
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::unique_ptr<ptzd::HeadWorker>> heads;
+    std::vector<ptzd::HeadWorker*> pointers;
+    ptzd::NativeServer native;
+    for (const auto& h : config.heads) {
+        heads.push_back(std::make_unique<ptzd::HeadWorker>(h));
+        pointers.push_back(heads.back().get());
+        if (h.listen && !native.Listen(*heads.back(), *h.listen)) return 1;
+    }
+    ptzd::HttpServer http(pointers, config.token);
+    if (config.httpEnabled && !http.Listen(config.http)) return 1;
+    for (auto& h : heads) h->Start();
+    native.Start();
+    if (config.httpEnabled) http.Start();
+    ptzd::Log(ptzd::Level::Info, "ptzd running with " + std::to_string(heads.size()) + " head(s)");
+
+    while (!stopRequested) ::usleep(100000);
+
+    ptzd::Log(ptzd::Level::Info, "stopping");
+    http.Stop();
+    native.Stop();
+    for (auto& h : heads) h->Stop();  // finishes the exchange in flight, closes the link
+    ptzd::Log(ptzd::Level::Info, "stopped");
+    return 0;
+}

@@ -85,7 +85,7 @@ stage_sanitize() {
     "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols|install_and_consume|python_binding'
+      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols|install_and_consume|python_binding|ptzd_gateway'
 }
 
 stage_tsan() {
@@ -157,7 +157,8 @@ stage_windows() {
 }
 
 run_stage packages need_packages cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf python3 python3-pytest \
-  python3-pip python3-setuptools libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev
+  python3-pip python3-setuptools libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev \
+  chromium chromium-driver python3-selenium
 for s in $stages; do run_stage "$s" "stage_$s"; done
 
 say "summary"

@@ -27,6 +27,10 @@
 
 #include "ptz.h"
 
+#ifdef PTZD_PATH
+#include <httplib.h>
+#endif
+
 extern char** environ;
 
 // ---- allocation counting ------------------------------------------------------
@@ -285,8 +289,89 @@ void ScaledInitialize(benchmark::State& state, bool paced) {
 void BM_Scale_Paced38400_Initialize(benchmark::State& state) { ScaledInitialize(state, true); }
 void BM_Scale_Tcp_Initialize(benchmark::State& state) { ScaledInitialize(state, false); }
 
+#ifdef PTZD_PATH
+// ---- through the gateway ----------------------------------------------------------
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    const int port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// A ptzd process serving one head on a native port and on HTTP.
+struct Gateway {
+    pid_t pid = -1;
+    int native = FreePort(), http = FreePort();
+    explicit Gateway(const std::string& link) {
+        std::vector<std::string> args = {PTZD_PATH, "--head", "gw=" + link, "--listen",
+                                         "127.0.0.1:" + std::to_string(native), "--http",
+                                         "127.0.0.1:" + std::to_string(http)};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid, PTZD_PATH, &actions, nullptr, argv.data(), environ) != 0) std::abort();
+        // Ready once the head answers over HTTP.
+        httplib::Client client("127.0.0.1", http);
+        for (int i = 0; i < 200; ++i) {
+            if (auto r = client.Get("/api/heads/gw/GetPTPos"); r && r->status == 200) return;
+            usleep(20000);
+        }
+        std::abort();
+    }
+    ~Gateway() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+Gateway& TcpGateway() {
+    static Gateway g("tcp:127.0.0.1:" + TcpHead(0).where);
+    return g;
+}
+Gateway& PacedGateway() {
+    static Gateway g("serial:" + PacedHeads().heads[7]);
+    return g;
+}
+
+void BM_Gateway_Tcp_Native_Initialize(benchmark::State& state) {
+    const int fd = RawTcp(TcpGateway().native);
+    RawExchange(state, fd, kInitialize, 8);
+    close(fd);
+}
+void BM_Gateway_Paced38400_Native_Initialize(benchmark::State& state) {
+    const int fd = RawTcp(PacedGateway().native);
+    RawExchange(state, fd, kInitialize, 8);
+    close(fd);
+}
+void BM_Gateway_Http_GetPTPos(benchmark::State& state) {
+    httplib::Client client("127.0.0.1", TcpGateway().http);
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    for (auto _ : state) {
+        auto r = client.Get("/api/heads/gw/GetPTPos");
+        if (!r || r->status != 200) state.SkipWithError("request failed");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+#endif
+
 }  // namespace
 
+#ifdef PTZD_PATH
+BENCHMARK(BM_Gateway_Tcp_Native_Initialize)->UseRealTime();
+BENCHMARK(BM_Gateway_Paced38400_Native_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_Gateway_Http_GetPTPos)->UseRealTime()->Threads(1)->Threads(16);
+#endif
 BENCHMARK(BM_Tcp_Handle_Initialize)->UseRealTime();
 BENCHMARK(BM_Scale_Paced38400_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0)
     ->Threads(1)->Threads(8);

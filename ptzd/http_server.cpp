@@ -263,6 +263,10 @@ HeadWorker* HttpServer::Find(const std::string& name) {
 void HttpServer::AddRoutes() {
     auto& s = *server_;
     s.set_payload_max_length(kMaxBody);
+    // Answers leave at once (no Nagle delay), and enough workers that
+    // clients keeping their connections alive do not queue behind each other.
+    s.set_tcp_nodelay(true);
+    s.new_task_queue = [] { return new httplib::ThreadPool(64); };
     s.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         if (token_.empty() || req.path == "/" || req.path == "/index.html") return httplib::Server::HandlerResponse::Unhandled;
         if (req.get_header_value("Authorization") != "Bearer " + token_) {

@@ -12,10 +12,10 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPTZ_BENCH=ON -DP
 cmake --build build/bench --target ptz_bench ptz-sim >/dev/null
 out=build/bench/results.json
 scaled=build/bench/scaling.json
-taskset -c 0 build/bench/bench/ptz_bench --benchmark_repetitions="$reps" --benchmark_filter='^BM_(Tcp|Pty|Paced)' \
+taskset -c 0 build/bench/bench/ptz_bench --benchmark_repetitions="$reps" --benchmark_filter='^BM_(Tcp|Pty|Paced|Gateway_Tcp)' \
   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
   --benchmark_out="$out" --benchmark_out_format=json >/dev/null 2>&1
-build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_Scale' \
+build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http)' \
   --benchmark_report_aggregates_only=true --benchmark_out="$scaled" --benchmark_out_format=json >/dev/null 2>&1
 python3 - "$out" "$scaled" <<'PY'
 import json, sys
@@ -43,6 +43,15 @@ print(f"| 8 paced heads, 8 threads: each call vs wire time | {per_call:.3f} ms |
 print(f"| 8 paced heads, 8 threads: calls/s vs 8 × one head's | {eight['items_per_second']:.0f}/s | {8*one['items_per_second']:.0f}/s | {eight['items_per_second']/(8*one['items_per_second']):.3f}× | ≥ 0.90× |")
 one, two = med["BM_Scale_Tcp_Initialize/real_time/threads:1"], med["BM_Scale_Tcp_Initialize/real_time/threads:2"]
 print(f"| 2 TCP heads, 2 threads: calls/s vs one head's | {two['items_per_second']:.0f}/s | {one['items_per_second']:.0f}/s | {two['items_per_second']/one['items_per_second']:.2f}× | ≥ 1.8× |")
+if "BM_Gateway_Tcp_Native_Initialize" in med:
+    gw, raw = t("BM_Gateway_Tcp_Native_Initialize"), t("BM_Tcp_Raw_Initialize")
+    print(f"| through ptzd to a TCP head: Initialize vs raw loopback | {gw*1000:.1f} µs | {raw*1000:.1f} µs | {gw/raw:.2f}× | ≤ 2.2× |")
+    gw = t("BM_Gateway_Paced38400_Native_Initialize")
+    print(f"| through ptzd to a paced 38400 baud pty head vs wire time | {gw:.3f} ms | {8*10/38.4:.3f} ms | +{gw-8*10/38.4:.3f} ms | ≤ +0.5 ms |")
+    one = med["BM_Gateway_Http_GetPTPos/real_time/threads:1"]
+    sixteen = med["BM_Gateway_Http_GetPTPos/real_time/threads:16"]
+    print(f"| HTTP GET GetPTPos through ptzd (one client, keep-alive) | {t(one['run_name'])*1000:.0f} µs | | | < 1 ms |")
+    print(f"| HTTP GET GetPTPos, 16 concurrent clients | {sixteen['items_per_second']:.0f} requests/s | | | (reported) |")
 allocs = max(r.get("allocs_per_call", 0) for r in med.values())
 print(f"| heap allocations per command call | {allocs:g} | | | 0 |")
 PY

@@ -106,6 +106,8 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                     continue;
                 }
                 HeadConfig head;
+                OnvifConfig onvif;
+                bool onvifSet = false;
                 for (auto&& [hkey, hnode] : *table) {
                     const std::string h(hkey.str());
                     Mapping& m = head.mapping;
@@ -131,8 +133,20 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                     else if (h == "speed_max") integer(hnode, h, m.speedMax, 0, 255);
                     else if (h == "move_param") integer(hnode, h, m.moveParam, 0, 255);
                     else if (h == "preset_flag") integer(hnode, h, m.presetFlag, 0, 1);
+                    else if (h == "onvif") {
+                        std::string value;
+                        text(hnode, h, value);
+                        if (!ParseAddress(value, onvif.address)) fail(hnode, "onvif must be HOST:PORT");
+                        onvifSet = true;
+                    } else if (h == "onvif_user") text(hnode, h, onvif.user);
+                    else if (h == "onvif_password") text(hnode, h, onvif.password);
+                    else if (h == "rtsp") text(hnode, h, onvif.rtsp);
+                    else if (h == "snapshot") text(hnode, h, onvif.snapshot);
                     else fail(hnode, "unknown key \"" + h + "\" in [[head]]");
                 }
+                if (onvifSet) head.onvif = onvif;
+                else if (!onvif.user.empty() || !onvif.rtsp.empty())
+                    fail(entry, "onvif_user, onvif_password and rtsp need onvif = \"HOST:PORT\"");
                 if (head.name.empty()) fail(entry, "a head needs a name");
                 else if (!ValidName(head.name)) fail(entry, "head name \"" + head.name + "\" may hold only letters, digits, - _ .");
                 if (head.link.empty()) fail(entry, "head \"" + head.name + "\" needs a link");
@@ -148,6 +162,7 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
         }
     }
     if (config.heads.empty() && errors.empty()) errors.push_back(path + ":1: no [[head]] is configured");
+    config.path = path;
     return errors.empty();
 }
 

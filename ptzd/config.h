@@ -26,11 +26,21 @@ struct Mapping {
     int32_t presetFlag = 0;  // the flag of PTZ_SetPresetPos / PTZ_SetUserHP
 };
 
+// The head as an ONVIF device.
+struct OnvifConfig {
+    Address address;       // where its device, media and PTZ services listen
+    std::string user;      // empty: no authentication
+    std::string password;
+    std::string rtsp;      // the camera's stream, for GetStreamUri
+    std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
+};
+
 struct HeadConfig {
     std::string name;
     std::string link;  // "serial:/dev/ttyUSB0", "com:3", "tcp:10.0.0.7:4001"
     std::optional<Address> listen;
     Mapping mapping;
+    std::optional<OnvifConfig> onvif;
 };
 
 struct Config {
@@ -39,6 +49,7 @@ struct Config {
     std::string token;
     std::string log = "info";
     std::vector<HeadConfig> heads;
+    std::string path;  // the file it came from ("" from the command line)
 };
 
 // Reads and validates a configuration file. On failure returns false with

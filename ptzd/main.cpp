@@ -18,6 +18,7 @@
 #include "http_server.h"
 #include "log.h"
 #include "native_server.h"
+#include "onvif/server.h"
 
 namespace {
 
@@ -129,14 +130,31 @@ int main(int argc, char** argv) {
     }
     ptzd::HttpServer http(pointers, config.token);
     if (config.httpEnabled && !http.Listen(config.http)) return 1;
+    // ONVIF: each head that asks for it is a device of its own; the preset
+    // names live next to the configuration file.
+    std::vector<std::unique_ptr<ptzd::onvif::Server>> onvif;
+    std::vector<ptzd::onvif::Service*> discoverable;
+    for (size_t i = 0; i < heads.size(); ++i) {
+        const auto& h = config.heads[i];
+        if (!h.onvif) continue;
+        const std::string state = config.path.empty() ? "" : config.path + "." + h.name + ".presets.json";
+        onvif.push_back(std::make_unique<ptzd::onvif::Server>(*heads[i], *h.onvif, state));
+        if (!onvif.back()->Listen()) return 1;
+        discoverable.push_back(&onvif.back()->service());
+    }
+    ptzd::onvif::Discovery discovery(discoverable);
     for (auto& h : heads) h->Start();
     native.Start();
     if (config.httpEnabled) http.Start();
+    for (auto& o : onvif) o->Start();
+    if (!discoverable.empty()) discovery.Start();
     ptzd::Log(ptzd::Level::Info, "ptzd running with " + std::to_string(heads.size()) + " head(s)");
 
     while (!stopRequested) ::usleep(100000);
 
     ptzd::Log(ptzd::Level::Info, "stopping");
+    discovery.Stop();  // says Bye
+    for (auto& o : onvif) o->Stop();
     http.Stop();
     native.Stop();
     for (auto& h : heads) h->Stop();  // finishes the exchange in flight, closes the link

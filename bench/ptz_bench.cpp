@@ -363,11 +363,88 @@ void BM_Gateway_Http_GetPTPos(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
+// A ptzd process whose head is also an ONVIF device (no authentication).
+struct OnvifGateway {
+    pid_t pid = -1;
+    int onvif = FreePort();
+    std::string config = "/tmp/ptz-bench-onvif-" + std::to_string(getpid()) + ".toml";
+    OnvifGateway() {
+        FILE* f = std::fopen(config.c_str(), "w");
+        std::fprintf(f, "http = \"off\"\n[[head]]\nname = \"gw\"\nlink = \"tcp:127.0.0.1:%s\"\nonvif = \"127.0.0.1:%d\"\n",
+                     TcpHead(1).where.c_str(), onvif);
+        std::fclose(f);
+        std::vector<std::string> args = {PTZD_PATH, "--config", config};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid, PTZD_PATH, &actions, nullptr, argv.data(), environ) != 0) std::abort();
+        httplib::Client client("127.0.0.1", onvif);
+        for (int i = 0; i < 200; ++i) {
+            if (auto r = client.Post("/onvif/device_service", Soap("GetStatus", "Profile_1"), "application/soap+xml");
+                r && r->status == 200)
+                return;
+            usleep(20000);
+        }
+        std::abort();
+    }
+    ~OnvifGateway() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        std::remove(config.c_str());
+        std::remove((config + ".gw.presets.json").c_str());
+    }
+    static std::string Soap(const char* operation, const char* profile, const std::string& inner = "") {
+        return std::string("<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body><") + operation +
+               " xmlns=\"http://www.onvif.org/ver20/ptz/wsdl\"><ProfileToken>" + profile + "</ProfileToken>" + inner +
+               "</" + operation + "></s:Body></s:Envelope>";
+    }
+};
+
+OnvifGateway& Onvif() {
+    static OnvifGateway g;
+    return g;
+}
+
+// The SOAP round trip of an AbsoluteMove: the head has its frame before the answer leaves.
+void BM_Onvif_AbsoluteMove(benchmark::State& state) {
+    httplib::Client client("127.0.0.1", Onvif().onvif);
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    int i = 0;
+    for (auto _ : state) {
+        const std::string x = (i++ % 2) ? "0.5" : "-0.5";
+        const std::string body = OnvifGateway::Soap(
+            "AbsoluteMove", "Profile_1",
+            "<Position><PanTilt xmlns=\"http://www.onvif.org/ver10/schema\" x=\"" + x + "\" y=\"0\"/></Position>");
+        auto r = client.Post("/onvif/ptz_service", body, "application/soap+xml");
+        if (!r || r->status != 200) state.SkipWithError("AbsoluteMove failed");
+    }
+}
+
+// 32 clients polling GetStatus; any error is counted.
+void BM_Onvif_GetStatus_Polling(benchmark::State& state) {
+    httplib::Client client("127.0.0.1", Onvif().onvif);
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    long errors = 0;
+    const std::string body = OnvifGateway::Soap("GetStatus", "Profile_1");
+    for (auto _ : state) {
+        auto r = client.Post("/onvif/ptz_service", body, "application/soap+xml");
+        if (!r || r->status != 200) ++errors;
+    }
+    state.counters["errors"] = benchmark::Counter(static_cast<double>(errors));
+    state.SetItemsProcessed(state.iterations());
+}
 #endif
 
 }  // namespace
 
 #ifdef PTZD_PATH
+BENCHMARK(BM_Onvif_AbsoluteMove)->UseRealTime();
+BENCHMARK(BM_Onvif_GetStatus_Polling)->UseRealTime()->Threads(32)->MinTime(30.0)->Repetitions(1);
 BENCHMARK(BM_Gateway_Tcp_Native_Initialize)->UseRealTime();
 BENCHMARK(BM_Gateway_Paced38400_Native_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Gateway_Http_GetPTPos)->UseRealTime()->Threads(1)->Threads(16);

@@ -15,7 +15,7 @@ scaled=build/bench/scaling.json
 taskset -c 0 build/bench/bench/ptz_bench --benchmark_repetitions="$reps" --benchmark_filter='^BM_(Tcp|Pty|Paced|Gateway_Tcp)' \
   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
   --benchmark_out="$out" --benchmark_out_format=json >/dev/null 2>&1
-build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http)' \
+build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http|Onvif)' \
   --benchmark_report_aggregates_only=true --benchmark_out="$scaled" --benchmark_out_format=json >/dev/null 2>&1
 python3 - "$out" "$scaled" <<'PY'
 import json, sys
@@ -52,6 +52,10 @@ if "BM_Gateway_Tcp_Native_Initialize" in med:
     sixteen = med["BM_Gateway_Http_GetPTPos/real_time/threads:16"]
     print(f"| HTTP GET GetPTPos through ptzd (one client, keep-alive) | {t(one['run_name'])*1000:.0f} µs | | | < 1 ms |")
     print(f"| HTTP GET GetPTPos, 16 concurrent clients | {sixteen['items_per_second']:.0f} requests/s | | | (reported) |")
+if "BM_Onvif_AbsoluteMove" in med:
+    print(f"| ONVIF AbsoluteMove round trip (the frame is at the head before the answer) | {t('BM_Onvif_AbsoluteMove')*1000:.0f} µs | | | < 1 ms |")
+    poll = next(r for r in runs if r["run_name"].startswith("BM_Onvif_GetStatus_Polling"))
+    print(f"| 32 ONVIF clients polling GetStatus for 30 s | {poll['items_per_second']:.0f} requests/s, {poll.get('errors', 0):g} errors | | | 0 errors |")
 allocs = max(r.get("allocs_per_call", 0) for r in med.values())
 print(f"| heap allocations per command call | {allocs:g} | | | 0 |")
 PY

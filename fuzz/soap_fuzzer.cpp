@@ -1,0 +1,37 @@
+// Fuzzes the ONVIF front end with request bodies of any content: with and
+// without WS-Security, every answer must be a status and an envelope, and
+// nothing may crash, hang or grow without bound. The head behind it is
+// away (its link never opens), so operations that reach it fail politely.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "head_worker.h"
+#include "log.h"
+#include "onvif/service.h"
+
+namespace {
+
+struct Setup {
+    ptzd::HeadWorker head{ptzd::HeadConfig{"fuzz", "tcp:127.0.0.1:1", {}, {}, {}}};
+    ptzd::onvif::Service open{head, ptzd::OnvifConfig{{"127.0.0.1", 8081}, "", "", "rtsp://x/y", ""}, ""};
+    ptzd::onvif::Service guarded{head, ptzd::OnvifConfig{{"127.0.0.1", 8082}, "admin", "pw", "", ""}, ""};
+    Setup() {
+        ptzd::SetLogLevel(ptzd::Level::Error);
+        head.Start();
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Setup* setup = new Setup;
+    const std::string body(reinterpret_cast<const char*>(data), size);
+    for (ptzd::onvif::Service* service : {&setup->open, &setup->guarded}) {
+        std::string response;
+        const int status = service->Handle(body, response, "127.0.0.1:8081");
+        if (status != 200 && status != 400 && status != 500) std::abort();
+        if (response.find("<s:Envelope") == std::string::npos) std::abort();
+    }
+    return 0;
+}

@@ -198,7 +198,7 @@ windows32() {
 
 run_stage packages need_packages cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf python3 python3-pytest \
   python3-pip python3-setuptools libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev \
-  chromium chromium-driver python3-selenium libpugixml-dev libssl-dev
+  chromium chromium-driver python3-selenium libpugixml-dev libssl-dev iproute2
 for s in $stages; do run_stage "$s" "stage_$s"; done
 
 say "summary"

@@ -106,8 +106,14 @@ struct SimProcess {
     }
 };
 
+// A head serves one connection at a time, so every user of a TCP head has
+// one of its own: 0 the library, 1 the raw client, 2 the gateway, 3 the
+// ONVIF gateway.
 SimProcess& TcpHead(int which) {
-    static SimProcess heads[2] = {SimProcess({"--listen", "127.0.0.1:0"}), SimProcess({"--listen", "127.0.0.1:0"})};
+    static SimProcess heads[4] = {SimProcess({"--listen", "127.0.0.1:0", "--instant"}),
+                                  SimProcess({"--listen", "127.0.0.1:0", "--instant"}),
+                                  SimProcess({"--listen", "127.0.0.1:0", "--instant"}),
+                                  SimProcess({"--listen", "127.0.0.1:0", "--instant"})};
     return heads[which];
 }
 SimProcess& PtyHead(int which) {
@@ -335,11 +341,12 @@ struct Gateway {
 };
 
 Gateway& TcpGateway() {
-    static Gateway g("tcp:127.0.0.1:" + TcpHead(0).where);
+    static Gateway g("tcp:127.0.0.1:" + TcpHead(2).where);
     return g;
 }
 Gateway& PacedGateway() {
-    static Gateway g("serial:" + PacedHeads().heads[7]);
+    static SimProcess head({"--pty", "--pace", "38400"});  // its own: a pty serves one host at a time
+    static Gateway g("serial:" + head.where);
     return g;
 }
 
@@ -371,7 +378,7 @@ struct OnvifGateway {
     OnvifGateway() {
         FILE* f = std::fopen(config.c_str(), "w");
         std::fprintf(f, "http = \"off\"\n[[head]]\nname = \"gw\"\nlink = \"tcp:127.0.0.1:%s\"\nonvif = \"127.0.0.1:%d\"\n",
-                     TcpHead(1).where.c_str(), onvif);
+                     TcpHead(3).where.c_str(), onvif);
         std::fclose(f);
         std::vector<std::string> args = {PTZD_PATH, "--config", config};
         std::vector<char*> argv;

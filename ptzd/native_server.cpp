@@ -22,9 +22,13 @@ struct NativeServer::Client {
     int fd;
     HeadWorker* head;
     std::string peer;
-    ptzsim::FrameSplitter splitter;
-    std::vector<uint8_t> unsent;
+    ptzsim::FrameSplitter splitter;  // I/O thread only
     std::atomic<int> queued{0};
+    // The answers not yet taken by the socket, and the socket's end: the
+    // head's worker writes an answer straight to the socket when nothing is
+    // waiting before it, the I/O thread writes what is left.
+    std::mutex mutex;
+    std::vector<uint8_t> unsent;
     std::atomic<bool> gone{false};
 };
 
@@ -94,6 +98,7 @@ void NativeServer::Stop() {
 }
 
 void NativeServer::Drop(const std::shared_ptr<Client>& client, const char* why) {
+    std::lock_guard lock(client->mutex);
     if (client->gone.exchange(true)) return;
     Log(Level::Info, "head " + client->head->config().name + ": client " + client->peer + " " + why);
     --client->head->metrics().clients;
@@ -157,7 +162,11 @@ void NativeServer::Read(const std::shared_ptr<Client>& client) {
         HeadWorker* head = client->head;
         const bool taken = head->Submit([this, weak, head, frame, expected](int32_t link) {
             auto c = weak.lock();
-            if (c == nullptr || c->gone.load()) return false;  // nobody waits for it: the head is not touched
+            if (c == nullptr) return false;
+            if (c->gone.load()) {  // nobody waits for it: the head is not touched
+                --c->queued;
+                return false;
+            }
             if (LogEnabled(Level::Debug)) Log(Level::Debug, "head " + head->config().name + " -> " + Describe(frame));
             uint8_t response[256];
             int32_t length = 0;
@@ -169,19 +178,19 @@ void NativeServer::Read(const std::shared_ptr<Client>& client) {
                                               response, &length, failure);
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             if (link != 0) head->metrics().Exchange(seconds, result != PTZ_OK, failure.kind, failure.code);
-            std::vector<uint8_t> answer;
             if (result == PTZ_OK) {
-                answer.assign(response, response + length);
-                if (LogEnabled(Level::Debug)) Log(Level::Debug, "head " + head->config().name + " <- " + Describe(answer));
+                if (LogEnabled(Level::Debug))
+                    Log(Level::Debug, "head " + head->config().name + " <- " +
+                                          Describe(std::vector<uint8_t>(response, response + length)));
+                if (!Answer(c, response, static_cast<size_t>(length))) {
+                    const char w = 'd';
+                    [[maybe_unused]] ssize_t written = ::write(wakePipe_[1], &w, 1);
+                }
             } else if (link != 0) {
+                // A failed exchange: no bytes for it, the client's own time-out applies.
                 head->NoteFailure(std::string("native ") + CommandLabel(frame), failure.kind, failure.code);
             }
-            {
-                std::lock_guard lock(doneMutex_);
-                done_.emplace_back(weak, std::move(answer));
-            }
-            const char w = 'd';
-            [[maybe_unused]] ssize_t written = ::write(wakePipe_[1], &w, 1);
+            --c->queued;
             return result != PTZ_OK && link != 0 && ptz::ConnectionLost(link, failure.kind, failure.code);
         });
         if (!taken) {
@@ -194,33 +203,41 @@ void NativeServer::Read(const std::shared_ptr<Client>& client) {
     if (malformed) Drop(client, "sent a malformed frame or an unknown command; disconnected");
 }
 
-void NativeServer::Flush(const std::shared_ptr<Client>& client) {
-    while (!client->unsent.empty() && !client->gone.load()) {
-        const ssize_t n = ::send(client->fd, client->unsent.data(), client->unsent.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            client->unsent.erase(client->unsent.begin(), client->unsent.begin() + n);
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-        Drop(client, "failed");
+bool NativeServer::Answer(const std::shared_ptr<Client>& client, const uint8_t* bytes, size_t count) {
+    std::lock_guard lock(client->mutex);
+    if (client->gone.load()) return true;
+    size_t sent = 0;
+    if (client->unsent.empty()) {
+        const ssize_t n = ::send(client->fd, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) sent = static_cast<size_t>(n);
     }
-    if (client->unsent.size() > kMaxUnsentPerClient) Drop(client, "does not read its answers; disconnected");
+    if (sent == count) return true;
+    client->unsent.insert(client->unsent.end(), bytes + sent, bytes + count);
+    return false;  // the I/O thread writes the rest
 }
 
-void NativeServer::Deliver() {
-    std::vector<std::pair<std::weak_ptr<Client>, std::vector<uint8_t>>> done;
+void NativeServer::Flush(const std::shared_ptr<Client>& client) {
+    bool failed = false, overflowing = false;
     {
-        std::lock_guard lock(doneMutex_);
-        done.swap(done_);
+        std::lock_guard lock(client->mutex);
+        while (!client->unsent.empty() && !client->gone.load()) {
+            const ssize_t n = ::send(client->fd, client->unsent.data(), client->unsent.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                client->unsent.erase(client->unsent.begin(), client->unsent.begin() + n);
+                continue;
+            }
+            failed = !(n < 0 && (errno == EAGAIN || errno == EINTR));
+            break;
+        }
+        overflowing = client->unsent.size() > kMaxUnsentPerClient;
     }
-    for (auto& [weak, answer] : done) {
-        auto client = weak.lock();
-        if (client == nullptr) continue;
-        --client->queued;
-        if (client->gone.load() || answer.empty()) continue;  // a failed exchange: no bytes, the client's time-out applies
-        client->unsent.insert(client->unsent.end(), answer.begin(), answer.end());
-        Flush(client);
-    }
+    if (failed) Drop(client, "failed");
+    else if (overflowing) Drop(client, "does not read its answers; disconnected");
+}
+
+bool NativeServer::Unsent(const std::shared_ptr<Client>& client) {
+    std::lock_guard lock(client->mutex);
+    return !client->unsent.empty();
 }
 
 void NativeServer::Loop() {
@@ -230,13 +247,14 @@ void NativeServer::Loop() {
         polls.push_back({wakePipe_[0], POLLIN, 0});
         for (const Listener& l : listeners_) polls.push_back({l.fd, POLLIN, 0});
         for (const auto& c : clients_)
-            polls.push_back({c->fd, static_cast<short>(POLLIN | (c->unsent.empty() ? 0 : POLLOUT)), 0});
+            polls.push_back({c->fd, static_cast<short>(POLLIN | (Unsent(c) ? POLLOUT : 0)), 0});
         if (::poll(polls.data(), polls.size(), -1) < 0 && errno != EINTR) break;
         if (polls[0].revents) {
             char drain[256];
             while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
             }
-            Deliver();
+            for (const auto& c : clients_)
+                if (!c->gone.load()) Flush(c);
         }
         for (size_t i = 0; i < listeners_.size(); ++i)
             if (polls[1 + i].revents) Accept(listeners_[i]);

@@ -38,18 +38,18 @@ private:
     void Loop();
     void Accept(const Listener& listener);
     void Read(const std::shared_ptr<Client>& client);
+    // Worker side: hands one answer to its client; false when some of it
+    // waits for the I/O thread.
+    bool Answer(const std::shared_ptr<Client>& client, const uint8_t* bytes, size_t count);
     void Flush(const std::shared_ptr<Client>& client);
+    bool Unsent(const std::shared_ptr<Client>& client);
     void Drop(const std::shared_ptr<Client>& client, const char* why);
-    void Deliver();
 
     std::vector<Listener> listeners_;
     std::vector<std::shared_ptr<Client>> clients_;
     int wakePipe_[2] = {-1, -1};
     std::thread thread_;
     std::atomic<bool> stopping_{false};
-    // Answers from the workers, handed to the I/O thread.
-    std::mutex doneMutex_;
-    std::vector<std::pair<std::weak_ptr<Client>, std::vector<uint8_t>>> done_;
 };
 
 }  // namespace ptzd

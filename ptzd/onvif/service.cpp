@@ -337,12 +337,18 @@ Service::Reply Service::Device(const Request& r) {
 
 // ---- media -----------------------------------------------------------------------------
 
-std::string Service::ProfileXml() {
-    return std::string("<tt:Name>") + Escape(head_.config().name) + "</tt:Name>"
-           "<tt:VideoSourceConfiguration token=\"" + kSourceConfig + "\"><tt:Name>VideoSourceConfig</tt:Name>"
+namespace {
+
+// The video source and encoder configurations that describe the camera's
+// stream, as element `element` (schema order inside).
+std::string SourceConfigurationXml(const std::string& element) {
+    return "<" + element + " token=\"" + kSourceConfig + "\"><tt:Name>VideoSourceConfig</tt:Name>"
            "<tt:UseCount>1</tt:UseCount><tt:SourceToken>" + kSource + "</tt:SourceToken>"
-           "<tt:Bounds x=\"0\" y=\"0\" width=\"1920\" height=\"1080\"/></tt:VideoSourceConfiguration>"
-           "<tt:VideoEncoderConfiguration token=\"" + kEncoderConfig + "\"><tt:Name>H264</tt:Name>"
+           "<tt:Bounds x=\"0\" y=\"0\" width=\"1920\" height=\"1080\"/></" + element + ">";
+}
+
+std::string EncoderConfigurationXml(const std::string& element) {
+    return "<" + element + " token=\"" + kEncoderConfig + "\"><tt:Name>H264</tt:Name>"
            "<tt:UseCount>1</tt:UseCount><tt:Encoding>H264</tt:Encoding>"
            "<tt:Resolution><tt:Width>1920</tt:Width><tt:Height>1080</tt:Height></tt:Resolution>"
            "<tt:Quality>5</tt:Quality><tt:RateControl><tt:FrameRateLimit>25</tt:FrameRateLimit>"
@@ -350,8 +356,15 @@ std::string Service::ProfileXml() {
            "<tt:H264><tt:GovLength>50</tt:GovLength><tt:H264Profile>Main</tt:H264Profile></tt:H264>"
            "<tt:Multicast><tt:Address><tt:Type>IPv4</tt:Type><tt:IPv4Address>0.0.0.0</tt:IPv4Address></tt:Address>"
            "<tt:Port>0</tt:Port><tt:TTL>1</tt:TTL><tt:AutoStart>false</tt:AutoStart></tt:Multicast>"
-           "<tt:SessionTimeout>PT60S</tt:SessionTimeout></tt:VideoEncoderConfiguration>" +
-           PtzConfigurationXml("tt:PTZConfiguration");
+           "<tt:SessionTimeout>PT60S</tt:SessionTimeout></" + element + ">";
+}
+
+}  // namespace
+
+std::string Service::ProfileXml() {
+    return "<tt:Name>" + Escape(head_.config().name) + "</tt:Name>" +
+           SourceConfigurationXml("tt:VideoSourceConfiguration") +
+           EncoderConfigurationXml("tt:VideoEncoderConfiguration") + PtzConfigurationXml("tt:PTZConfiguration");
 }
 
 Service::Reply Service::Media(const Request& r) {
@@ -378,20 +391,11 @@ Service::Reply Service::Media(const Request& r) {
                   "\"><tt:Framerate>25</tt:Framerate><tt:Resolution><tt:Width>1920</tt:Width><tt:Height>1080</tt:Height>"
                   "</tt:Resolution></trt:VideoSources></trt:GetVideoSourcesResponse>");
     if (op == "GetVideoSourceConfigurations")
-        return Ok("<trt:GetVideoSourceConfigurationsResponse><trt:Configurations token=\"" + std::string(kSourceConfig) +
-                  "\"><tt:Name>VideoSourceConfig</tt:Name><tt:UseCount>1</tt:UseCount><tt:SourceToken>" + kSource +
-                  "</tt:SourceToken><tt:Bounds x=\"0\" y=\"0\" width=\"1920\" height=\"1080\"/></trt:Configurations>"
+        return Ok("<trt:GetVideoSourceConfigurationsResponse>" + SourceConfigurationXml("trt:Configurations") +
                   "</trt:GetVideoSourceConfigurationsResponse>");
     if (op == "GetVideoEncoderConfigurations")
-        return Ok("<trt:GetVideoEncoderConfigurationsResponse><trt:Configurations token=\"" + std::string(kEncoderConfig) +
-                  "\"><tt:Name>H264</tt:Name><tt:UseCount>1</tt:UseCount><tt:Encoding>H264</tt:Encoding>"
-                  "<tt:Resolution><tt:Width>1920</tt:Width><tt:Height>1080</tt:Height></tt:Resolution>"
-                  "<tt:Quality>5</tt:Quality><tt:RateControl><tt:FrameRateLimit>25</tt:FrameRateLimit>"
-                  "<tt:EncodingInterval>1</tt:EncodingInterval><tt:BitrateLimit>4096</tt:BitrateLimit></tt:RateControl>"
-                  "<tt:H264><tt:GovLength>50</tt:GovLength><tt:H264Profile>Main</tt:H264Profile></tt:H264>"
-                  "<tt:Multicast><tt:Address><tt:Type>IPv4</tt:Type><tt:IPv4Address>0.0.0.0</tt:IPv4Address></tt:Address>"
-                  "<tt:Port>0</tt:Port><tt:TTL>1</tt:TTL><tt:AutoStart>false</tt:AutoStart></tt:Multicast>"
-                  "<tt:SessionTimeout>PT60S</tt:SessionTimeout></trt:Configurations></trt:GetVideoEncoderConfigurationsResponse>");
+        return Ok("<trt:GetVideoEncoderConfigurationsResponse>" + EncoderConfigurationXml("trt:Configurations") +
+                  "</trt:GetVideoEncoderConfigurationsResponse>");
     if (op == "GetStreamUri" || op == "GetSnapshotUri") {
         if (auto why = checkProfile(); !why.empty()) return {400, Fault("Sender", "ter:InvalidArgVal", why)};
         const std::string& uri = op == "GetStreamUri" ? config_.rtsp : config_.snapshot;

@@ -2,6 +2,8 @@
 
 #include <ctime>
 #include <future>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "link/forward.h"
 #include "log.h"
@@ -28,18 +30,29 @@ std::string ErrorText(int32_t kind, int32_t code) {
 
 }  // namespace
 
-HeadWorker::HeadWorker(HeadConfig config) : config_(std::move(config)) {}
+HeadWorker::HeadWorker(HeadConfig config)
+    : config_(std::move(config)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-HeadWorker::~HeadWorker() { Stop(); }
+HeadWorker::~HeadWorker() {
+    Stop();
+    if (wake_ >= 0) ::close(wake_);
+}
 
 void HeadWorker::Start() { thread_ = std::thread([this] { Loop(); }); }
+
+namespace {
+void Signal(int fd) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+}  // namespace
 
 void HeadWorker::Stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    wake_.notify_all();
+    Signal(wake_);
     if (thread_.joinable()) thread_.join();
 }
 
@@ -49,7 +62,7 @@ bool HeadWorker::Submit(Job job) {
         if (stopping_ || queue_.size() >= kMaxQueued) return false;
         queue_.push_back(std::move(job));
     }
-    wake_.notify_one();
+    Signal(wake_);
     return true;
 }
 
@@ -113,15 +126,23 @@ void HeadWorker::Close() {
     metrics_.up = false;
 }
 
+void HeadWorker::Run(const Job& job) {
+    const bool lost = job(link_);
+    if (lost && link_ != 0) {
+        Log(Level::Warn, "head " + config_.name + ": link lost; reopening");
+        Close();
+    }
+}
+
 void HeadWorker::Loop() {
     using Clock = std::chrono::steady_clock;
     auto backoff = std::chrono::milliseconds(250);
     auto nextAttempt = Clock::now();
     bool everUp = false, reportedDown = false;
-    std::unique_lock lock(mutex_);
+    const Runner run = [this](const Job& job) { Run(job); };
+    std::vector<pollfd> fds;
     for (;;) {
         if (link_ == 0 && Clock::now() >= nextAttempt) {
-            lock.unlock();
             if (Open()) {
                 Log(Level::Info, "head " + config_.name + ": link " + config_.link + " open");
                 if (everUp) ++metrics_.reconnects;
@@ -138,29 +159,52 @@ void HeadWorker::Loop() {
                 nextAttempt = Clock::now() + backoff;
                 backoff = std::min(backoff * 2, std::chrono::milliseconds(5000));
             }
-            lock.lock();
         }
-        if (queue_.empty() && !stopping_) {
-            if (link_ == 0) wake_.wait_until(lock, nextAttempt);
-            else wake_.wait(lock);
-            continue;
+        // Wait for a queued job, a client, or the next attempt to open.
+        fds.clear();
+        fds.push_back({wake_, POLLIN, 0});
+        if (frontEnd_) frontEnd_->Fds(fds);
+        int timeout = -1;
+        if (link_ == 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt - Clock::now());
+            timeout = static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
         }
-        if (queue_.empty() && stopping_) break;
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
-        const bool stopping = stopping_;
-        lock.unlock();
-        // While stopping, what is still queued fails at once (as while the
-        // head is away); the exchange in flight has already finished.
-        const bool lost = job(stopping ? 0 : link_);
-        if (lost && link_ != 0) {
-            Log(Level::Warn, "head " + config_.name + ": link lost; reopening");
-            Close();
-            nextAttempt = Clock::now();
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+        if (fds[0].revents) {
+            uint64_t count = 0;
+            [[maybe_unused]] ssize_t n = ::read(wake_, &count, sizeof count);
         }
-        lock.lock();
+        bool stopping;
+        {
+            std::lock_guard lock(mutex_);
+            stopping = stopping_;
+        }
+        if (stopping) break;
+        if (frontEnd_) frontEnd_->Ready(fds.data() + 1, fds.size() - 1, run);
+        // The queued jobs, in arrival order.
+        for (;;) {
+            Job job;
+            {
+                std::lock_guard lock(mutex_);
+                if (queue_.empty() || stopping_) break;
+                job = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            Run(job);
+        }
     }
-    lock.unlock();
+    // What is still queued fails at once, as while the head is away.
+    for (;;) {
+        Job job;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty()) break;
+            job = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        job(0);
+    }
+    if (frontEnd_) frontEnd_->Close();
     Close();
 }
 

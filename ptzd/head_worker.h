@@ -4,11 +4,11 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +31,21 @@ public:
     // A job runs on the worker thread with the open link's handle (0 while
     // the head is away); it returns true when the link looks lost.
     using Job = std::function<bool(int32_t link)>;
+    // Runs a job at once on the worker thread (only there).
+    using Runner = std::function<void(const Job&)>;
+
+    // Something served on the worker thread itself (the head's native
+    // protocol): its descriptors join the worker's wait, and it runs its
+    // exchanges through the runner when they are ready.
+    class FrontEnd {
+    public:
+        virtual ~FrontEnd() = default;
+        virtual void Fds(std::vector<pollfd>& fds) = 0;
+        virtual void Ready(const pollfd* fds, size_t count, const Runner& run) = 0;
+        virtual void Close() = 0;
+    };
+    // Attaches a front end; before Start.
+    void Attach(FrontEnd* frontEnd) { frontEnd_ = frontEnd; }
 
     explicit HeadWorker(HeadConfig config);
     ~HeadWorker();
@@ -60,11 +75,13 @@ private:
     void Loop();
     bool Open();
     void Close();
+    void Run(const Job& job);
 
     HeadConfig config_;
     HeadMetrics metrics_;
     std::mutex mutex_;
-    std::condition_variable wake_;
+    int wake_ = -1;  // an eventfd: a job is queued, or stop
+    FrontEnd* frontEnd_ = nullptr;
     std::deque<Job> queue_;
     bool stopping_ = false;
     std::thread thread_;

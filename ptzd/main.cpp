@@ -121,12 +121,15 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::unique_ptr<ptzd::HeadWorker>> heads;
+    std::vector<std::unique_ptr<ptzd::NativeServer>> native;
     std::vector<ptzd::HeadWorker*> pointers;
-    ptzd::NativeServer native;
     for (const auto& h : config.heads) {
         heads.push_back(std::make_unique<ptzd::HeadWorker>(h));
         pointers.push_back(heads.back().get());
-        if (h.listen && !native.Listen(*heads.back(), *h.listen)) return 1;
+        if (!h.listen) continue;
+        native.push_back(std::make_unique<ptzd::NativeServer>(*heads.back()));
+        if (!native.back()->Listen(*h.listen)) return 1;
+        heads.back()->Attach(native.back().get());
     }
     ptzd::HttpServer http(pointers, config.token);
     if (config.httpEnabled && !http.Listen(config.http)) return 1;
@@ -144,7 +147,6 @@ int main(int argc, char** argv) {
     }
     ptzd::onvif::Discovery discovery(discoverable);
     for (auto& h : heads) h->Start();
-    native.Start();
     if (config.httpEnabled) http.Start();
     for (auto& o : onvif) o->Start();
     if (!discoverable.empty()) discovery.Start();
@@ -156,8 +158,7 @@ int main(int argc, char** argv) {
     discovery.Stop();  // says Bye
     for (auto& o : onvif) o->Stop();
     http.Stop();
-    native.Stop();
-    for (auto& h : heads) h->Stop();  // finishes the exchange in flight, closes the link
+    for (auto& h : heads) h->Stop();  // finishes the exchange in flight, closes its clients and the link
     ptzd::Log(ptzd::Level::Info, "stopped");
     return 0;
 }

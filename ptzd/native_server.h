@@ -1,55 +1,57 @@
-// The head's own protocol on TCP, one listening port per head: whole request
-// frames from any number of clients go to the head's worker in arrival
-// order, and each client gets its own answers back, byte for byte.
+// The head's own protocol on TCP: one listening port per head, served on the
+// head's worker thread itself, so a request goes from the client's socket to
+// the head and its answer back without passing between threads. Whole
+// request frames from any number of clients are exchanged in turn (one frame
+// per client per round), and each client gets its own answers, byte for byte.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <poll.h>
+#include <string>
 #include <vector>
 
 #include "head_worker.h"
 
 namespace ptzd {
 
-class NativeServer {
+class NativeServer final : public HeadWorker::FrontEnd {
 public:
-    NativeServer() = default;
-    ~NativeServer();
+    explicit NativeServer(HeadWorker& head) : head_(head) {}
+    ~NativeServer() override;
     NativeServer(const NativeServer&) = delete;
     NativeServer& operator=(const NativeServer&) = delete;
 
-    // Listens for `head` on `address`; false (with the reason logged) when it cannot.
-    bool Listen(HeadWorker& head, const Address& address);
-    void Start();
-    void Stop();
+    // Listens on `address`; false (with the reason logged) when it cannot.
+    bool Listen(const Address& address);
 
-    static constexpr int kMaxQueuedPerClient = 16;       // requests awaiting an answer
+    // On the head's worker thread:
+    void Fds(std::vector<pollfd>& fds) override;
+    void Ready(const pollfd* fds, size_t count, const HeadWorker::Runner& run) override;
+    void Close() override;
+
+    static constexpr size_t kMaxQueuedPerClient = 16;     // requests awaiting an answer
     static constexpr size_t kMaxUnsentPerClient = 65536;  // answers the client has not read
 
 private:
-    struct Client;
-    struct Listener {
+    struct Client {
         int fd;
-        HeadWorker* head;
+        std::string peer;
+        std::vector<uint8_t> pending;  // bytes of frames not yet complete
+        std::deque<std::pair<std::vector<uint8_t>, int32_t>> requests;  // frames and their L
+        std::vector<uint8_t> unsent;
+        bool gone = false;
     };
-    void Loop();
-    void Accept(const Listener& listener);
-    void Read(const std::shared_ptr<Client>& client);
-    // Worker side: hands one answer to its client; false when some of it
-    // waits for the I/O thread.
-    bool Answer(const std::shared_ptr<Client>& client, const uint8_t* bytes, size_t count);
-    void Flush(const std::shared_ptr<Client>& client);
-    bool Unsent(const std::shared_ptr<Client>& client);
-    void Drop(const std::shared_ptr<Client>& client, const char* why);
+    void Accept();
+    void Read(Client& client);
+    void Flush(Client& client);
+    void Drop(Client& client, const char* why);
+    void Exchange(Client& client, const HeadWorker::Runner& run);
 
-    std::vector<Listener> listeners_;
-    std::vector<std::shared_ptr<Client>> clients_;
-    int wakePipe_[2] = {-1, -1};
-    std::thread thread_;
-    std::atomic<bool> stopping_{false};
+    HeadWorker& head_;
+    int listener_ = -1;
+    std::vector<std::unique_ptr<Client>> clients_;
 };
 
 }  // namespace ptzd

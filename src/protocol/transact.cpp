@@ -69,7 +69,18 @@ int32_t LanTransact(Transport& transport, int32_t requestLength, const uint8_t* 
     const int32_t wanted = std::min(expectedLength + 1, kFrameBufferSize);
     int32_t received = 0;
     bool peerClosed = false;
+    // Nothing can have arrived the moment the request has left: wait first,
+    // then read what is there, and wait again only when it is all taken.
+    bool readable = false;
     while (received < wanted && !VerdictIsFixed(request[3], response, received)) {
+        if (!readable) {
+            const int left = remaining();
+            if (left == 0) break;
+            const int ready = platform::SocketWait(s, false, left);
+            if (ready < 0) return LanFailure(failure, PTZ_ERR_OS_CALL);
+            if (ready == 0) break;
+            readable = true;
+        }
         const int n = platform::SocketRecv(s, response + received, wanted - received);
         if (n > 0) {
             received += n;
@@ -80,9 +91,7 @@ int32_t LanTransact(Transport& transport, int32_t requestLength, const uint8_t* 
             break;
         }
         if (n != platform::kWouldBlock) return LanFailure(failure, PTZ_ERR_OS_CALL);
-        const int left = remaining();
-        if (left == 0) break;
-        if (platform::SocketWait(s, false, left) < 0) return LanFailure(failure, PTZ_ERR_OS_CALL);
+        readable = false;
     }
     // A head that said nothing at all is a time-out; a partial answer or a
     // closed connection is judged by the response check on the zero-filled

@@ -156,7 +156,8 @@ void NativeServer::Flush(Client& client) {
 }
 
 void NativeServer::Exchange(Client& client, const HeadWorker::Runner& run) {
-    auto [frame, expected] = std::move(client.requests.front());
+    const std::vector<uint8_t> frame = std::move(client.requests.front().first);
+    const int32_t expected = client.requests.front().second;
     client.requests.pop_front();
     run([&](int32_t link) {
         if (link == 0) {

@@ -54,6 +54,8 @@ bool ParseUtc(const std::string& text, std::chrono::system_clock::time_point& wh
         for (++end; *end >= '0' && *end <= '9'; ++end) {
         }
     if (std::strcmp(end, "Z") != 0 && std::strcmp(end, "+00:00") != 0) return false;
+    // Years a clock can hold: far-off ones would overflow the time point.
+    if (t.tm_year < 70 || t.tm_year > 1100) return false;
     when = std::chrono::system_clock::from_time_t(timegm(&t));
     return true;
 }

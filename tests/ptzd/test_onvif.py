@@ -164,6 +164,7 @@ def test_ws_security(onvif):
         token("someone", "secret"),
         token("admin", "wrong", text=True),
         token("admin", "secret", created="2020-01-01T00:00:00Z"),  # stale
+        token("admin", "secret", created="6843-12-08T20:00:00Z"),  # beyond any clock (found by the fuzzer)
         token("admin", "secret", created=(datetime.datetime.now(datetime.timezone.utc) +
                                           datetime.timedelta(minutes=6)).strftime("%Y-%m-%dT%H:%M:%SZ")),
     ]

@@ -301,14 +301,36 @@ def test_discovery_in_a_network_namespace_of_its_own(tmp_path, node_modules):
           process.exit(0);
         });
         """))
+    listener = tmp_path / "listen.py"
+    listener.write_text(textwrap.dedent(f"""\
+        import socket, struct, time
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("", 3702))
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                     struct.pack("4s4s", socket.inet_aton("239.255.255.250"), socket.inet_aton("0.0.0.0")))
+        s.settimeout(0.2)
+        end = time.time() + 8
+        with open("{tmp_path}/heard.txt", "w") as out:
+            while time.time() < end:
+                try:
+                    out.write(s.recv(65536).decode() + "\\n----\\n")
+                    out.flush()
+                except socket.timeout:
+                    pass
+        """))
     script = textwrap.dedent(f"""\
         set -e
         ip link set lo up
         ip route add 224.0.0.0/4 dev lo
+        python3 {listener} & heard=$!
+        sleep 0.3
         {PTZD} --config {config} 2> {tmp_path}/ptzd.log & pid=$!
         sleep 0.5
         NODE_PATH={node_modules} node {probe}
         kill $pid; wait $pid || true
+        sleep 0.3
+        kill $heard || true
         """)
     run = subprocess.run(["unshare", "--net", "sh", "-c", script], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
@@ -316,3 +338,10 @@ def test_discovery_in_a_network_namespace_of_its_own(tmp_path, node_modules):
     found = json.dumps(result["found"])
     assert "onvif://www.onvif.org/type/ptz" in found and "onvif://www.onvif.org/Profile/Streaming" in found
     assert "onvif://www.onvif.org/name/roof" in found and "/onvif/device_service" in found
+    # Hello when it started, Bye when it stopped, both naming the same device.
+    heard = (tmp_path / "heard.txt").read_text()
+    hello = next(m for m in heard.split("----") if "discovery/Hello" in m)
+    bye = next(m for m in heard.split("----") if "discovery/Bye" in m)
+    address = hello.split("<a:Address>")[1].split("</a:Address>")[0]
+    assert address.startswith("urn:uuid:") and address in bye and address in found
+    assert "onvif://www.onvif.org/type/ptz" in hello and "/onvif/device_service" in hello

@@ -60,24 +60,65 @@ def test_native_protocol_through_the_gateway_is_the_heads_own(sims, gateway):
     assert a.requests() == b.requests()
 
 
-def test_classic_interface_through_the_gateway():
-    sim = Sim()
-    g = Ptzd([("b", sim.link)])
-    try:
-        lib = ptz.load_library()
-        assert lib.PTZ_LanOpen(b"127.0.0.1", g.native["b"]) == 0
-        assert lib.PTZ_SetPTPos(1, -1234, 567) == 0
-        pan, tilt = ctypes.c_int32(), ctypes.c_int32()
-        assert lib.PTZ_GetPTPos(ctypes.byref(pan), ctypes.byref(tilt)) == 0
-        assert (pan.value, tilt.value) == (-1234, 567)
-        assert lib.PTZ_MovePresetPos(7) == 1  # never stored: the head's refusal arrives as it was sent
-        kind, code = ctypes.c_int32(), ctypes.c_int32()
-        lib.PTZ_GetLastError(ctypes.byref(kind), ctypes.byref(code))
-        assert (kind.value, code.value) == (0, 1102)
-        assert lib.PTZ_DevClose() == 0
-    finally:
-        g.stop()
-        sim.stop()
+def classic_table(lib):
+    """Every classic device command once: (name, result, outputs)."""
+    i32 = ctypes.c_int32
+    a, b = i32(), i32()
+    four = ptz._Four()
+    info = ptz._SystemInfo()
+    eeprom = (ctypes.c_uint8 * 16)()
+    data = (ctypes.c_uint8 * 4)(1, 2, 3, 4)
+    ref = ctypes.byref
+    calls = [
+        ("ExecInitialize", lambda: lib.PTZ_ExecInitialize(), lambda: None),
+        ("GetSystemInfo", lambda: lib.PTZ_GetSystemInfo(ref(info)), lambda: bytes(info)),
+        ("GetSystemSettingInfo", lambda: lib.PTZ_GetSystemSettingInfo(ref(four)), lambda: bytes(four)),
+        ("GetPTZStatus", lambda: lib.PTZ_GetPTZStatus(ref(four)), lambda: bytes(four)),
+        ("SetIrControl", lambda: lib.PTZ_SetIrControl(1), lambda: None),
+        ("ExecMotorHP", lambda: lib.PTZ_ExecMotorHP(4), lambda: None),
+        ("SetMotorPos", lambda: lib.PTZ_SetMotorPos(0, 0, -300), lambda: None),
+        ("GetMotorPos", lambda: lib.PTZ_GetMotorPos(0, ref(a)), lambda: a.value),
+        ("ActMotor", lambda: lib.PTZ_ActMotor(1, 2), lambda: None),
+        ("StopMotor", lambda: lib.PTZ_StopMotor(4), lambda: None),
+        ("SetMotorSpeed", lambda: lib.PTZ_SetMotorSpeed(4, 200), lambda: None),
+        ("GetMotorSpeed", lambda: lib.PTZ_GetMotorSpeed(4, ref(a)), lambda: a.value),
+        ("SetUserHP", lambda: lib.PTZ_SetUserHP(0), lambda: None),
+        ("MoveUserHP", lambda: lib.PTZ_MoveUserHP(), lambda: None),
+        ("SetPresetPos", lambda: lib.PTZ_SetPresetPos(3, 0), lambda: None),
+        ("MovePresetPos", lambda: lib.PTZ_MovePresetPos(9), lambda: None),
+        ("GetAutoReturn", lambda: lib.PTZ_GetAutoReturn(ref(a)), lambda: a.value),
+        ("SetAutoReturn", lambda: lib.PTZ_SetAutoReturn(300), lambda: None),
+        ("ExecAutoPan", lambda: lib.PTZ_ExecAutoPan(2, 0, 0), lambda: None),
+        ("SetPTPos", lambda: lib.PTZ_SetPTPos(1, 1000, -500), lambda: None),
+        ("GetPTPos", lambda: lib.PTZ_GetPTPos(ref(a), ref(b)), lambda: (a.value, b.value)),
+        ("GetPanTiltSyncMode", lambda: lib.PTZ_GetPanTiltSyncMode(ref(a)), lambda: a.value),
+        ("SetPanTiltSyncMode", lambda: lib.PTZ_SetPanTiltSyncMode(1), lambda: None),
+        ("EepWrite", lambda: lib.PTZ_EepWrite(0x20, 4, data), lambda: None),
+        ("EepRead", lambda: lib.PTZ_EepRead(0x20, 16, eeprom), lambda: bytes(eeprom)),
+        ("EepBurn", lambda: lib.PTZ_EepBurn(), lambda: None),
+    ]
+    rows = []
+    for name, call, outputs in calls:
+        result = call()
+        kind, code = i32(), i32()
+        lib.PTZ_GetLastError(ref(kind), ref(code))
+        rows.append((name, result, outputs() if result == 0 else (kind.value, code.value)))
+    return rows
+
+
+def test_classic_interface_through_the_gateway_is_the_heads_own(sims, gateway):
+    a, b = sims
+    lib = ptz.load_library()
+    assert lib.PTZ_LanOpen(b"127.0.0.1", a.port) == 0
+    direct = classic_table(lib)
+    assert lib.PTZ_DevClose() == 0
+    assert lib.PTZ_LanOpen(b"127.0.0.1", gateway.native["b"]) == 0
+    relayed = classic_table(lib)
+    assert lib.PTZ_DevClose() == 0
+    assert len(direct) == 26
+    assert direct == relayed
+    assert ("MovePresetPos", 1, (0, 1102)) in relayed  # the head's refusal arrives as it was sent
+    assert a.requests() == b.requests()
 
 
 def test_serial_head_behind_the_gateway():

@@ -46,7 +46,7 @@ std::string DigestOf(const std::string& nonceBytes, const std::string& created, 
     return Base64(sha, sizeof sha);
 }
 
-bool ParseUtc(const std::string& text, std::chrono::system_clock::time_point& when) {
+bool ParseUtc(const std::string& text, std::time_t& when) {
     std::tm t{};
     const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &t);
     if (end == nullptr) return false;
@@ -54,9 +54,8 @@ bool ParseUtc(const std::string& text, std::chrono::system_clock::time_point& wh
         for (++end; *end >= '0' && *end <= '9'; ++end) {
         }
     if (std::strcmp(end, "Z") != 0 && std::strcmp(end, "+00:00") != 0) return false;
-    // Years a clock can hold: far-off ones would overflow the time point.
-    if (t.tm_year < 70 || t.tm_year > 1100) return false;
-    when = std::chrono::system_clock::from_time_t(timegm(&t));
+    if (t.tm_year < 70 || t.tm_year > 8099) return false;  // 1970 to 9999
+    when = timegm(&t);
     return true;
 }
 
@@ -76,10 +75,13 @@ std::string Authenticator::Check(const pugi::xml_node& header) {
     const std::string nonceText = Trimmed(Child(token, kWsse, "Nonce").text().get());
     const std::string created = Trimmed(Child(token, kWsu, "Created").text().get());
     std::string nonce;
-    std::chrono::system_clock::time_point when;
+    std::time_t when = 0;
     if (!Unbase64(nonceText, nonce) || !ParseUtc(created, when)) return "the token's nonce or time is malformed";
+    // Compared in seconds: a far-off time can never overflow a clock here.
+    const std::time_t seconds = std::time(nullptr);
+    if (when < seconds - kWindow.count() || when > seconds + kWindow.count())
+        return "the token's Created time is outside five minutes of ours";
     const auto now = std::chrono::system_clock::now();
-    if (when < now - kWindow || when > now + kWindow) return "the token's Created time is outside five minutes of ours";
     if (DigestOf(nonce, created, password_) != given) return "unknown user or wrong password";
     std::lock_guard lock(mutex_);
     for (auto it = nonces_.begin(); it != nonces_.end();)

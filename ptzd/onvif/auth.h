@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <pugixml.hpp>
@@ -28,7 +29,8 @@ private:
 
 // Base64 of SHA-1 of the bytes (for tests and for the digest).
 std::string DigestOf(const std::string& nonceBytes, const std::string& created, const std::string& password);
-// Parses an xs:dateTime in UTC ("2026-12-08T20:00:00Z", fractions allowed).
-bool ParseUtc(const std::string& text, std::chrono::system_clock::time_point& when);
+// Parses an xs:dateTime in UTC ("2026-12-08T20:00:00Z", fractions allowed)
+// into seconds since 1970.
+bool ParseUtc(const std::string& text, std::time_t& when);
 
 }  // namespace ptzd::onvif

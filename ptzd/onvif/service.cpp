@@ -55,13 +55,13 @@ bool ParseDuration(const std::string& text, std::chrono::milliseconds& out) {
             return false;
         }
         i += used;
-        if (i >= text.size()) return false;
+        if (i >= text.size() || !std::isfinite(value) || value < 0) return false;
         const char unit = text[i++];
         total += value * (unit == 'H' ? 3600 : unit == 'M' ? 60 : unit == 'S' ? 1 : -1e12);
         if (total < 0) return false;
         haveValue = true;
     }
-    if (!haveValue || total > 86400) return false;
+    if (!haveValue || !std::isfinite(total) || total > 86400) return false;
     out = std::chrono::milliseconds(static_cast<int64_t>(total * 1000));
     return true;
 }

@@ -311,28 +311,38 @@ int FreePort() {
     return port;
 }
 
+// Starts ptzd with `args` (its log to /dev/null) and waits until `ready`
+// says it answers.
+template <class Ready>
+pid_t StartPtzd(std::vector<std::string> args, Ready ready) {
+    args.insert(args.begin(), PTZD_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, PTZD_PATH, &actions, nullptr, argv.data(), environ) != 0) std::abort();
+    for (int i = 0; i < 200; ++i) {
+        if (ready()) return pid;
+        usleep(20000);
+    }
+    std::abort();
+}
+
 // A ptzd process serving one head on a native port and on HTTP.
 struct Gateway {
     pid_t pid = -1;
     int native = FreePort(), http = FreePort();
     explicit Gateway(const std::string& link) {
-        std::vector<std::string> args = {PTZD_PATH, "--head", "gw=" + link, "--listen",
-                                         "127.0.0.1:" + std::to_string(native), "--http",
-                                         "127.0.0.1:" + std::to_string(http)};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid, PTZD_PATH, &actions, nullptr, argv.data(), environ) != 0) std::abort();
-        // Ready once the head answers over HTTP.
         httplib::Client client("127.0.0.1", http);
-        for (int i = 0; i < 200; ++i) {
-            if (auto r = client.Get("/api/heads/gw/GetPTPos"); r && r->status == 200) return;
-            usleep(20000);
-        }
-        std::abort();
+        pid = StartPtzd({"--head", "gw=" + link, "--listen", "127.0.0.1:" + std::to_string(native), "--http",
+                         "127.0.0.1:" + std::to_string(http)},
+                        [&] {
+                            auto r = client.Get("/api/heads/gw/GetPTPos");
+                            return r && r->status == 200;
+                        });
     }
     ~Gateway() {
         kill(pid, SIGTERM);
@@ -380,22 +390,11 @@ struct OnvifGateway {
         std::fprintf(f, "http = \"off\"\n[[head]]\nname = \"gw\"\nlink = \"tcp:127.0.0.1:%s\"\nonvif = \"127.0.0.1:%d\"\n",
                      TcpHead(3).where.c_str(), onvif);
         std::fclose(f);
-        std::vector<std::string> args = {PTZD_PATH, "--config", config};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid, PTZD_PATH, &actions, nullptr, argv.data(), environ) != 0) std::abort();
         httplib::Client client("127.0.0.1", onvif);
-        for (int i = 0; i < 200; ++i) {
-            if (auto r = client.Post("/onvif/device_service", Soap("GetStatus", "Profile_1"), "application/soap+xml");
-                r && r->status == 200)
-                return;
-            usleep(20000);
-        }
-        std::abort();
+        pid = StartPtzd({"--config", config}, [&] {
+            auto r = client.Post("/onvif/device_service", Soap("GetStatus", "Profile_1"), "application/soap+xml");
+            return r && r->status == 200;
+        });
     }
     ~OnvifGateway() {
         kill(pid, SIGTERM);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 
+#include "control.h"
 #include "log.h"
 #include "page.h"
 #include "ptz.h"
@@ -35,16 +36,6 @@ int StatusFor(const Outcome& o) {
     if (o.kind == PTZ_ERRKIND_RESPONSE) return o.code == PTZ_ERR_RESP_STATUS ? 409 : 502;
     if (o.kind == PTZ_ERRKIND_LINK) return o.code == PTZ_ERR_TIMEOUT ? 504 : 502;
     return 502;
-}
-
-std::string Hex(const uint8_t* bytes, size_t count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
 }
 
 bool ParseHex(const std::string& text, std::vector<uint8_t>& bytes) {
@@ -161,7 +152,7 @@ const std::vector<Route>& CommandRoutes() {
              uint8_t buffer[256] = {};
              const int32_t count = a["count"];
              const int32_t r = PTZ_LinkEepRead(l, a["address"], count, count >= 0 && count <= 248 ? buffer : nullptr);
-             out = {{"address", a["address"]}, {"count", count}, {"data", r == PTZ_OK ? Hex(buffer, static_cast<size_t>(count)) : ""}};
+             out = {{"address", a["address"]}, {"count", count}, {"data", r == PTZ_OK ? ptzsim::HexOf({buffer, buffer + count}) : ""}};
              return r;
          }},
         {"EepWrite", false, {"address"}, {}, [](int32_t l, const Args& a, json&) {

@@ -122,24 +122,15 @@ void NativeServer::Read(Client& client) {
         if (errno != EAGAIN && errno != EINTR) Drop(client, "failed");
         return;
     }
-    client.pending.insert(client.pending.end(), chunk, chunk + n);
-    // The simulator's frame rules: bytes before STX are skipped, the length
-    // comes from byte 4.
-    for (;;) {
-        size_t skip = 0;
-        while (skip < client.pending.size() && client.pending[skip] != 0x02) ++skip;
-        client.pending.erase(client.pending.begin(), client.pending.begin() + static_cast<long>(skip));
-        const size_t length = ptzsim::RequestFrameLength(client.pending);
-        if (length == 0 || client.pending.size() < length) return;
-        std::vector<uint8_t> frame(client.pending.begin(), client.pending.begin() + static_cast<long>(length));
-        client.pending.erase(client.pending.begin(), client.pending.begin() + static_cast<long>(length));
+    client.splitter.Feed({chunk, static_cast<size_t>(n)}, [&](const std::vector<uint8_t>& frame) {
         const int32_t expected = ExpectedLength(frame);
-        if (expected < 0) return Drop(client, "sent a malformed frame or an unknown command; disconnected");
-        if (client.requests.size() >= kMaxQueuedPerClient)
-            return Drop(client, "sent more requests than it waits for; disconnected");
-        if (!head_.Up()) return Drop(client, "disconnected: the head is away");
-        client.requests.emplace_back(std::move(frame), expected);
-    }
+        if (expected < 0) Drop(client, "sent a malformed frame or an unknown command; disconnected");
+        else if (client.requests.size() >= kMaxQueuedPerClient)
+            Drop(client, "sent more requests than it waits for; disconnected");
+        else if (!head_.Up()) Drop(client, "disconnected: the head is away");
+        else client.requests.emplace_back(frame, expected);
+        return !client.gone;
+    });
 }
 
 void NativeServer::Flush(Client& client) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "head_model.h"
 #include "head_worker.h"
 
 namespace ptzd {
@@ -38,7 +39,7 @@ private:
     struct Client {
         int fd;
         std::string peer;
-        std::vector<uint8_t> pending;  // bytes of frames not yet complete
+        ptzsim::FrameSplitter splitter;  // the simulator's frame rules
         std::deque<std::pair<std::vector<uint8_t>, int32_t>> requests;  // frames and their L
         std::vector<uint8_t> unsent;
         bool gone = false;

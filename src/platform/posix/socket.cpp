@@ -1,9 +1,5 @@
-#include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -59,39 +55,6 @@ int SocketConnectTo(Socket s, const Address& address, int timeoutMs) {
     socklen_t length = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return Fail(errno);
     return error == 0 ? 0 : Fail(error);
-}
-
-int SocketConnect(Socket s, const char* address, int32_t port, int timeoutMs) {
-    Address peer{};
-    auto* ipv4 = reinterpret_cast<sockaddr_in*>(peer.bytes);
-    ipv4->sin_family = AF_INET;
-    ipv4->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    ipv4->sin_addr.s_addr = inet_addr(address);
-    peer.family = AF_INET;
-    peer.length = sizeof(sockaddr_in);
-    return SocketConnectTo(s, peer, timeoutMs);
-}
-
-int SocketResolve(const char* host, int32_t port, Address* addresses, int max) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    char service[16];
-    std::snprintf(service, sizeof service, "%d", static_cast<int>(port));
-    addrinfo* found = nullptr;
-    const int r = ::getaddrinfo(host, service, &hints, &found);
-    if (r != 0) return Fail(r == EAI_SYSTEM ? errno : EHOSTUNREACH);
-    int count = 0;
-    for (const addrinfo* a = found; a != nullptr && count < max; a = a->ai_next) {
-        if (a->ai_addrlen > sizeof addresses[count].bytes) continue;
-        addresses[count].family = a->ai_family;
-        addresses[count].length = static_cast<int>(a->ai_addrlen);
-        std::memcpy(addresses[count].bytes, a->ai_addr, a->ai_addrlen);
-        ++count;
-    }
-    ::freeaddrinfo(found);
-    return count;
 }
 
 int32_t SocketLastError() { return lastError; }

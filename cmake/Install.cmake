@@ -26,6 +26,26 @@ if(PTZ_BUILD_TOOLS)
   install(TARGETS ${PTZ_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+# The Python binding, installed as plain files (no pip, no wheel needed):
+# Debian's Python finds PREFIX/lib/python3/dist-packages under /usr and
+# /usr/local; for another Python give its site directory, e.g.
+# -DPTZ_PYTHON_DIR=$(python3 -c 'import sysconfig; print(sysconfig.get_path("purelib"))').
+if(NOT WIN32)
+  set(PTZ_PYTHON_DIR lib/python3/dist-packages CACHE STRING "Where cmake --install puts the Python package ptz")
+  # The installed package finds the installed library beside it, wherever
+  # the tree is moved.
+  cmake_path(ABSOLUTE_PATH PTZ_PYTHON_DIR BASE_DIRECTORY /prefix OUTPUT_VARIABLE ptz_py_abs)
+  file(RELATIVE_PATH PTZ_PY_TO_LIB ${ptz_py_abs}/ptz /prefix/${CMAKE_INSTALL_LIBDIR})
+  if(IS_ABSOLUTE "${PTZ_PYTHON_DIR}")
+    set(PTZ_PY_TO_LIB "${CMAKE_INSTALL_FULL_LIBDIR}")  # an outside site directory: the library where it is installed
+  endif()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/python/_installed.py
+       "# Written by cmake --install: where the library is, relative to this package.\n"
+       "LIBRARY = \"${PTZ_PY_TO_LIB}/libptz.so.${PROJECT_VERSION_MAJOR}\"\n")
+  install(FILES python/ptz/__init__.py ${CMAKE_CURRENT_BINARY_DIR}/python/_installed.py
+          DESTINATION ${PTZ_PYTHON_DIR}/ptz)
+endif()
+
 set(PTZ_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ptz)
 install(EXPORT ptzTargets NAMESPACE ptz:: DESTINATION ${PTZ_CMAKE_DIR})
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/ptzConfig.cmake.in

@@ -2,9 +2,23 @@
 # Builds the library and tools and tries them on the simulated head.
 #   scripts/demo.sh [ptzctl commands]   the head simulator on loopback, driven by ptzctl over TCP
 #   scripts/demo.sh gateway [PORT]      a moving simulated head behind ptzd: open the printed page
+# Run as root on a bare machine, it installs the Debian packages it needs
+# (the same lists as scripts/test.sh); otherwise it names what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPTZ_BUILD_TESTS=OFF >/dev/null
+. scripts/packages.sh
+gateway=AUTO
+if [ "${1:-}" = "gateway" ]; then
+  need_packages $(ptz_packages build ptzd) || { echo "demo.sh gateway needs those packages for ptzd"; exit 1; }
+  gateway=ON
+else
+  # The library, the simulator and ptzctl need only the compiler, CMake and Ninja.
+  command -v cmake >/dev/null && command -v ninja >/dev/null && command -v g++ >/dev/null ||
+    need_packages $(ptz_packages build) || exit 1
+  missing=$(missing_packages $(ptz_packages ptzd))
+  [ -z "$missing" ] || echo "note: ptzd is not built; for 'scripts/demo.sh gateway' install: $missing"
+fi
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPTZ_BUILD_TESTS=OFF -DPTZ_BUILD_PTZD=$gateway >/dev/null
 cmake --build build/demo -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 
 if [ "${1:-}" = "gateway" ]; then
@@ -17,7 +31,11 @@ if [ "${1:-}" = "gateway" ]; then
   port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$sim_out")
   build/demo/ptzd/ptzd --head demo=tcp:127.0.0.1:$port --listen 127.0.0.1:4001 --http 127.0.0.1:$http &
   gw=$!
-  sleep 0.5
+  for _ in $(seq 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/"$http") 2>/dev/null && break
+    kill -0 $gw 2>/dev/null || { echo "ptzd did not start"; exit 1; }
+    sleep 0.05
+  done
   echo
   echo "== a simulated head (ptz-sim on 127.0.0.1:$port) behind ptzd:"
   echo "   control page:    http://127.0.0.1:$http/"

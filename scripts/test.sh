@@ -2,6 +2,8 @@
 # Builds everything and runs every test stage; ends with one summary line.
 #   scripts/test.sh            all stages
 #   PTZ_STAGES="unit" scripts/test.sh   only the named stages
+#   PTZ_REPEAT=20 scripts/test.sh       the unit and tsan tests 20 times each (until one fails)
+#   PTZ_LOAD=1 scripts/test.sh          with a busy loop on every core meanwhile
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -9,22 +11,12 @@ jobs=$(nproc 2>/dev/null || echo 2)
 stages=${PTZ_STAGES:-"unit sanitize tsan stress fuzz windows"}
 results=()
 failed=0
+repeat=()
+[ "${PTZ_REPEAT:-1}" -gt 1 ] && repeat=(--repeat "until-fail:$PTZ_REPEAT")
 
 say() { printf '\n==== %s\n' "$*"; }
 
-# Debian packages the stages need; installed when missing and running as root.
-need_packages() {
-  local missing=()
-  for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]} (run as root to install them)"; return 1
-  fi
-  say "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -q "${missing[@]}" >/dev/null 2>&1 ||
-    { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q "${missing[@]}" >/dev/null; }
-}
+. scripts/packages.sh
 
 run_stage() {
   local name=$1; shift
@@ -36,7 +28,11 @@ run_stage() {
 
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j "$jobs"
+  # Native builds insist on the gateway: a missing package fails the stage
+  # instead of leaving ptzd and its tests out unnoticed.
+  local gateway=-DPTZ_BUILD_PTZD=ON
+  case "$*" in *CMAKE_TOOLCHAIN_FILE*) gateway=-DPTZ_BUILD_PTZD=OFF ;; esac
+  cmake -S "$root" -B "$dir" -G Ninja "$gateway" "$@" >/dev/null && cmake --build "$dir" -j "$jobs"
 }
 
 stage_unit() {
@@ -45,7 +41,7 @@ stage_unit() {
   # Two ONVIF clients from npm for the gateway's ONVIF tests, in a scratch folder.
   npm install --no-audit --no-fund --silent --prefix build/test/npm onvif@0.8.3 node-onvif@0.1.7 >/dev/null ||
     { echo "npm could not install the ONVIF clients"; return 1; }
-  ONVIF_NPM=$root/build/test/npm ctest --test-dir build/test -j "$jobs" --output-on-failure --timeout 300 -LE stress
+  ONVIF_NPM=$root/build/test/npm ctest --test-dir build/test -j "$jobs" --output-on-failure --timeout 300 -LE stress "${repeat[@]}"
 }
 
 stage_fuzz() {
@@ -53,7 +49,7 @@ stage_fuzz() {
   # serial link, request bytes into the simulator's frame parser, request
   # bodies into the gateway's ONVIF services. The seed
   # corpus in fuzz/corpus (crash inputs found earlier included) runs first.
-  need_packages clang libclang-rt-14-dev || return 1
+  need_packages $(ptz_packages fuzz) || return 1
   local flags="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -g"
   build build/fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPTZ_FUZZ=ON -DPTZ_BUILD_TESTS=OFF -DPTZ_BUILD_TOOLS=OFF "-DCMAKE_CXX_FLAGS=$flags" \
@@ -97,14 +93,14 @@ stage_tsan() {
   build build/tsan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread" &&
     TSAN_OPTIONS=halt_on_error=1 PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=500 \
-      ctest --test-dir build/tsan --output-on-failure --timeout 300 -R 'Thread|^stress$'
+      ctest --test-dir build/tsan --output-on-failure --timeout 300 -R 'Thread|^stress$' "${repeat[@]}"
 }
 
 stage_windows() {
   # Both DLLs cross-built with MinGW-w64; their export tables checked; a
   # 32-bit C host linked against the stdcall import library; the test suite
   # as a 64-bit Windows program under Wine against ptz-sim running natively.
-  need_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 || return 1
+  need_packages $(ptz_packages windows) || return 1
   local wine=/usr/lib/wine/wine64
   [ -x "$wine" ] || wine=$(command -v wine64 || true)
   build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1  # the native simulator
@@ -196,10 +192,14 @@ windows32() {
   return $rc
 }
 
-run_stage packages need_packages cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf python3 python3-pytest \
-  python3-pip python3-setuptools libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev \
-  chromium chromium-driver python3-selenium libpugixml-dev libssl-dev iproute2
+run_stage packages need_packages $(ptz_packages build tests ptzd checks)
+loaders=()
+if [ "${PTZ_LOAD:-0}" = 1 ]; then
+  for _ in $(seq "$jobs"); do (while :; do :; done) & loaders+=($!); done
+  say "a busy loop on each of $jobs cores: ${loaders[*]}"
+fi
 for s in $stages; do run_stage "$s" "stage_$s"; done
+[ ${#loaders[@]} -gt 0 ] && kill "${loaders[@]}" 2>/dev/null
 
 say "summary"
 printf '%s\n' "${results[@]}"

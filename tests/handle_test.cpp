@@ -285,18 +285,24 @@ TEST_F(Handles, EachThreadReadsItsOwnRecordAndTheClassicOneStaysApartThreads) {
 }
 
 TEST_F(Handles, CloseWaitsForTheCommandRunningOnTheLinkThreads) {
-    second->SetFaults({.delayMs = 300});
-    std::atomic<bool> finished{false};
+    // The head holds its answer 300 ms after the request reaches it, so a
+    // close that waits for the command cannot return sooner than 300 ms
+    // after the command was started, and the command itself succeeds. (When
+    // the other thread gets to run again after the close is not known.)
+    constexpr auto kDelay = 300ms;
+    second->SetFaults({.delayMs = static_cast<int>(kDelay.count())});
     std::atomic<int32_t> result{-1};
+    const auto started = std::chrono::steady_clock::now();
     std::thread running([&] {
         int32_t pan = 0, tilt = 0;
         result = PTZ_LinkGetPTPos(link, &pan, &tilt);
-        finished = true;
     });
-    // Give the command time to take the link, then close under it.
+    // Wait until the command has taken the link, then close under it.
     while (second->Requests().empty()) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(PTZ_LinkClose(link), PTZ_OK);
-    EXPECT_TRUE(finished.load()) << "the close returned while a command still ran on the link";
+    const auto closed = std::chrono::steady_clock::now() - started;
+    // A few milliseconds of slack for the two processes' readings of the clock.
+    EXPECT_GE(closed, kDelay - 5ms) << "the close returned before the head had answered the running command";
     running.join();
     EXPECT_EQ(result.load(), PTZ_OK);
     int32_t pan = 0, tilt = 0;

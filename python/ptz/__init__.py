@@ -111,6 +111,11 @@ def load_library(path=None):
         lib = loader(os.fspath(path))  # raises OSError: never another library instead
     else:
         candidates = [os.environ.get("PTZ_LIBRARY")]
+        try:  # installed by cmake --install: the library of the same tree
+            from ._installed import LIBRARY
+            candidates.append(str(Path(__file__).resolve().parent / LIBRARY))
+        except ImportError:
+            pass
         root = Path(__file__).resolve().parents[2]
         # Builds of this source tree (never the sanitizer builds, which cannot
         # be loaded into a plain Python).

@@ -19,6 +19,14 @@ def free_port():
         return s.getsockname()[1]
 
 
+def require_private_network():
+    """ONVIF announces itself by multicast: only inside a network namespace
+    of our own (tests/in_netns.sh), never on the machine's network."""
+    if os.environ.get("PTZ_NETNS") != "1":
+        import pytest
+        pytest.skip("sends multicast: runs only inside a network namespace (tests/in_netns.sh)")
+
+
 class Sim:
     """A ptz-sim process with a control channel: TCP on `port`, or a pty at `path`."""
 
@@ -72,6 +80,8 @@ class Ptzd:
     """A ptzd process with a configuration file of its own."""
 
     def __init__(self, heads, token=None, extra="", wait_up=True):
+        if "onvif" in extra:
+            require_private_network()
         self.http_port = free_port()
         self.native = {}
         lines = [f'http = "127.0.0.1:{self.http_port}"', 'log = "debug"']

@@ -16,7 +16,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from gateway import PTZD, Sim, free_port
+from gateway import PTZD, Sim, free_port, require_private_network
 
 HERE = os.path.dirname(__file__)
 SOAP = "http://www.w3.org/2003/05/soap-envelope"
@@ -39,6 +39,7 @@ def node_modules():
 
 class OnvifGateway:
     def __init__(self, tmp_path, user="admin", password="secret", rtsp="rtsp://127.0.0.1:8554/roof", sim=None):
+        require_private_network()
         self.sim = sim or Sim(instant=False)
         self.onvif_port, self.http_port = free_port(), free_port()
         self.tmp_path = tmp_path

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "link/call_frame.h"
+#include "protocol/command_table.h"
 
 using namespace ptz;
 
@@ -13,14 +14,14 @@ constexpr int32_t kMaxWriteCount = 246;  // a 256-byte request frame
 int32_t SetIrControl(Door door, int32_t control) {
     const uint8_t data[] = {Low8(control)};
     return RunCommand(door, {.code = 0x12, .argumentsOk = control == 0 || control == 1, .data = data,
-                             .payload = {}, .expectedLength = 7});
+                             .payload = {}, .expectedLength = FixedAnswerLength<0x12>()});
 }
 
 int32_t EepRead(Door door, int32_t address, int32_t count, uint8_t* buffer) {
     const uint8_t data[] = {Low8(address >> 8), Low8(address), Low8(count)};
     const bool ok = count >= 0 && count <= kMaxReadCount && (buffer != nullptr || count == 0);
     return RunCommand(door, {.code = 0xF4, .argumentsOk = ok, .data = data, .payload = {},
-                             .expectedLength = ok ? count + 7 : 7},
+                             .expectedLength = ok ? LengthForAnswerData(count) : 7},
                       [&](const uint8_t* answer) {
                           if (count > 0) std::memcpy(buffer, answer, static_cast<size_t>(count));
                       });
@@ -32,11 +33,12 @@ int32_t EepWrite(Door door, int32_t address, int32_t count, const uint8_t* data)
     const std::span<const uint8_t> payload =
         ok && count > 0 ? std::span<const uint8_t>(data, static_cast<size_t>(count)) : std::span<const uint8_t>();
     return RunCommand(door, {.code = 0xF5, .argumentsOk = ok, .data = header, .payload = payload,
-                             .expectedLength = 7});
+                             .expectedLength = FixedAnswerLength<0xF5>()});
 }
 
 int32_t EepBurn(Door door) {
-    return RunCommand(door, {.code = 0xF6, .argumentsOk = true, .data = {}, .payload = {}, .expectedLength = 7});
+    return RunCommand(door, {.code = 0xF6, .argumentsOk = true, .data = {}, .payload = {},
+                             .expectedLength = FixedAnswerLength<0xF6>()});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "link/call_frame.h"
+#include "protocol/command_table.h"
 
 using namespace ptz;
 
@@ -12,7 +13,7 @@ constexpr int32_t kTextOffsets[3] = {24, 72, 120};  // in the response data
 
 int32_t GetSystemInfo(Door door, PTZ_SYSTEM_INFO* info) {
     return RunCommand(door, {.code = 0x00, .argumentsOk = info != nullptr, .data = {}, .payload = {},
-                             .expectedLength = 191},
+                             .expectedLength = FixedAnswerLength<0x00>()},
                       [&](const uint8_t* data) {
                           std::memset(info, 0, sizeof *info);
                           char* texts[3] = {info->text0, info->text1, info->text2};
@@ -22,7 +23,7 @@ int32_t GetSystemInfo(Door door, PTZ_SYSTEM_INFO* info) {
 
 int32_t GetSystemSettingInfo(Door door, PTZ_SYSTEM_SETTING_INFO* setting_info) {
     return RunCommand(door, {.code = 0x10, .argumentsOk = setting_info != nullptr, .data = {}, .payload = {},
-                             .expectedLength = 11},
+                             .expectedLength = FixedAnswerLength<0x10>()},
                       [&](const uint8_t* data) {
                           setting_info->setting0 = data[0];
                           setting_info->setting1 = data[1];
@@ -33,7 +34,7 @@ int32_t GetSystemSettingInfo(Door door, PTZ_SYSTEM_SETTING_INFO* setting_info) {
 
 int32_t GetPTZStatus(Door door, PTZ_STATUS* status_info) {
     return RunCommand(door, {.code = 0x8B, .argumentsOk = status_info != nullptr, .data = {}, .payload = {},
-                             .expectedLength = 11},
+                             .expectedLength = FixedAnswerLength<0x8B>()},
                       [&](const uint8_t* data) {
                           status_info->flag0 = data[0] == 0 ? 1 : 0;
                           status_info->flag1 = data[1] == 0 ? 1 : 0;

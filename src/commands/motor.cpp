@@ -1,5 +1,6 @@
 // Motor control: homing, positioning, driving, stopping and speed of one motor.
 #include "link/call_frame.h"
+#include "protocol/command_table.h"
 
 using namespace ptz;
 
@@ -7,7 +8,8 @@ namespace {
 
 // A command without outputs whose only argument bytes are `data`.
 int32_t Send(Door door, uint8_t code, std::span<const uint8_t> data) {
-    return RunCommand(door, {.code = code, .argumentsOk = true, .data = data, .payload = {}, .expectedLength = 7});
+    return RunCommand(door, {.code = code, .argumentsOk = true, .data = data, .payload = {},
+                             .expectedLength = AnswerLength(code)});
 }
 
 int32_t ExecMotorHP(Door door, int32_t motor) {
@@ -24,7 +26,7 @@ int32_t SetMotorPos(Door door, int32_t motor, int32_t param, int32_t position) {
 int32_t GetMotorPos(Door door, int32_t motor, int32_t* position) {
     const uint8_t data[] = {Low8(motor)};
     return RunCommand(door, {.code = 0x82, .argumentsOk = position != nullptr, .data = data, .payload = {},
-                             .expectedLength = 11},
+                             .expectedLength = FixedAnswerLength<0x82>()},
                       [&](const uint8_t* answer) { *position = Get32(answer); });
 }
 
@@ -41,7 +43,7 @@ int32_t StopMotor(Door door, int32_t motor) {
 int32_t GetMotorSpeed(Door door, int32_t motor, int32_t* speed) {
     const uint8_t data[] = {Low8(motor)};
     return RunCommand(door, {.code = 0x85, .argumentsOk = (motor == 0 || motor == 4) && speed != nullptr,
-                             .data = data, .payload = {}, .expectedLength = 8},
+                             .data = data, .payload = {}, .expectedLength = FixedAnswerLength<0x85>()},
                       [&](const uint8_t* answer) { *speed = answer[0]; });
 }
 

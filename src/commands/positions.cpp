@@ -1,5 +1,6 @@
 // User home position, presets 1-16, automatic return and automatic panning.
 #include "link/call_frame.h"
+#include "protocol/command_table.h"
 
 using namespace ptz;
 
@@ -10,7 +11,7 @@ bool IsPreset(int32_t preset) { return preset >= 1 && preset <= 16; }
 
 int32_t Send(Door door, uint8_t code, bool argumentsOk, std::span<const uint8_t> data) {
     return RunCommand(door, {.code = code, .argumentsOk = argumentsOk, .data = data, .payload = {},
-                             .expectedLength = 7});
+                             .expectedLength = AnswerLength(code)});
 }
 
 int32_t SetUserHP(Door door, int32_t flag) {
@@ -32,7 +33,7 @@ int32_t MovePresetPos(Door door, int32_t preset) {
 
 int32_t GetAutoReturn(Door door, int32_t* autoReturn) {
     return RunCommand(door, {.code = 0x95, .argumentsOk = autoReturn != nullptr, .data = {}, .payload = {},
-                             .expectedLength = 8},
+                             .expectedLength = FixedAnswerLength<0x95>()},
                       [&](const uint8_t* answer) { *autoReturn = answer[0]; });
 }
 

@@ -1,4 +1,5 @@
 #include "link/call_frame.h"
+#include "protocol/command_table.h"
 
 #include <cstring>
 
@@ -45,7 +46,8 @@ using namespace ptz;
 
 namespace {
 int32_t ExecInitialize(Door door) {
-    return RunCommand(door, {.code = 0x19, .argumentsOk = true, .data = {}, .payload = {}, .expectedLength = 7});
+    return RunCommand(door, {.code = 0x19, .argumentsOk = true, .data = {}, .payload = {},
+                             .expectedLength = FixedAnswerLength<0x19>()});
 }
 }  // namespace
 

@@ -107,6 +107,7 @@ std::string RunControl(Head& head, const std::string& line, const std::function<
     if (verb == "burns") {
         return std::to_string(head.WithModel([](HeadModel& m) { return m.State().burns; })) + "\n";
     }
+    if (verb == "sent") return std::to_string(head.RepliesSent()) + "\n";
     if (verb == "drop") {
         if (drop) drop();
         return "ok\n";

@@ -82,6 +82,16 @@ void Head::Trace(const char* direction, std::span<const uint8_t> bytes) {
     std::fflush(trace_);
 }
 
+void Head::NoteReplySent() {
+    std::lock_guard lock(mutex_);
+    ++repliesSent_;
+}
+
+unsigned Head::RepliesSent() {
+    std::lock_guard lock(mutex_);
+    return repliesSent_;
+}
+
 void Head::TraceOut(std::span<const uint8_t> bytes) {
     std::lock_guard lock(mutex_);
     Trace("<-", bytes);

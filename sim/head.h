@@ -69,6 +69,10 @@ public:
 
     std::vector<std::vector<uint8_t>> Requests();
     void ClearRequests();
+    // Replies written out whole (counted after their last byte has been
+    // handed to the transport), so a test can wait for a late answer.
+    void NoteReplySent();
+    unsigned RepliesSent();
     // Runs `f` on the model with the head locked.
     template <class F>
     auto WithModel(F f) {
@@ -87,6 +91,7 @@ private:
     Responder responder_;
     std::FILE* trace_ = nullptr;
     std::vector<std::vector<uint8_t>> requests_;
+    unsigned repliesSent_ = 0;
 };
 
 }  // namespace ptzsim

@@ -105,6 +105,7 @@ bool Transport::Serve(int fd, bool serial, bool socket) {
                     return false;
                 }
             }
+            if (!reply.chunks.empty()) head_.NoteReplySent();
             if (reply.close) outcome = kClosed;
             return outcome == kGoOn;
         });

@@ -122,8 +122,7 @@ TEST_F(LanLink, OverlongAnswerDoesNotPoisonTheNextCommand) {
     // The first answer carries garbage after the frame; the next command must
     // be judged on its own answer only.
     Answer(0x19, {{0, Hex("02 40 00 19 00 00 03 58 02 40 00 98 01 00 03 DB")}});
-    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);
-    std::this_thread::sleep_for(50ms);  // let the tail reach our socket
+    EXPECT_EQ(PTZ_ExecInitialize(), PTZ_OK);  // the tail came in the same write as the answer
     int32_t pan = 7, tilt = 8;
     EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_OK);
     EXPECT_EQ(pan, 0);
@@ -165,7 +164,7 @@ TEST_F(LanLink, ShortRefusalIsJudgedAtOnceAndItsTailNeverReachesTheNextCommand) 
     int32_t pan = 7, tilt = 8;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(PTZ_GetPTPos(&pan, &tilt), PTZ_FAILED);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4000ms);  // never the 5 s time limit
     EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, PTZ_ERR_RESP_STATUS}));
     EXPECT_EQ(pan, 7);
     // Wrong mark and wrong echo are final as early, garbage after them included.
@@ -181,7 +180,7 @@ TEST_F(LanLink, ShortRefusalIsJudgedAtOnceAndItsTailNeverReachesTheNextCommand) 
         Answer(0x19, {{0, Hex(row.answer)}});
         const auto begun = std::chrono::steady_clock::now();
         EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
-        EXPECT_LT(std::chrono::steady_clock::now() - begun, 2000ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, 4000ms);
         EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_RESPONSE, row.code}));
     }
     // A full-length refusal and the answers after it behave as ever.
@@ -197,13 +196,17 @@ TEST_F(LanLink, ShortRefusalIsJudgedAtOnceAndItsTailNeverReachesTheNextCommand) 
 TEST_F(LanLink, SilentHeadTimesOutAfterFiveSecondsAndALateAnswerIsDiscarded) {
     // The one real five-second wait of the TCP link.
     Answer(0x19, {{5300, Hex("02 40 00 19 00 00 03 58")}});  // too late
+    const unsigned sent = head->RepliesSent();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(PTZ_ExecInitialize(), PTZ_FAILED);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_TIMEOUT}));
     EXPECT_GE(waited, 4900ms);
-    EXPECT_LT(waited, 6500ms);
-    std::this_thread::sleep_for(600ms);  // the late answer arrives meanwhile
+    // One time limit, not one per retry (however slowly this machine runs).
+    EXPECT_LT(waited, 9000ms);
+    // The late answer has reached our socket before the next command starts.
+    for (int i = 0; i < 10000 && head->RepliesSent() == sent; ++i) std::this_thread::sleep_for(1ms);
+    ASSERT_GT(head->RepliesSent(), sent) << "the head never sent its late answer";
     int32_t mode = -1;
     EXPECT_EQ(PTZ_GetPanTiltSyncMode(&mode), PTZ_OK);
     EXPECT_EQ(mode, 0);

@@ -2,6 +2,9 @@
 // process, served on loopback, and the process's descriptor count.
 #include <dirent.h>
 
+#include <chrono>
+#include <thread>
+
 #include "server.h"
 #include "support.h"
 
@@ -22,6 +25,7 @@ public:
     unsigned Burns() override {
         return head_.WithModel([](ptzsim::HeadModel& m) { return m.State().burns; });
     }
+    unsigned RepliesSent() override { return head_.RepliesSent(); }
 
 private:
     ptzsim::Head head_;
@@ -36,6 +40,15 @@ int OpenDescriptors() {
     if (DIR* d = opendir("/proc/self/fd")) {
         while (readdir(d)) ++n;
         closedir(d);
+    }
+    return n;
+}
+
+int DescriptorsSettleAt(int expected) {
+    int n = OpenDescriptors();
+    for (int i = 0; i < 10000 && n != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        n = OpenDescriptors();
     }
     return n;
 }

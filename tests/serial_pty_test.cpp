@@ -178,7 +178,7 @@ TEST_F(PtyLink, SilentHeadTimesOutAfterFiveSeconds) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(LastError(), (ErrorRecord{PTZ_ERRKIND_LINK, PTZ_ERR_TIMEOUT}));
     EXPECT_GE(waited, 5000ms);
-    EXPECT_LT(waited, 6000ms);
+    EXPECT_LT(waited, 9000ms);  // one time limit, not four (however slowly this machine runs)
 }
 
 // Runs `host` in a child process, as an unprivileged user when we are root

@@ -95,6 +95,10 @@ public:
         Send("burns");
         return static_cast<unsigned>(std::atoi(ReadLine().c_str()));
     }
+    unsigned RepliesSent() override {
+        Send("sent");
+        return static_cast<unsigned>(std::atoi(ReadLine().c_str()));
+    }
 
 private:
     void Send(const std::string& line) {

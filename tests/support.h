@@ -50,6 +50,8 @@ public:
     virtual std::vector<std::vector<uint8_t>> Requests() = 0;
     virtual void ClearRequests() = 0;
     virtual unsigned Burns() = 0;
+    // Replies the head has written out whole.
+    virtual unsigned RepliesSent() = 0;
 };
 
 // The head for this test run: a ptz-sim process when PTZ_SIM names one
@@ -62,6 +64,10 @@ SimHead* SecondSimHead();
 
 // How many descriptors the process has open (POSIX only).
 int OpenDescriptors();
+// Waits (up to 10 s) until the process has `expected` descriptors open, as
+// it will once the in-process simulators have closed their ends of links
+// just closed; returns the count seen last.
+int DescriptorsSettleAt(int expected);
 
 // A TCP link to a fresh simulated head.
 class SimTest : public LibraryTest {

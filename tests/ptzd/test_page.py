@@ -59,11 +59,16 @@ def test_page_shows_moves_and_presets():
         right = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-jog="1,0"]')
         ActionChains(driver).click_and_hold(right).pause(0.8).release().perform()
         moved = wait_for(lambda: (p := position(driver)) and p[0] > 500 and p)
-        time.sleep(0.8)
-        held = position(driver)
-        time.sleep(0.5)
-        assert position(driver) == held, "the head kept moving after the jog pad was let go"
+        # Wait until the head is still (read at the head through the API); a
+        # head that kept moving would come to rest only at its limit.
+        def still():
+            first = g.http("GET", "/api/heads/roof/GetPTPos")[1]
+            time.sleep(0.3)
+            second = g.http("GET", "/api/heads/roof/GetPTPos")[1]
+            return first == second and (second["pan"], second["tilt"])
+        held = wait_for(still, timeout=20)
         assert 500 < held[0] < 17000 and held[1] == 0, (moved, held)
+        assert wait_for(lambda: position(driver) == held)
         # Store it as preset 2, move away by the absolute move form, come back by the preset.
         driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-preset-set="2"]').click()
         wait_for(lambda: "SetPresetPos" in "".join(sim.requests()) or any(r[6:8] == "91" for r in sim.requests()))

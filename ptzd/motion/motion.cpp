@@ -1,0 +1,691 @@
+#include "motion/motion.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ptz.h"
+
+namespace ptzd::motion {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A head may take this long to set off after a command; until then, a still
+// reading away from the target does not end the move.
+constexpr auto kSetOffGrace = std::chrono::milliseconds(300);
+// Poll fast this long after a command, even before the head moves.
+constexpr auto kFastAfterCommand = std::chrono::seconds(1);
+// The status flags are read at least this often (while the position changes,
+// a reading of the position alone shows the head moving).
+constexpr auto kStatusEvery = std::chrono::seconds(1);
+// While the link is down: how often to look whether it is back.
+constexpr auto kDownCheck = std::chrono::milliseconds(200);
+constexpr std::chrono::milliseconds kMaxDuration{600000};
+
+bool FiniteOrAbsent(const std::optional<double>& v) { return !v || std::isfinite(*v); }
+
+// Whether a call that returned `result` may have set the head going: not
+// when nothing was sent, nor when the head refused it outright.
+bool MayHaveActed(int32_t result) {
+    if (result == PTZ_OK) return true;
+    if (result != PTZ_FAILED) return false;
+    int32_t kind = 0, code = 0;
+    PTZ_LinkLastError(&kind, &code);
+    return !(kind == PTZ_ERRKIND_RESPONSE && code == PTZ_ERR_RESP_STATUS);
+}
+
+std::string CheckPace(const Pace& pace) {
+    if (pace.speed && !(*pace.speed >= 0 && *pace.speed <= 1)) return "the speed must be between 0 and 1";
+    if (pace.duration && (pace.duration->count() <= 0 || *pace.duration > kMaxDuration))
+        return "the duration must be above 0 and at most " + std::to_string(kMaxDuration.count() / 1000) + " s";
+    return "";
+}
+
+}  // namespace
+
+const char* MoveName(MoveKind kind) {
+    switch (kind) {
+        case MoveKind::None: return "";
+        case MoveKind::Absolute: return "absolute";
+        case MoveKind::Relative: return "relative";
+        case MoveKind::Continuous: return "continuous";
+        case MoveKind::Preset: return "preset";
+        case MoveKind::Home: return "home";
+        case MoveKind::External: return "external";
+    }
+    return "";
+}
+
+const char* StatusName(Status status) {
+    switch (status) {
+        case Status::Ok: return "ok";
+        case Status::BadArgument: return "bad argument";
+        case Status::NotFound: return "not found";
+        case Status::LinkDown: return "link down";
+        case Status::Busy: return "busy";
+        case Status::HeadFailed: return "head failed";
+        case Status::Superseded: return "superseded";
+        case Status::StateFailed: return "state not saved";
+    }
+    return "";
+}
+
+Motion::Motion(HeadWorker& head, const MotionConfig& config, EventBus& events, Files files)
+    : head_(head), units_(config), events_(events), presets_(std::move(files.presets)), tours_(std::move(files.tours)) {}
+
+Motion::~Motion() { StopAll(); }
+
+void Motion::Start() {
+    std::lock_guard lock(stateMutex_);
+    if (started_ || stopping_) return;
+    started_ = true;
+    poller_ = std::thread([this] { PollLoop(); });
+    tourRunner_ = std::thread([this] { TourLoop(); });
+}
+
+void Motion::StopAll() {
+    bool stopHead = false;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (!stopping_) {
+            stopping_ = true;
+            CancelTour("the gateway stops");
+            stopHead = !active_.finished && active_.kind != MoveKind::External;
+            leaseActive_ = false;
+        }
+    }
+    changed_.notify_all();
+    pollerWake_.notify_all();
+    if (poller_.joinable()) poller_.join();
+    if (tourRunner_.joinable()) tourRunner_.join();
+    if (!stopHead || !head_.Up()) return;
+    // What this layer set going stops with it.
+    std::unique_lock command(commandMutex_, std::defer_lock);
+    if (!command.try_lock_for(kCommandWait)) return;
+    Executed done;
+    head_.Call([&](int32_t link) { return Execute(Request(Op::Stop), link, done); });
+}
+
+Snapshot Motion::State() const {
+    std::lock_guard lock(stateMutex_);
+    return snapshot_;
+}
+
+bool Motion::WaitFinished(uint64_t move, Clock::time_point deadline) {
+    std::unique_lock lock(stateMutex_);
+    changed_.wait_until(lock, deadline, [&] { return stopping_ || active_.generation != move || active_.finished; });
+    return active_.generation == move && active_.finished;
+}
+
+Result Motion::Refused(Status status, std::string message) const {
+    Result r;
+    r.status = status;
+    r.message = std::move(message);
+    return r;
+}
+
+Result Motion::FromOutcome(const Outcome& o, const char* what) const {
+    if (o.result == PTZ_OK) return {};
+    Result r;
+    r.outcome = o;
+    if (o.result == kLinkDown) return Refused(Status::LinkDown, std::string(what) + ": the head is not connected");
+    if (o.result == kBusy) return Refused(Status::Busy, std::string(what) + ": too many calls wait for the head");
+    r.status = o.result == PTZ_BAD_PARAM ? Status::BadArgument : Status::HeadFailed;
+    char text[320];
+    PTZ_GetErrorText(o.kind, o.code, text, sizeof text);
+    r.message = std::string(what) + ": " + (o.result == PTZ_BAD_PARAM ? "a value is outside the head's range" : text);
+    return r;
+}
+
+Event Motion::MakeEvent(EventType type) const {
+    Event e;
+    e.type = type;
+    e.head = name();
+    e.pan = snapshot_.pan;
+    e.tilt = snapshot_.tilt;
+    return e;
+}
+
+// ---- commands ---------------------------------------------------------------------
+
+Result Motion::Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace) {
+    if (!FiniteOrAbsent(pan) || !FiniteOrAbsent(tilt)) return Refused(Status::BadArgument, "positions must be numbers");
+    if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
+    return Issue(Request(Op::Absolute, pan, tilt, pace));
+}
+
+Result Motion::Relative(double pan, double tilt, const Pace& pace) {
+    if (!std::isfinite(pan) || !std::isfinite(tilt)) return Refused(Status::BadArgument, "distances must be numbers");
+    if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
+    return Issue(Request(Op::Relative, pan, tilt, pace));
+}
+
+Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional<std::chrono::milliseconds> timeout) {
+    if (!(panVelocity >= -1 && panVelocity <= 1 && tiltVelocity >= -1 && tiltVelocity <= 1))
+        return Refused(Status::BadArgument, "velocities must be between -1 and 1");
+    const auto lease = timeout.value_or(units_.config().continuousTimeout);
+    if (lease.count() <= 0 || lease > kMaxLease)
+        return Refused(Status::BadArgument, "the time-out must be above 0 and at most " +
+                                                std::to_string(kMaxLease.count() / 1000) + " s");
+    if (panVelocity == 0 && tiltVelocity == 0) return Stop();
+    return Issue(Request(Op::Continuous, panVelocity, tiltVelocity, {.speed = std::nullopt, .duration = lease}));
+}
+
+bool Motion::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> timeout) {
+    const auto t = timeout.value_or(units_.config().continuousTimeout);
+    if (t.count() <= 0 || t > kMaxLease) return false;
+    std::lock_guard lock(stateMutex_);
+    if (!leaseActive_ || leaseGeneration_ != lease || generation_ != lease) return false;
+    leaseDeadline_ = Clock::now() + t;
+    return true;
+}
+
+Result Motion::Stop() {
+    Request r(Op::Stop);
+    r.reason = "stopped";
+    return Issue(r);
+}
+
+Result Motion::Home() { return Issue(Request(Op::Home)); }
+
+Result Motion::StoreHome() { return Issue(Request(Op::StoreHome)); }
+
+Result Motion::GoPreset(int preset, const Pace& pace) {
+    if (preset < 1 || preset > kPresets) return Refused(Status::BadArgument, "presets are 1 to 16");
+    if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
+    Request r(Op::Preset, std::nullopt, std::nullopt, pace);
+    r.preset = preset;
+    return Issue(r);
+}
+
+Result Motion::StorePreset(int preset, const std::string& name) {
+    if (preset < 1 || preset > kPresets) return Refused(Status::BadArgument, "presets are 1 to 16");
+    const std::string label = name.empty() ? "Preset " + std::to_string(preset) : name;
+    if (const std::string why = PresetStore::CheckName(label); !why.empty()) return Refused(Status::BadArgument, why);
+    Request request(Op::StorePreset);
+    request.preset = preset;
+    Result r = Issue(request);
+    if (!r.ok()) return r;
+    // The position it was stored at: read in the same turn on the head.
+    const Snapshot s = State();
+    if (const std::string why = presets_.Set(preset, label, s.panSteps, s.tiltSteps); !why.empty())
+        return Refused(Status::StateFailed, "the preset is stored, but its name was not saved: " + why);
+    return r;
+}
+
+Result Motion::RenamePreset(int preset, const std::string& name) {
+    if (preset < 1 || preset > kPresets) return Refused(Status::BadArgument, "presets are 1 to 16");
+    if (const std::string why = PresetStore::CheckName(name); !why.empty()) return Refused(Status::BadArgument, why);
+    const PresetInfo p = presets_.Get(preset);
+    if (p.name.empty()) return Refused(Status::NotFound, "preset " + std::to_string(preset) + " is not stored");
+    if (const std::string why = presets_.Set(preset, name, p.pan, p.tilt); !why.empty())
+        return Refused(Status::StateFailed, why);
+    return {};
+}
+
+Result Motion::RemovePreset(int preset) {
+    if (preset < 1 || preset > kPresets) return Refused(Status::BadArgument, "presets are 1 to 16");
+    if (presets_.Get(preset).name.empty()) return Refused(Status::NotFound, "preset " + std::to_string(preset) + " is not stored");
+    if (const std::string why = presets_.Remove(preset); !why.empty()) return Refused(Status::StateFailed, why);
+    return {};
+}
+
+Result Motion::Estimate(std::optional<double> pan, std::optional<double> tilt, int preset, double speed) {
+    if (!FiniteOrAbsent(pan) || !FiniteOrAbsent(tilt)) return Refused(Status::BadArgument, "positions must be numbers");
+    Result r = Issue(Request(Op::Read));
+    if (!r.ok()) return r;
+    const Snapshot s = State();
+    int32_t p = s.panSteps, t = s.tiltSteps;
+    if (preset != 0) {
+        const PresetInfo info = presets_.Get(preset);
+        if (info.pan && info.tilt) p = *info.pan, t = *info.tilt;
+    } else {
+        if (pan) p = units_.Clamp(Axis::Pan, units_.Steps(Axis::Pan, *pan));
+        if (tilt) t = units_.Clamp(Axis::Tilt, units_.Steps(Axis::Tilt, *tilt));
+    }
+    const int32_t sp = units_.Speed(speed);
+    r.pan = units_.Degrees(Axis::Pan, p);
+    r.tilt = units_.Degrees(Axis::Tilt, t);
+    r.seconds = std::max(units_.TravelSeconds(int64_t{p} - s.panSteps, sp), units_.TravelSeconds(int64_t{t} - s.tiltSteps, sp));
+    return r;
+}
+
+// ---- the one place where moves become library calls -----------------------------------
+
+void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& done, int32_t& panSpeed,
+                  int32_t& tiltSpeed) const {
+    const MotionConfig& c = units_.config();
+    // Where each axis is asked to go, before the limits; an axis the move
+    // leaves alone stays (and is not clamped).
+    auto target = [&](Axis axis, const std::optional<double>& value, int32_t now, int& direction) -> std::optional<int64_t> {
+        if (!value) return std::nullopt;
+        switch (r.op) {
+            case Op::Absolute: return units_.Steps(axis, *value);
+            case Op::Relative:
+                if (*value == 0) return std::nullopt;
+                return units_.Steps(axis, units_.Degrees(axis, now) + *value);
+            default: {  // continuous: to the soft limit in the velocity's direction (in degrees)
+                if (*value == 0) return std::nullopt;
+                direction = *value > 0 ? 1 : -1;
+                const bool up = (direction > 0) == ((axis == Axis::Pan ? c.pan : c.tilt).degreesPerStep > 0);
+                return up ? units_.Limits(axis).max : units_.Limits(axis).min;
+            }
+        }
+    };
+    const std::optional<int64_t> p = target(Axis::Pan, r.pan, panNow, done.panDirection);
+    const std::optional<int64_t> t = target(Axis::Tilt, r.tilt, tiltNow, done.tiltDirection);
+    done.panTarget = p ? units_.Clamp(Axis::Pan, *p) : panNow;
+    done.tiltTarget = t ? units_.Clamp(Axis::Tilt, *t) : tiltNow;
+    done.panClamped = p && *p != done.panTarget;
+    done.tiltClamped = t && *t != done.tiltTarget;
+    done.hasTarget = true;
+    const int64_t dp = int64_t{done.panTarget} - panNow, dt = int64_t{done.tiltTarget} - tiltNow;
+    if (r.op == Op::Continuous) {
+        const int32_t sp = units_.Speed(std::fabs(r.pan.value_or(0))), st = units_.Speed(std::fabs(r.tilt.value_or(0)));
+        panSpeed = r.pan.value_or(0) != 0 ? sp : st;
+        tiltSpeed = r.tilt.value_or(0) != 0 ? st : sp;
+        done.seconds = 0;
+    } else if (r.pace.duration) {
+        const Units::Speeds s = units_.SpeedsFor(dp, dt, std::chrono::duration<double>(*r.pace.duration).count());
+        panSpeed = s.pan;
+        tiltSpeed = s.tilt;
+        done.seconds = s.seconds;
+    } else {
+        panSpeed = tiltSpeed = units_.Speed(r.pace.speed.value_or(c.defaultSpeed));
+        done.seconds = std::max(units_.TravelSeconds(dp, panSpeed), units_.TravelSeconds(dt, tiltSpeed));
+    }
+}
+
+int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
+    const MotionConfig& c = units_.config();
+    auto read = [&] {
+        const int32_t result = PTZ_LinkGetPTPos(link, &done.panNow, &done.tiltNow);
+        done.read = result == PTZ_OK;
+        return result;
+    };
+    auto speeds = [&](int32_t pan, int32_t tilt) {
+        const int32_t result = PTZ_LinkSetMotorSpeed(link, c.panMotor, pan);
+        return result != PTZ_OK ? result : PTZ_LinkSetMotorSpeed(link, c.tiltMotor, tilt);
+    };
+    // The call that sets the head going (or stops it), and whether it may have.
+    auto act = [&](int32_t result) {
+        done.sent = MayHaveActed(result);
+        return result;
+    };
+    switch (r.op) {
+        case Op::Read:
+            return read();
+        case Op::Stop: {
+            const int32_t pan = PTZ_LinkStopMotor(link, c.panMotor);
+            const int32_t tilt = PTZ_LinkStopMotor(link, c.tiltMotor);  // even when pan's stop failed
+            done.sent = true;
+            return pan != PTZ_OK ? pan : tilt;
+        }
+        case Op::StopAxis:
+            return act(PTZ_LinkStopMotor(link, r.axis == Axis::Pan ? c.panMotor : c.tiltMotor));
+        case Op::StoreHome:
+            return PTZ_LinkSetUserHP(link, c.presetFlag);
+        case Op::StorePreset: {
+            const int32_t result = PTZ_LinkSetPresetPos(link, r.preset, c.presetFlag);
+            if (result == PTZ_OK) read();  // where it was stored; a failed read leaves it unknown
+            return result;
+        }
+        case Op::Home:
+        case Op::Preset: {
+            // The head's own positions: not clamped. A known preset position
+            // lets a duration pick per-axis speeds.
+            int32_t panSpeed = units_.Speed(r.pace.speed.value_or(c.defaultSpeed)), tiltSpeed = panSpeed;
+            const PresetInfo preset = r.op == Op::Preset ? presets_.Get(r.preset) : PresetInfo{};
+            if (preset.pan && preset.tilt) {
+                done.hasTarget = true;
+                done.panTarget = *preset.pan;
+                done.tiltTarget = *preset.tilt;
+                if (const int32_t result = read(); result != PTZ_OK) return result;
+                const int64_t dp = int64_t{*preset.pan} - done.panNow, dt = int64_t{*preset.tilt} - done.tiltNow;
+                if (r.pace.duration) {
+                    const Units::Speeds s = units_.SpeedsFor(dp, dt, std::chrono::duration<double>(*r.pace.duration).count());
+                    panSpeed = s.pan;
+                    tiltSpeed = s.tilt;
+                }
+                done.seconds = std::max(units_.TravelSeconds(dp, panSpeed), units_.TravelSeconds(dt, tiltSpeed));
+            }
+            if (const int32_t result = speeds(panSpeed, tiltSpeed); result != PTZ_OK) return result;
+            return act(r.op == Op::Preset ? PTZ_LinkMovePresetPos(link, r.preset) : PTZ_LinkMoveUserHP(link));
+        }
+        case Op::Absolute:
+        case Op::Relative:
+        case Op::Continuous: {
+            if (const int32_t result = read(); result != PTZ_OK) return result;
+            int32_t panSpeed = 0, tiltSpeed = 0;
+            Plan(r, done.panNow, done.tiltNow, done, panSpeed, tiltSpeed);
+            if (const int32_t result = speeds(panSpeed, tiltSpeed); result != PTZ_OK) return result;
+            return act(PTZ_LinkSetPTPos(link, c.moveParam, done.panTarget, done.tiltTarget));
+        }
+    }
+    return PTZ_BAD_PARAM;
+}
+
+Result Motion::Issue(const Request& r) {
+    static const char* const names[] = {"absolute move", "relative move", "continuous move", "stop", "stop",
+                                        "home", "store home", "preset", "store preset", "read"};
+    const char* what = names[static_cast<int>(r.op)];
+    const bool moves = r.op != Op::Read && r.op != Op::StorePreset && r.op != Op::StoreHome;
+    std::unique_lock command(commandMutex_, std::defer_lock);
+    if (!command.try_lock_for(kCommandWait)) return Refused(Status::Busy, std::string(what) + ": too many commands wait for this head");
+    {
+        std::lock_guard lock(stateMutex_);
+        if (stopping_) return Refused(Status::LinkDown, std::string(what) + ": the gateway stops");
+        if (r.tourRun != 0) {
+            if (tour_.id != r.tourRun || tour_.state != TourState::Running)
+                return Refused(Status::Superseded, "the tour was stopped or paused");
+        } else if (moves && r.op != Op::StopAxis && tour_.state != TourState::Idle) {
+            CancelTour(r.op == Op::Stop ? "stopped" : "manual move");
+        }
+    }
+    changed_.notify_all();
+    Executed done;
+    const Outcome outcome = head_.Call([&](int32_t link) { return Execute(r, link, done); });
+    Result result = FromOutcome(outcome, what);
+    {
+        std::lock_guard lock(stateMutex_);
+        const auto now = Clock::now();
+        if (done.read) Record(done.panNow, done.tiltNow, now);
+        if (done.sent && r.op == Op::Stop) {
+            ++generation_;  // a lease or tour step armed before this is void now
+            leaseActive_ = false;
+            stopOwed_ = 0;
+            if (!active_.finished && !active_.stopped) {
+                active_.stopped = true;
+                active_.stopReason = r.reason;
+            }
+            result.move = generation_;
+        } else if (done.sent && r.op != Op::StopAxis && moves) {
+            if (!active_.finished) FinishActive("superseded");
+            ++generation_;
+            const MoveKind kind = r.op == Op::Absolute     ? MoveKind::Absolute
+                                  : r.op == Op::Relative   ? MoveKind::Relative
+                                  : r.op == Op::Continuous ? MoveKind::Continuous
+                                  : r.op == Op::Preset     ? MoveKind::Preset
+                                                           : MoveKind::Home;
+            active_ = Active{.generation = generation_, .kind = kind, .finished = false, .stopped = false, .stopReason = {},
+                             .hasTarget = done.hasTarget, .panClamped = done.panClamped, .tiltClamped = done.tiltClamped,
+                             .panTarget = done.panTarget, .tiltTarget = done.tiltTarget,
+                             .panDirection = done.panDirection, .tiltDirection = done.tiltDirection,
+                             .panAtLimit = false, .tiltAtLimit = false, .preset = r.preset, .tour = r.tourRun != 0,
+                             .started = now};
+            snapshot_.move = kind;
+            snapshot_.generation = generation_;
+            snapshot_.preset = r.preset;
+            leaseActive_ = kind == MoveKind::Continuous;
+            if (leaseActive_) {
+                leaseGeneration_ = generation_;
+                leaseDeadline_ = now + *r.pace.duration;
+            }
+            stopOwed_ = 0;
+            Event e = MakeEvent(EventType::MoveStarted);
+            e.move = MoveName(kind);
+            e.generation = generation_;
+            e.preset = r.preset;
+            if (done.hasTarget) {
+                e.pan = units_.Degrees(Axis::Pan, done.panTarget);
+                e.tilt = units_.Degrees(Axis::Tilt, done.tiltTarget);
+            }
+            Publish(std::move(e));
+            result.move = generation_;
+        }
+        if (done.sent) {
+            fastUntil_ = now + kFastAfterCommand;
+            nextPoll_ = std::min(nextPoll_, now + std::chrono::milliseconds(static_cast<int>(1000 / units_.config().pollMovingHz)));
+        }
+        if (done.hasTarget) {
+            result.pan = units_.Degrees(Axis::Pan, done.panTarget);
+            result.tilt = units_.Degrees(Axis::Tilt, done.tiltTarget);
+        } else {
+            result.pan = snapshot_.pan;
+            result.tilt = snapshot_.tilt;
+        }
+        result.panClamped = done.panClamped;
+        result.tiltClamped = done.tiltClamped;
+        result.seconds = done.seconds;
+    }
+    changed_.notify_all();
+    pollerWake_.notify_all();
+    return result;
+}
+
+void Motion::Record(int32_t pan, int32_t tilt, Clock::time_point at) {
+    snapshot_.panSteps = pan;
+    snapshot_.tiltSteps = tilt;
+    snapshot_.pan = units_.Degrees(Axis::Pan, pan);
+    snapshot_.tilt = units_.Degrees(Axis::Tilt, tilt);
+    snapshot_.known = true;
+    snapshot_.read = at;
+}
+
+void Motion::FinishActive(const std::string& reason) {
+    active_.finished = true;
+    Event e = MakeEvent(EventType::MoveFinished);
+    e.move = MoveName(active_.kind);
+    e.generation = active_.generation;
+    e.reason = reason;
+    e.preset = active_.preset;
+    Publish(e);
+    const bool arrived = reason == "arrived" && active_.hasTarget && snapshot_.panSteps == active_.panTarget &&
+                         snapshot_.tiltSteps == active_.tiltTarget;
+    if (active_.kind == MoveKind::Preset && (arrived || (reason == "arrived" && !active_.hasTarget))) {
+        Event p = MakeEvent(EventType::PresetReached);
+        p.preset = active_.preset;
+        Publish(p);
+        learnOwed_ = {active_.preset, snapshot_.panSteps, snapshot_.tiltSteps};
+    }
+    // A move cut short by the limits says so when it gets there.
+    if (arrived && (active_.panClamped || active_.tiltClamped)) {
+        for (Axis axis : {Axis::Pan, Axis::Tilt}) {
+            if (!(axis == Axis::Pan ? active_.panClamped : active_.tiltClamped)) continue;
+            const int32_t at = axis == Axis::Pan ? snapshot_.panSteps : snapshot_.tiltSteps;
+            Event l = MakeEvent(EventType::LimitReached);
+            l.axis = AxisName(axis);
+            l.side = units_.Degrees(axis, at) >= (units_.LimitDegrees(axis).min + units_.LimitDegrees(axis).max) / 2 ? "max" : "min";
+            Publish(l);
+        }
+    }
+    changed_.notify_all();
+}
+
+// ---- the poller --------------------------------------------------------------------------
+
+void Motion::PollLoop() {
+    std::unique_lock lock(stateMutex_);
+    while (!stopping_) {
+        const auto now = Clock::now();
+        if (leaseActive_ && now >= leaseDeadline_) {
+            const uint64_t generation = leaseGeneration_;
+            lock.unlock();
+            StopFor(generation, "lease expired");
+            lock.lock();
+            continue;
+        }
+        if (now < nextPoll_) {
+            pollerWake_.wait_until(lock, leaseActive_ ? std::min(nextPoll_, leaseDeadline_) : nextPoll_);
+            continue;
+        }
+        lock.unlock();
+        const auto start = Clock::now();
+        Poll();
+        lock.lock();
+        // Stops owed: an axis past its limit, a lease stop that failed.
+        for (int i = 0; i < 2 && !stopping_; ++i) {
+            if (const uint64_t generation = std::exchange(axisStopOwed_[i], 0); generation != 0) {
+                lock.unlock();
+                StopAxisFor(generation, i == 0 ? Axis::Pan : Axis::Tilt);
+                lock.lock();
+            }
+        }
+        if (stopOwed_ != 0 && snapshot_.linkUp && !stopping_) {
+            const uint64_t generation = stopOwed_;
+            lock.unlock();
+            StopFor(generation, "lease expired");
+            lock.lock();
+        }
+        const bool fast = snapshot_.moving || !active_.finished || leaseActive_ || Clock::now() < fastUntil_;
+        const double hz = fast ? units_.config().pollMovingHz : units_.config().pollIdleHz;
+        const auto interval = snapshot_.linkUp ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz))
+                                               : std::chrono::duration_cast<Clock::duration>(kDownCheck);
+        // Paced from the start of this reading; a command may ask for one sooner.
+        nextPoll_ = std::max(start + interval, Clock::now() + std::chrono::milliseconds(1));
+    }
+}
+
+void Motion::Poll() {
+    const bool up = head_.Up();
+    int32_t lastPan = 0, lastTilt = 0;
+    bool known = false, statusDue = false;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (up != snapshot_.linkUp) {
+            snapshot_.linkUp = up;
+            if (!up) snapshot_.known = false;
+            else fastUntil_ = Clock::now() + kFastAfterCommand;
+            Publish(MakeEvent(up ? EventType::LinkRestored : EventType::LinkLost));
+        }
+        lastPan = snapshot_.panSteps;
+        lastTilt = snapshot_.tiltSteps;
+        known = snapshot_.known;
+        statusDue = !snapshot_.flagsKnown || Clock::now() - statusRead_ >= kStatusEvery;
+    }
+    if (!up) return;
+    struct {
+        bool position = false, status = false;
+        int32_t pan = 0, tilt = 0;
+        PTZ_STATUS flags{};
+    } reading;
+    head_.Call([&](int32_t link) {
+        int32_t result = PTZ_LinkGetPTPos(link, &reading.pan, &reading.tilt);
+        if (result != PTZ_OK) return result;
+        reading.position = true;
+        // A position that changed shows the head moving; the status byte is
+        // read when it did not (has it stopped?) and now and then for the flags.
+        if (known && !statusDue && (reading.pan != lastPan || reading.tilt != lastTilt)) return result;
+        result = PTZ_LinkGetPTZStatus(link, &reading.flags);
+        reading.status = result == PTZ_OK;
+        return result;
+    });
+    if (!reading.position) return;
+    std::optional<LearnedPreset> learn;
+    {
+        std::lock_guard lock(stateMutex_);
+        const auto now = Clock::now();
+        const bool changed = snapshot_.known && (reading.pan != snapshot_.panSteps || reading.tilt != snapshot_.tiltSteps);
+        Record(reading.pan, reading.tilt, now);
+        ++snapshot_.readings;
+        if (reading.status) {
+            const PTZ_STATUS& f = reading.flags;
+            snapshot_.flags[0] = f.flag0;
+            snapshot_.flags[1] = f.flag1;
+            snapshot_.flags[2] = f.flag2;
+            snapshot_.flags[3] = f.flag3;
+            snapshot_.flagsKnown = true;
+            statusRead_ = now;
+        }
+        // Status byte 1 is 0x01 while an axis moves (its flag reads 0 then).
+        const bool moving = changed || (reading.status && reading.flags.flag1 == 0);
+
+        // A continuous move at its limits: said once per axis; an axis past
+        // its limit (a head that overshoots) is stopped.
+        if (!active_.finished && active_.kind == MoveKind::Continuous) {
+            for (Axis axis : {Axis::Pan, Axis::Tilt}) {
+                const bool pan = axis == Axis::Pan;
+                const int direction = pan ? active_.panDirection : active_.tiltDirection;
+                if (direction == 0) continue;
+                const int32_t at = pan ? reading.pan : reading.tilt;
+                const int32_t limit = pan ? active_.panTarget : active_.tiltTarget;
+                const bool upwards = limit == units_.Limits(axis).max;  // in steps
+                const bool reached = upwards ? at >= limit : at <= limit;
+                bool& said = pan ? active_.panAtLimit : active_.tiltAtLimit;
+                if (reached && !said) {
+                    said = true;
+                    Event e = MakeEvent(EventType::LimitReached);
+                    e.axis = AxisName(axis);
+                    e.side = direction > 0 ? "max" : "min";
+                    e.generation = active_.generation;
+                    Publish(e);
+                }
+                if (upwards ? at > limit : at < limit) axisStopOwed_[pan ? 0 : 1] = active_.generation;
+            }
+        }
+        if (moving) {
+            if (!snapshot_.moving && active_.finished) {
+                // Set going by someone else (a native client, the head itself).
+                active_ = Active{};
+                active_.kind = MoveKind::External;
+                active_.finished = false;
+                active_.started = now;
+                snapshot_.move = MoveKind::External;
+                snapshot_.generation = 0;
+                snapshot_.preset = 0;
+                Event e = MakeEvent(EventType::MoveStarted);
+                e.move = MoveName(MoveKind::External);
+                Publish(e);
+            }
+            snapshot_.moving = true;
+        } else {
+            snapshot_.moving = false;
+            if (!active_.finished) {
+                const bool atTarget = active_.hasTarget && reading.pan == active_.panTarget && reading.tilt == active_.tiltTarget;
+                if (atTarget || active_.stopped || now - active_.started >= kSetOffGrace) {
+                    const bool limited = active_.kind == MoveKind::Continuous && (active_.panAtLimit || active_.tiltAtLimit);
+                    FinishActive(active_.stopped ? active_.stopReason : limited ? "limit" : "arrived");
+                }
+            }
+        }
+        learn = std::exchange(learnOwed_, std::nullopt);
+    }
+    changed_.notify_all();
+    // Where a preset turned out to be: the state file is written outside the lock.
+    if (learn) presets_.Learn(learn->preset, learn->pan, learn->tilt);
+}
+
+void Motion::StopFor(uint64_t generation, const std::string& reason) {
+    std::unique_lock command(commandMutex_, std::defer_lock);
+    if (!command.try_lock_for(kCommandWait)) return;  // the poller comes back to it
+    {
+        std::lock_guard lock(stateMutex_);
+        if (leaseActive_ && leaseGeneration_ == generation) {
+            if (generation_ == generation && Clock::now() < leaseDeadline_) return;  // renewed meanwhile
+            leaseActive_ = false;
+        }
+        // A newer command came: this stop is not its to make.
+        if (generation_ != generation) {
+            if (stopOwed_ == generation) stopOwed_ = 0;
+            return;
+        }
+    }
+    Executed done;
+    const Outcome o = head_.Call([&](int32_t link) { return Execute(Request(Op::Stop), link, done); });
+    {
+        std::lock_guard lock(stateMutex_);
+        stopOwed_ = o.result == PTZ_OK ? 0 : generation;
+        if (o.result == PTZ_OK && active_.generation == generation && !active_.finished) {
+            active_.stopped = true;
+            active_.stopReason = reason;
+        }
+        fastUntil_ = Clock::now() + kFastAfterCommand;
+    }
+    changed_.notify_all();
+}
+
+void Motion::StopAxisFor(uint64_t generation, Axis axis) {
+    std::unique_lock command(commandMutex_, std::defer_lock);
+    if (!command.try_lock_for(kCommandWait)) return;
+    {
+        std::lock_guard lock(stateMutex_);
+        if (generation_ != generation || active_.generation != generation || active_.finished) return;
+    }
+    Executed done;
+    Request r(Op::StopAxis);
+    r.axis = axis;
+    head_.Call([&](int32_t link) { return Execute(r, link, done); });
+}
+
+}  // namespace ptzd::motion

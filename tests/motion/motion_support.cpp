@@ -57,6 +57,12 @@ std::optional<SimulatedHead::Request> SimulatedHead::First(int code, Clock::time
     return std::nullopt;
 }
 
+void SimulatedHead::Delay(int ms) {
+    ptzsim::Faults f;
+    f.delayMs = ms;
+    head_.SetFaults(f);
+}
+
 void SimulatedHead::RefuseWhen(std::function<bool(const Request&)> refuse) {
     std::lock_guard lock(mutex_);
     refuse_ = std::move(refuse);

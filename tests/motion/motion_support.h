@@ -43,6 +43,8 @@ public:
     size_t Count(int code, Clock::time_point since = {});
     // The first request with `code` at or after `since`.
     std::optional<Request> First(int code, Clock::time_point since = {});
+    // Every answer this late (0: at once).
+    void Delay(int ms);
     // Refuse requests for which `refuse` says so (status 1).
     void RefuseWhen(std::function<bool(const Request&)> refuse);
 

@@ -168,14 +168,36 @@ TEST(Motion, TheDeadManStopsAContinuousMove) {
     EXPECT_LE(g.sim.First(kStopMotor, start)->at - lastRenewal, 300ms + 100ms);
 }
 
-// A stop armed by one move never stops the move after it.
-TEST(Motion, AStopBelongsToTheMoveThatArmedIt) {
+// A lease that runs out while the head is away is stopped once it is back.
+TEST(Motion, ALeaseThatRanOutWhileTheHeadWasAwayIsStoppedWhenItReturns) {
     Gateway g;
-    const Result first = g.motion.Continuous(0.2, 0, 200ms);
+    auto events = g.bus.Subscribe(100);
+    const Result r = g.motion.Continuous(0.05, 0, 300ms);
+    ASSERT_TRUE(r.ok()) << r.message;
+    const auto moved = g.sim.First(kSetPTPos)->at;
+    g.sim.GoAway();  // the model goes on moving meanwhile
+    Collect(*events, [](const auto& a) { return Has(a, EventType::LinkLost); });
+    ASSERT_TRUE(WaitFor([&] { return Clock::now() > moved + 600ms; }));
+    EXPECT_EQ(g.sim.Count(kStopMotor), 0u);
+    EXPECT_TRUE(g.sim.Moving());
+    g.sim.ComeBack();
+    ASSERT_TRUE(WaitFor([&] { return g.sim.Count(kStopMotor) > 0; }));
+    EXPECT_TRUE(WaitFor([&] { return !g.sim.Moving(); }));
+}
+
+// A stop armed by one move never stops the move after it: here the first
+// move's lease runs out while the second is being sent (the head answers
+// slowly), and the poller's stop comes after it.
+TEST(Motion, AStopBelongsToTheMoveThatArmedIt) {
+    MotionConfig c;
+    c.pollMovingHz = c.pollIdleHz = 0.5;  // the poller sleeps through the lease's end
+    Gateway g(c);
+    const Result first = g.motion.Continuous(0.2, 0, 300ms);
     ASSERT_TRUE(first.ok());
-    // Slow enough to outlast the first move's lease many times over.
-    const Result second = g.motion.Absolute(-30, 5, {.speed = 0.1, .duration = std::nullopt});
-    ASSERT_TRUE(second.ok());
+    g.sim.Delay(400);
+    const Result second = g.motion.Absolute(-30, 5, {.speed = 0.3, .duration = std::nullopt});
+    g.sim.Delay(0);
+    ASSERT_TRUE(second.ok()) << second.message;
     const auto sent = g.sim.Requests().back().at;
     EXPECT_FALSE(g.motion.Renew(first.move));
     ASSERT_TRUE(g.motion.WaitFinished(second.move, Clock::now() + 30s));

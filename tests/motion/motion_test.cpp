@@ -108,6 +108,24 @@ TEST(Motion, SoftLimitsHoldForEveryKindOfMove) {
     EXPECT_EQ(g.sim.Position(), (std::pair<int32_t, int32_t>{5000, 2500}));
 }
 
+// A head that runs past the soft limit in a continuous move has that axis stopped.
+TEST(Motion, AnAxisPastItsLimitIsStopped) {
+    Gateway g(Limited());
+    auto events = g.bus.Subscribe(100);
+    const Result r = g.motion.Continuous(0, 0.05, 30s);
+    ASSERT_TRUE(r.ok()) << r.message;
+    const auto sent = Clock::now();
+    g.sim.Model([](ptzsim::HeadModel& m) { m.State().motorPosition[4] = 1200; });  // beyond 10 degrees
+    ASSERT_TRUE(WaitFor([&] {
+        for (const auto& q : g.sim.Requests())
+            if (q.at >= sent && q.code == kStopMotor && q.data[0] == 4) return true;
+        return false;
+    }));
+    const auto all = Collect(*events, [](const auto& a) { return Has(a, EventType::LimitReached); });
+    ASSERT_TRUE(Has(all, EventType::LimitReached));
+    EXPECT_EQ(Only(all, EventType::LimitReached)[0].axis, "tilt");
+}
+
 // Both axes reach their targets within 5 % of the duration of each other,
 // measured at the head.
 TEST(Motion, ADurationBringsBothAxesTogether) {

@@ -1,0 +1,224 @@
+#include "visca/server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "net.h"
+
+namespace ptzd::visca {
+
+namespace {
+
+// Control reply payloads.
+const std::vector<uint8_t> kResetDone = {0x01};
+const std::vector<uint8_t> kBadSequence = {0x0F, 0x01};
+const std::vector<uint8_t> kBadType = {0x0F, 0x02};
+
+}  // namespace
+
+void Server::Client::Send(const std::vector<uint8_t>& bytes) {
+    std::lock_guard lock(mutex);
+    if (fd < 0) return;
+    // Replies are a few bytes; a client that lets them pile up to a full
+    // socket buffer does not read, and is dropped.
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n != static_cast<ssize_t>(bytes.size())) {
+        ::shutdown(fd, SHUT_RDWR);  // the loop sees the hang-up and closes it
+    }
+}
+
+void Server::Client::Close() {
+    std::lock_guard lock(mutex);
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+Server::Server(Camera& camera, std::string head, ServerLimits limits)
+    : camera_(camera), head_(std::move(head)), limits_(limits), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Server::~Server() {
+    Stop();
+    if (wake_ >= 0) ::close(wake_);
+}
+
+bool Server::ListenUdp(const Address& address) {
+    udpFd_ = BindSocket(address, SOCK_DGRAM);
+    const std::string where = address.host + ":" + std::to_string(address.port);
+    if (udpFd_ < 0) {
+        Log(Level::Error, "head " + head_ + ": cannot listen for VISCA over IP on udp " + where + ": " + std::strerror(errno));
+        return false;
+    }
+    udpOut_->fd = udpFd_;
+    Log(Level::Info, "head " + head_ + ": VISCA over IP on udp " + where);
+    return true;
+}
+
+bool Server::ListenTcp(const Address& address) {
+    tcpFd_ = BindSocket(address, SOCK_STREAM);
+    const std::string where = address.host + ":" + std::to_string(address.port);
+    if (tcpFd_ < 0) {
+        Log(Level::Error, "head " + head_ + ": cannot listen for VISCA on tcp " + where + ": " + std::strerror(errno));
+        return false;
+    }
+    Log(Level::Info, "head " + head_ + ": VISCA on tcp " + where);
+    return true;
+}
+
+void Server::Start() {
+    if (udpFd_ < 0 && tcpFd_ < 0) return;
+    thread_ = std::thread([this] { Loop(); });
+}
+
+void Server::Stop() {
+    if (thread_.joinable()) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+        thread_.join();
+    }
+    for (auto& c : clients_) c->Close();
+    clients_.clear();
+    {
+        std::lock_guard lock(udpOut_->mutex);
+        udpOut_->fd = -1;
+    }
+    if (udpFd_ >= 0) ::close(udpFd_);
+    if (tcpFd_ >= 0) ::close(tcpFd_);
+    udpFd_ = tcpFd_ = -1;
+}
+
+void Server::Loop() {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({wake_, POLLIN, 0});
+        if (udpFd_ >= 0) fds.push_back({udpFd_, POLLIN, 0});
+        if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
+        const size_t first = fds.size();
+        for (const auto& c : clients_) fds.push_back({c->fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            Log(Level::Error, "head " + head_ + ": VISCA poll failed: " + std::strerror(errno));
+            return;
+        }
+        if (fds[0].revents) return;
+        size_t at = 1;
+        if (udpFd_ >= 0 && fds[at++].revents) Datagram();
+        if (tcpFd_ >= 0 && fds[at++].revents) Accept();
+        const auto polled = clients_;  // those accepted just now are polled next round
+        for (size_t i = 0; first + i < fds.size() && i < polled.size(); ++i)
+            if (fds[first + i].revents) Read(polled[i]);
+        std::erase_if(clients_, [](const auto& c) {
+            std::lock_guard lock(c->mutex);
+            return c->fd < 0;
+        });
+    }
+}
+
+void Server::SendTo(const std::vector<uint8_t>& bytes, const sockaddr_storage& to, socklen_t length) {
+    std::lock_guard lock(udpOut_->mutex);
+    ::sendto(udpFd_, bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), length);
+}
+
+void Server::Datagram() {
+    // Up to a few datagrams per round, so the TCP side gets its turn too.
+    for (int round = 0; round < 16; ++round) {
+        uint8_t buffer[512];
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = ::recvfrom(udpFd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0) return;
+        const std::span<const uint8_t> datagram(buffer, static_cast<size_t>(n));
+        IpHeader h;
+        if (!ParseIpHeader(datagram, h)) {
+            ++udp_.syntax;  // no header to answer by: dropped
+            continue;
+        }
+        const std::span<const uint8_t> payload = datagram.subspan(kHeaderSize);
+        const std::string key = PeerText(from);
+        if (h.type == kControl) {
+            if (payload.size() == 1 && payload[0] == 0x01) {  // RESET: the sequence starts again
+                peers_[key].last.reset();
+                SendTo(IpPacket(kControlReply, h.sequence, kResetDone), from, length);
+            }
+            continue;
+        }
+        if (h.type != kCommand && h.type != kInquiry) {
+            ++udp_.sequence;
+            SendTo(IpPacket(kControlReply, h.sequence, kBadType), from, length);
+            continue;
+        }
+        if (peers_.find(key) == peers_.end() && peers_.size() >= limits_.maxUdpPeers) {
+            auto oldest = std::min_element(peers_.begin(), peers_.end(),
+                                           [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
+            peers_.erase(oldest);
+        }
+        Peer& peer = peers_[key];
+        peer.used = ++uses_;
+        // Numbers go up; an old one (a repeat or a replay) is refused. 0
+        // starts a sender's count again, as controllers do when they restart.
+        if (peer.last && h.sequence != 0 && h.sequence <= *peer.last) {
+            ++udp_.sequence;
+            SendTo(IpPacket(kControlReply, h.sequence, kBadSequence), from, length);
+            continue;
+        }
+        peer.last = h.sequence;
+        const uint32_t sequence = h.sequence;
+        camera_.Handle(payload, [out = udpOut_, from, length, sequence](std::vector<uint8_t> reply) {
+            const auto packet = IpPacket(kReply, sequence, reply);
+            std::lock_guard lock(out->mutex);
+            if (out->fd >= 0)
+                ::sendto(out->fd, packet.data(), packet.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&from), length);
+        }, udp_);
+    }
+}
+
+void Server::Accept() {
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(tcpFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) ++tcp_.refused;
+            return;
+        }
+        if (clients_.size() >= limits_.maxTcpClients) {
+            ++tcp_.refused;
+            Log(Level::Warn, "head " + head_ + ": VISCA client " + PeerText(peer) + " refused: " +
+                                 std::to_string(limits_.maxTcpClients) + " are connected");
+            ::close(fd);
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        auto client = std::make_shared<Client>();
+        client->fd = fd;
+        client->peer = PeerText(peer);
+        clients_.push_back(std::move(client));
+    }
+}
+
+void Server::Read(const std::shared_ptr<Client>& client) {
+    uint8_t chunk[256];
+    const ssize_t n = ::recv(client->fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return client->Close();
+    if (n < 0) return;
+    std::weak_ptr<Client> weak = client;
+    auto reply = [weak](std::vector<uint8_t> bytes) {
+        if (auto c = weak.lock()) c->Send(bytes);
+    };
+    client->splitter.Feed(
+        {chunk, static_cast<size_t>(n)}, [&](std::span<const uint8_t> message) { camera_.Handle(message, reply, tcp_); },
+        [&] {
+            ++tcp_.syntax;
+            reply(Error(0, kSyntaxError));
+        });
+}
+
+}  // namespace ptzd::visca

@@ -1,0 +1,84 @@
+// A head's VISCA listeners: VISCA over IP on UDP (the 8-byte header, its
+// sequence numbers and control messages) and plain VISCA on TCP (messages
+// cut at FF), both served by one thread, replies through the head's Camera.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "visca/camera.h"
+
+namespace ptzd::visca {
+
+struct ServerLimits {
+    size_t maxTcpClients = 8;  // more are closed at once
+    size_t maxUdpPeers = 64;   // sequence state kept for this many senders (the oldest forgotten)
+};
+
+class Server {
+public:
+    Server(Camera& camera, std::string head, ServerLimits limits = {});
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    bool ListenUdp(const Address& address);
+    bool ListenTcp(const Address& address);
+    void Start();
+    // Stops listening and closes every connection; completions still owed are not sent.
+    void Stop();
+
+    const Counters& udp() const { return udp_; }
+    const Counters& tcp() const { return tcp_; }
+    bool HasUdp() const { return udpFd_ >= 0; }
+    bool HasTcp() const { return tcpFd_ >= 0; }
+
+private:
+    // A TCP client; replies may come from other threads, so its descriptor
+    // is guarded, and gone once it is closed.
+    struct Client {
+        std::mutex mutex;
+        int fd = -1;
+        std::string peer;
+        StreamSplitter splitter;
+        void Send(const std::vector<uint8_t>& bytes);
+        void Close();
+    };
+    // The UDP socket as late replies see it: gone (-1) once stopped, so a
+    // completion owed after Stop never reaches a descriptor reused since.
+    struct UdpSocket {
+        std::mutex mutex;
+        int fd = -1;
+    };
+    struct Peer {
+        std::optional<uint32_t> last;  // the last sequence number taken
+        uint64_t used = 0;             // for forgetting the oldest
+    };
+
+    void Loop();
+    void Datagram();
+    void Accept();
+    void Read(const std::shared_ptr<Client>& client);
+    void SendTo(const std::vector<uint8_t>& bytes, const sockaddr_storage& to, socklen_t length);
+
+    Camera& camera_;
+    std::string head_;
+    ServerLimits limits_;
+    int udpFd_ = -1, tcpFd_ = -1, wake_ = -1;
+    std::shared_ptr<UdpSocket> udpOut_ = std::make_shared<UdpSocket>();
+    std::vector<std::shared_ptr<Client>> clients_;  // the loop thread's
+    std::map<std::string, Peer> peers_;             // the loop thread's, by address
+    uint64_t uses_ = 0;
+    Counters udp_, tcp_;
+    std::thread thread_;
+};
+
+}  // namespace ptzd::visca

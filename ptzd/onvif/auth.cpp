@@ -1,5 +1,6 @@
 #include "auth.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
@@ -13,31 +14,48 @@ namespace ptzd::onvif {
 
 namespace {
 
+constexpr const char* kRefused = "unknown user or wrong password";
+
 std::string Base64(const unsigned char* bytes, size_t count) {
     std::vector<unsigned char> out(4 * ((count + 2) / 3) + 1);
     const int n = EVP_EncodeBlock(out.data(), bytes, static_cast<int>(count));
     return std::string(reinterpret_cast<char*>(out.data()), static_cast<size_t>(n));
 }
 
-bool Unbase64(const std::string& text, std::string& bytes) {
+Authenticator::Hash Sha256(const std::string& text) {
+    Authenticator::Hash h{};
+    SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), h.data());
+    return h;
+}
+
+// Fixed-length digests compared in constant time: neither the length nor
+// the first differing byte of a secret shows in the time taken.
+bool Same(const Authenticator::Hash& a, const Authenticator::Hash& b) {
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string Trimmed(const char* text) { return std::string(Collapsed(text)); }
+
+bool EndsWith(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+}  // namespace
+
+bool DecodeBase64(const std::string& text, std::string& bytes) {
     if (text.empty() || text.size() % 4 != 0 || text.size() > 1024) return false;
     std::vector<unsigned char> out(text.size());
     const int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
                                   static_cast<int>(text.size()));
     if (n < 0) return false;
     size_t length = static_cast<size_t>(n);
-    for (size_t i = text.size(); i > 0 && text[i - 1] == '='; --i) --length;  // padding decodes as zeros
+    for (size_t i = text.size(); i > 0 && text[i - 1] == '=' && length > 0; --i) --length;  // padding decodes as zeros
+    // Encoding the bytes again must give the text back: one spelling per value.
+    if (Base64(out.data(), length) != text) return false;
     bytes.assign(reinterpret_cast<char*>(out.data()), length);
     return true;
 }
-
-std::string Trimmed(const char* text) {
-    std::string s = text;
-    const size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
-    return a == std::string::npos ? "" : s.substr(a, b - a + 1);
-}
-
-}  // namespace
 
 std::string DigestOf(const std::string& nonceBytes, const std::string& created, const std::string& password) {
     const std::string input = nonceBytes + created + password;
@@ -46,18 +64,33 @@ std::string DigestOf(const std::string& nonceBytes, const std::string& created, 
     return Base64(sha, sizeof sha);
 }
 
-bool ParseUtc(const std::string& text, std::time_t& when) {
+bool ParseUtc(const std::string& text, std::time_t& when, std::string* fraction) {
+    // The shape first ("YYYY-MM-DDTHH:MM:SS"), then strptime for the fields.
+    static constexpr const char* kShape = "dddd-dd-ddTdd:dd:dd";
+    if (text.size() < std::strlen(kShape)) return false;
+    for (size_t i = 0; kShape[i] != '\0'; ++i)
+        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
     std::tm t{};
     const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &t);
-    if (end == nullptr) return false;
-    if (*end == '.')
-        for (++end; *end >= '0' && *end <= '9'; ++end) {
-        }
-    if (std::strcmp(end, "Z") != 0 && std::strcmp(end, "+00:00") != 0) return false;
+    if (end == nullptr || end != text.c_str() + std::strlen(kShape)) return false;
+    std::string digits;
+    if (*end == '.') {
+        for (++end; *end >= '0' && *end <= '9'; ++end) digits += *end;
+        if (digits.empty()) return false;
+    }
+    if (std::strcmp(end, "Z") != 0 && std::strcmp(end, "+00:00") != 0 && std::strcmp(end, "-00:00") != 0) return false;
     if (t.tm_year < 70 || t.tm_year > 8099) return false;  // 1970 to 9999
     when = timegm(&t);
+    while (!digits.empty() && digits.back() == '0') digits.pop_back();
+    if (fraction) *fraction = digits;
     return true;
 }
+
+Authenticator::Authenticator(std::string user, std::string password)
+    : required_(!user.empty() || !password.empty()),
+      password_(std::move(password)),
+      user_(Sha256(user)),
+      passwordHash_(Sha256(password_)) {}
 
 std::string Authenticator::Check(const pugi::xml_node& header) {
     if (!Required()) return "";
@@ -65,28 +98,41 @@ std::string Authenticator::Check(const pugi::xml_node& header) {
     const pugi::xml_node token = security ? Child(security, kWsse, "UsernameToken") : pugi::xml_node{};
     if (!token) return "this device wants a WS-Security UsernameToken";
     const pugi::xml_node password = Child(token, kWsse, "Password");
-    const std::string user = Trimmed(Child(token, kWsse, "Username").text().get());
-    const std::string given = Trimmed(password.text().get());
-    const std::string type = password.attribute("Type").value();
-    const bool text = type.size() >= 12 && type.compare(type.size() - 12, 12, "PasswordText") == 0;
-    if (user != user_) return "unknown user or wrong password";
-    if (text) return given == password_ ? "" : "unknown user or wrong password";
+    const std::string type = Trimmed(password.attribute("Type").value());
+    // No Type is PasswordText, as WS-Security has it.
+    const bool text = type.empty() || EndsWith(type, "#PasswordText");
+    if (!text && !EndsWith(type, "#PasswordDigest")) return "the token's password type is not known";
+    const pugi::xml_node nonceNode = Child(token, kWsse, "Nonce");
+    const std::string encoding = Trimmed(nonceNode.attribute("EncodingType").value());
+    if (!encoding.empty() && !EndsWith(encoding, "#Base64Binary")) return "the token's nonce is not Base64";
 
-    const std::string nonceText = Trimmed(Child(token, kWsse, "Nonce").text().get());
+    const std::string nonceText = Trimmed(nonceNode.text().get());
     const std::string created = Trimmed(Child(token, kWsu, "Created").text().get());
-    std::string nonce;
+    std::string nonce, fraction;
     std::time_t when = 0;
-    if (!Unbase64(nonceText, nonce) || !ParseUtc(created, when)) return "the token's nonce or time is malformed";
+    if (!DecodeBase64(nonceText, nonce) || !ParseUtc(created, when, &fraction))
+        return "the token needs a Base64 nonce and a UTC Created time";
     // Compared in seconds: a far-off time can never overflow a clock here.
-    const std::time_t seconds = std::time(nullptr);
-    if (when < seconds - kWindow.count() || when > seconds + kWindow.count())
+    const std::time_t now = std::time(nullptr);
+    if (when < now - kWindow.count() || when > now + kWindow.count())
         return "the token's Created time is outside five minutes of ours";
-    const auto now = std::chrono::system_clock::now();
-    if (DigestOf(nonce, created, password_) != given) return "unknown user or wrong password";
+
+    // The same work for every token, whoever it names: the digest is always
+    // made, every comparison always runs, and one refusal covers them all.
+    const std::string given = Trimmed(password.text().get());
+    const Hash expected = text ? passwordHash_ : Sha256(DigestOf(nonce, created, password_));
+    const bool userOk = Same(Sha256(Trimmed(Child(token, kWsse, "Username").text().get())), user_);
+    const bool passwordOk = Same(Sha256(given), expected);
+    if (!(userOk & passwordOk)) return kRefused;
+
+    // Remembered until its Created time leaves the window: a replay before
+    // then finds it, one after is refused for its time.
+    const std::pair<std::time_t, Hash> key{when, Sha256(fraction + '\n' + nonce)};
     std::lock_guard lock(mutex_);
-    for (auto it = nonces_.begin(); it != nonces_.end();)
-        it = it->second < now - kWindow ? nonces_.erase(it) : std::next(it);
-    if (!nonces_.emplace(nonceText, now).second) return "the token's nonce was used before";
+    while (!seen_.empty() && seen_.begin()->first < now - kWindow.count()) seen_.erase(seen_.begin());
+    if (seen_.count(key) != 0) return "the token's nonce was used before";
+    if (seen_.size() >= kMaxRemembered) return "too many tokens within five minutes; try again shortly";
+    seen_.insert(key);
     return "";
 }
 

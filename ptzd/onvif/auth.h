@@ -1,36 +1,55 @@
 // WS-Security UsernameToken: PasswordDigest (Base64(SHA-1(nonce + created +
-// password))) and PasswordText, a Created time within five minutes of ours,
-// and no nonce twice within that window.
+// password))) and PasswordText (the default when Password has no Type).
+// Both need a Nonce and a Created time within five minutes of ours; a nonce
+// is remembered by its decoded bytes together with its Created time until
+// that time is out of the window, so no spelling of it passes twice. Every
+// token costs the same work and every secret is compared in constant time,
+// whether the user exists or not; refusals do not say which part was wrong.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <ctime>
-#include <map>
 #include <mutex>
 #include <pugixml.hpp>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace ptzd::onvif {
 
 class Authenticator {
 public:
-    Authenticator(std::string user, std::string password) : user_(std::move(user)), password_(std::move(password)) {}
-    bool Required() const { return !user_.empty(); }
+    Authenticator(std::string user, std::string password);
+    // A password alone also asks for authentication (its user is then "").
+    bool Required() const { return required_; }
     // Checks the request's Security header; the reason when it is refused.
     std::string Check(const pugi::xml_node& header);
 
     static constexpr std::chrono::seconds kWindow{300};
+    // Tokens remembered at once (only accepted ones are); beyond it new
+    // tokens are refused until old ones leave the window.
+    static constexpr size_t kMaxRemembered = 262144;
+
+    using Hash = std::array<unsigned char, 32>;
 
 private:
-    std::string user_, password_;
+    bool required_;
+    std::string password_;
+    Hash user_, passwordHash_;
     std::mutex mutex_;
-    std::map<std::string, std::chrono::system_clock::time_point> nonces_;  // seen within the window
+    // (Created in seconds, SHA-256 of the Created fraction and the nonce's
+    // bytes), in the order they leave the window.
+    std::set<std::pair<std::time_t, Hash>> seen_;
 };
 
 // Base64 of SHA-1 of the bytes (for tests and for the digest).
 std::string DigestOf(const std::string& nonceBytes, const std::string& created, const std::string& password);
 // Parses an xs:dateTime in UTC ("2026-12-08T20:00:00Z", fractions allowed)
-// into seconds since 1970.
-bool ParseUtc(const std::string& text, std::time_t& when);
+// into seconds since 1970, and the fraction's digits without trailing zeros.
+bool ParseUtc(const std::string& text, std::time_t& when, std::string* fraction = nullptr);
+// Decodes Base64 that is written the one canonical way (padding where it
+// belongs, unused bits zero); false for anything else.
+bool DecodeBase64(const std::string& text, std::string& bytes);
 
 }  // namespace ptzd::onvif

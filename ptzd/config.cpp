@@ -133,6 +133,7 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                     else if (h == "speed_max") integer(hnode, h, m.speedMax, 0, 255);
                     else if (h == "move_param") integer(hnode, h, m.moveParam, 0, 255);
                     else if (h == "preset_flag") integer(hnode, h, m.presetFlag, 0, 1);
+                    else if (h == "max_clients") integer(hnode, h, head.maxClients, 1, 4096);
                     else if (h == "onvif") {
                         std::string value;
                         text(hnode, h, value);

@@ -39,6 +39,7 @@ struct HeadConfig {
     std::string name;
     std::string link;  // "serial:/dev/ttyUSB0", "com:3", "tcp:10.0.0.7:4001"
     std::optional<Address> listen;
+    int32_t maxClients = 1024;  // native clients at once; more are closed at once
     Mapping mapping;
     std::optional<OnvifConfig> onvif;
 };

@@ -13,7 +13,7 @@ namespace ptzd {
 
 namespace {
 
-std::string Clock() {
+std::string TimeOfDay() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -47,44 +47,95 @@ void Signal(int fd) {
 }
 }  // namespace
 
-void HeadWorker::Stop() {
+void HeadWorker::FailQueued() {
+    std::deque<Job> queued;
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
+        queued.swap(queue_);
     }
-    Signal(wake_);
-    if (thread_.joinable()) thread_.join();
+    for (const Job& job : queued) job(0);
 }
 
-bool HeadWorker::Submit(Job job) {
+void HeadWorker::BeginStop(Clock::time_point deadline) {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ || queue_.size() >= kMaxQueued) return false;
-        queue_.push_back(std::move(job));
+        if (!stopping_) stopDeadline_ = deadline;
+        stopping_ = true;
     }
+    FailQueued();
     Signal(wake_);
-    return true;
+}
+
+void HeadWorker::Stop(Clock::time_point deadline) {
+    BeginStop(deadline);
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+    }
+    FailQueued();
+    Signal(wake_);
+    if (!thread_.joinable()) return;
+    std::unique_lock lock(mutex_);
+    if (!endedSignal_.wait_until(lock, deadline, [this] { return ended_; })) {
+        lock.unlock();
+        // A TCP head that stays silent would hold the stop for the whole
+        // time-out; a serial exchange ends by its own.
+        Log(Level::Warn, "head " + config_.name + ": the exchange in flight is still waiting at the stop; cutting it short");
+        ptz::InterruptExchange(openLink_.load());
+    } else {
+        lock.unlock();
+    }
+    thread_.join();
 }
 
 Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command) {
-    auto done = std::make_shared<std::promise<Outcome>>();
-    auto result = done->get_future();
-    const bool queued = Submit([this, command, done](int32_t link) {
+    // The worker takes a call (kQueued -> kRunning) or its caller withdraws
+    // it (kQueued -> kWithdrawn), never both; a running call is waited for,
+    // since `command` may refer to its caller's variables.
+    enum : int { kQueued, kRunning, kWithdrawn };
+    struct Pending {
+        std::atomic<int> state{kQueued};
+        std::promise<Outcome> done;
+    };
+    auto pending = std::make_shared<Pending>();
+    auto result = pending->done.get_future();
+    Job job = [this, command, pending](int32_t link) {
+        int queued = kQueued;
+        if (!pending->state.compare_exchange_strong(queued, kRunning)) return false;
         if (link == 0) {
-            done->set_value({kLinkDown, 0, 0});
+            pending->done.set_value({kLinkDown, 0, 0});
             return false;
         }
-        const auto start = std::chrono::steady_clock::now();
+        const auto start = Clock::now();
         Outcome outcome{command(link), 0, 0};
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         if (outcome.result == PTZ_FAILED) PTZ_LinkLastError(&outcome.kind, &outcome.code);
         if (outcome.result != PTZ_BAD_PARAM) metrics_.Exchange(seconds, outcome.result == PTZ_FAILED, outcome.kind, outcome.code);
-        const bool lost = outcome.result == PTZ_FAILED && ptz::ConnectionLost(link, outcome.kind, outcome.code);
-        done->set_value(outcome);
-        return lost;
-    });
-    if (!queued) return {kLinkDown, 0, 0};
-    return result.get();
+        const bool reopen = (outcome.result == PTZ_FAILED && ptz::ConnectionLost(link, outcome.kind, outcome.code)) ||
+                            ptz::AnswerMayFollow(link);
+        pending->done.set_value(outcome);
+        return reopen;
+    };
+    Clock::time_point deadline = Clock::now() + kMaxWait;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return {kLinkDown, 0, 0};
+        if (callers_ >= kMaxCallers) return {kBusy, 0, 0};
+        if (stopping_) deadline = std::min(deadline, stopDeadline_);
+        ++callers_;
+        queue_.push_back(std::move(job));
+    }
+    Signal(wake_);
+    const Outcome outcome = [&]() -> Outcome {
+        if (result.wait_until(deadline) == std::future_status::timeout) {
+            int queued = kQueued;
+            if (pending->state.compare_exchange_strong(queued, kWithdrawn)) return {kBusy, 0, 0};
+        }
+        return result.get();
+    }();
+    std::lock_guard lock(mutex_);
+    --callers_;
+    return outcome;
 }
 
 std::vector<std::string> HeadWorker::RecentFailures() {
@@ -93,7 +144,7 @@ std::vector<std::string> HeadWorker::RecentFailures() {
 }
 
 void HeadWorker::NoteFailure(const std::string& what, int32_t kind, int32_t code) {
-    const std::string line = Clock() + " " + what + ": kind " + std::to_string(kind) + ", code " +
+    const std::string line = TimeOfDay() + " " + what + ": kind " + std::to_string(kind) + ", code " +
                              std::to_string(code) + ": " + ErrorText(kind, code);
     Log(Level::Warn, "head " + config_.name + ": " + what + " failed: kind " + std::to_string(kind) + ", code " +
                          std::to_string(code) + ": " + ErrorText(kind, code));
@@ -116,77 +167,86 @@ bool HeadWorker::Open() {
     }
     if (result != PTZ_OK) return false;
     link_ = handle;
+    openLink_ = handle;
     metrics_.up = true;
     return true;
 }
 
 void HeadWorker::Close() {
+    openLink_ = 0;
     if (link_ != 0) PTZ_LinkClose(link_);
     link_ = 0;
     metrics_.up = false;
 }
 
-void HeadWorker::Run(const Job& job) {
-    const bool lost = job(link_);
-    if (lost && link_ != 0) {
-        Log(Level::Warn, "head " + config_.name + ": link lost; reopening");
-        Close();
+void HeadWorker::Reopen() {
+    if (link_ != 0 || Clock::now() < nextAttempt_) return;
+    if (Open()) {
+        Log(Level::Info, "head " + config_.name + ": link " + config_.link + " open");
+        if (everUp_) ++metrics_.reconnects;
+        everUp_ = true;
+        reportedDown_ = false;
+        backoff_ = std::chrono::milliseconds(250);
+        return;
     }
+    int32_t kind = 0, code = 0;
+    PTZ_LinkLastError(&kind, &code);
+    if (!reportedDown_)
+        Log(Level::Warn, "head " + config_.name + ": cannot open " + config_.link + ": " + ErrorText(kind, code) +
+                             "; trying again with back-off");
+    reportedDown_ = true;
+    nextAttempt_ = Clock::now() + backoff_;
+    backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(5000));
+}
+
+void HeadWorker::Run(const Job& job) {
+    if (!job(link_) || link_ == 0) return;
+    // Lost, or an answer is still owed on this connection: a fresh one, so
+    // that nothing late can be read as the next exchange's answer.
+    Log(Level::Warn, "head " + config_.name +
+                         (ptz::AnswerMayFollow(link_) ? ": an answer is overdue; opening the link again"
+                                                      : ": link lost; reopening"));
+    Close();
+    nextAttempt_ = Clock::now();
+    Reopen();
 }
 
 void HeadWorker::Loop() {
-    using Clock = std::chrono::steady_clock;
-    auto backoff = std::chrono::milliseconds(250);
-    auto nextAttempt = Clock::now();
-    bool everUp = false, reportedDown = false;
     const Runner run = [this](const Job& job) { Run(job); };
     std::vector<pollfd> fds;
+    bool serving = frontEnd_ != nullptr;  // the front end accepts and serves
     for (;;) {
-        if (link_ == 0 && Clock::now() >= nextAttempt) {
-            if (Open()) {
-                Log(Level::Info, "head " + config_.name + ": link " + config_.link + " open");
-                if (everUp) ++metrics_.reconnects;
-                everUp = true;
-                reportedDown = false;
-                backoff = std::chrono::milliseconds(250);
-            } else {
-                int32_t kind = 0, code = 0;
-                PTZ_LinkLastError(&kind, &code);
-                if (!reportedDown)
-                    Log(Level::Warn, "head " + config_.name + ": cannot open " + config_.link + ": " +
-                                         ErrorText(kind, code) + "; trying again with back-off");
-                reportedDown = true;
-                nextAttempt = Clock::now() + backoff;
-                backoff = std::min(backoff * 2, std::chrono::milliseconds(5000));
-            }
-        }
+        Reopen();
         // Wait for a queued job, a client, or the next attempt to open.
         fds.clear();
         fds.push_back({wake_, POLLIN, 0});
-        if (frontEnd_) frontEnd_->Fds(fds);
         int timeout = -1;
+        if (serving) frontEnd_->Fds(fds, timeout);
         if (link_ == 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt - Clock::now());
-            timeout = static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - Clock::now());
+            const int wait = static_cast<int>(std::max<int64_t>(0, left.count()) + 1);
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
         }
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
         if (fds[0].revents) {
             uint64_t count = 0;
             [[maybe_unused]] ssize_t n = ::read(wake_, &count, sizeof count);
         }
-        bool stopping;
         {
             std::lock_guard lock(mutex_);
-            stopping = stopping_;
+            if (stopped_) break;
         }
-        if (stopping) break;
-        if (frontEnd_) frontEnd_->Ready(fds.data() + 1, fds.size() - 1, run);
+        if (serving && stopping_) {  // stop accepting; clients are closed after the exchange in flight
+            frontEnd_->Close();
+            serving = false;
+        }
+        if (serving) frontEnd_->Ready(fds.data() + 1, fds.size() - 1, run);
         // The queued jobs, in arrival order.
         for (;;) {
             Job job;
             {
                 std::lock_guard lock(mutex_);
-                if (queue_.empty() || stopping_) break;
+                if (queue_.empty() || stopped_) break;
                 job = std::move(queue_.front());
                 queue_.pop_front();
             }
@@ -194,18 +254,12 @@ void HeadWorker::Loop() {
         }
     }
     // What is still queued fails at once, as while the head is away.
-    for (;;) {
-        Job job;
-        {
-            std::lock_guard lock(mutex_);
-            if (queue_.empty()) break;
-            job = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        job(0);
-    }
-    if (frontEnd_) frontEnd_->Close();
+    FailQueued();
+    if (serving) frontEnd_->Close();
     Close();
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    endedSignal_.notify_all();
 }
 
 }  // namespace ptzd

@@ -3,7 +3,9 @@
 // and ONVIF alike, in arrival order.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -20,11 +22,15 @@ namespace ptzd {
 
 // What one library call came to.
 struct Outcome {
-    int32_t result = 0;  // PTZ_OK, PTZ_FAILED, PTZ_BAD_PARAM; kLinkDown when the head was away
+    int32_t result = 0;  // PTZ_OK, PTZ_FAILED, PTZ_BAD_PARAM, kLinkDown or kBusy
     int32_t kind = 0;
     int32_t code = 0;
 };
+// Nothing was sent: the head is away, or the gateway stops.
 constexpr int32_t kLinkDown = -1;
+// Nothing was sent: kMaxCallers calls already wait for this head, or the
+// call's turn did not come within kMaxWait.
+constexpr int32_t kBusy = -2;
 
 class HeadWorker {
 public:
@@ -40,7 +46,8 @@ public:
     class FrontEnd {
     public:
         virtual ~FrontEnd() = default;
-        virtual void Fds(std::vector<pollfd>& fds) = 0;
+        // Adds its descriptors; may shorten the wait (milliseconds, -1: none).
+        virtual void Fds(std::vector<pollfd>& fds, int& timeoutMs) = 0;
         virtual void Ready(const pollfd* fds, size_t count, const Runner& run) = 0;
         virtual void Close() = 0;
     };
@@ -52,14 +59,27 @@ public:
     HeadWorker(const HeadWorker&) = delete;
     HeadWorker& operator=(const HeadWorker&) = delete;
 
-    void Start();
-    // Finishes the exchange in flight, fails what is queued, closes the link.
-    void Stop();
+    using Clock = std::chrono::steady_clock;
 
-    // Queues a job; false when the queue is full (the job is not run).
-    bool Submit(Job job);
-    // Runs one library command on the worker and waits for it. `command`
-    // gets the link handle and returns the call's result.
+    void Start();
+    // The first step of a stop: every queued call fails at once, the native
+    // front end stops accepting and closes its clients after the exchange in
+    // flight. Calls made from now on (a stop of motion) still run, but wait
+    // no later than `deadline`.
+    void BeginStop(Clock::time_point deadline);
+    // The last step: what is queued fails at once, the exchange in flight
+    // may finish until `deadline` (a TCP exchange still waiting then is cut
+    // short), the link is closed and the worker ends. New calls fail at once.
+    void Stop(Clock::time_point deadline);
+    void Stop() { Stop(Clock::now() + kStopGrace); }
+    // Whether a stop has begun.
+    bool Stopping() const { return stopping_.load(); }
+
+    // Runs one library command on the worker and waits for it: at most
+    // kMaxCallers callers wait for one head, each at most kMaxWait for its
+    // turn (kBusy otherwise); the exchange itself is bounded by the
+    // library's time-outs. `command` gets the link handle and returns the
+    // call's result; it runs only while its caller waits.
     Outcome Call(const std::function<int32_t(int32_t link)>& command);
 
     const HeadConfig& config() const { return config_; }
@@ -69,23 +89,39 @@ public:
     std::vector<std::string> RecentFailures();
     void NoteFailure(const std::string& what, int32_t kind, int32_t code);
 
-    static constexpr size_t kMaxQueued = 4096;
+    static constexpr size_t kMaxCallers = 16;
+    static constexpr auto kMaxWait = std::chrono::seconds(6);
+    static constexpr auto kStopGrace = std::chrono::seconds(1);
 
 private:
     void Loop();
     bool Open();
     void Close();
+    // Opens the link when it is closed and its next attempt is due.
+    void Reopen();
     void Run(const Job& job);
+    // Fails the queued calls (outside the lock).
+    void FailQueued();
 
     HeadConfig config_;
     HeadMetrics metrics_;
     std::mutex mutex_;
+    std::condition_variable endedSignal_;
     int wake_ = -1;  // an eventfd: a job is queued, or stop
     FrontEnd* frontEnd_ = nullptr;
-    std::deque<Job> queue_;
-    bool stopping_ = false;
+    std::deque<Job> queue_;     // jobs of waiting callers (withdrawn ones are skipped)
+    size_t callers_ = 0;        // callers waiting in Call
+    std::atomic<bool> stopping_{false};
+    bool stopped_ = false;      // the worker is to end
+    bool ended_ = false;        // it has
+    Clock::time_point stopDeadline_{};
     std::thread thread_;
-    int32_t link_ = 0;  // worker thread only
+    // Worker thread only: the open link, and when to try opening it again.
+    int32_t link_ = 0;
+    std::atomic<int32_t> openLink_{0};  // link_, for a stop that cuts an exchange short
+    std::chrono::milliseconds backoff_{250};
+    Clock::time_point nextAttempt_{};
+    bool everUp_ = false, reportedDown_ = false;
     std::vector<std::string> failures_;
 };
 

@@ -5,11 +5,16 @@
 //   ptzd --config /etc/ptzd/site.toml
 //   ptzd --head roof=serial:/dev/ttyUSB0 --listen 127.0.0.1:4001 --http 127.0.0.1:8080
 //   ptzd --check-config site.toml
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <pthread.h>
 #include <string>
+#include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -22,8 +27,12 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
-void OnSignal(int) { stopRequested = 1; }
+// From SIGTERM to exit: the exchanges in flight may finish for this long
+// (the heads' stop motion included), a silent TCP head's is then cut short;
+// whatever still hangs at the last limit is left to the end of the process.
+constexpr auto kStopExchanges = std::chrono::milliseconds(1000);
+constexpr auto kStopWorkers = std::chrono::milliseconds(1300);
+constexpr auto kStopAtLatest = std::chrono::milliseconds(1900);
 
 void Usage() {
     std::puts(
@@ -116,9 +125,20 @@ int main(int argc, char** argv) {
                       : config.log == "debug" ? ptzd::Level::Debug
                                               : ptzd::Level::Info);
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    // SIGINT and SIGTERM wait for the main thread's sigwait: blocked here,
+    // before any thread starts, so that every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Every client costs a descriptor: take all the hard limit allows (the
+    // soft limit is often kept low for select(), which ptzd does not use).
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     std::vector<std::unique_ptr<ptzd::HeadWorker>> heads;
     std::vector<std::unique_ptr<ptzd::NativeServer>> native;
@@ -152,13 +172,27 @@ int main(int argc, char** argv) {
     if (!discoverable.empty()) discovery.Start();
     ptzd::Log(ptzd::Level::Info, "ptzd running with " + std::to_string(heads.size()) + " head(s)");
 
-    while (!stopRequested) ::usleep(100000);
+    for (int signal = 0; signal != SIGINT && signal != SIGTERM;)
+        if (sigwait(&stopSignals, &signal) != 0) signal = 0;
 
+    const auto since = std::chrono::steady_clock::now();
     ptzd::Log(ptzd::Level::Info, "stopping");
-    discovery.Stop();  // says Bye
+    std::thread([since] {
+        std::this_thread::sleep_until(since + kStopAtLatest);
+        ptzd::Log(ptzd::Level::Error, "still stopping after " + std::to_string(kStopAtLatest.count()) +
+                                          " ms; exiting without waiting any longer");
+        std::_Exit(1);
+    }).detach();
+    // 1. Stop accepting: Bye; the native ports close (their clients after the
+    //    exchange in flight) and every queued call fails at once.
+    discovery.Stop();
+    for (auto& h : heads) h->BeginStop(since + kStopExchanges);
+    // 2. Stop what moves (calls made now still reach the heads).
+    // 3. Stop the workers: the exchange in flight finishes, the links close.
+    for (auto& h : heads) h->Stop(since + kStopWorkers);
+    // 4. The listeners' handlers, whose calls have all returned by now.
     for (auto& o : onvif) o->Stop();
     http.Stop();
-    for (auto& h : heads) h->Stop();  // finishes the exchange in flight, closes its clients and the link
     ptzd::Log(ptzd::Level::Info, "stopped");
     return 0;
 }

@@ -6,13 +6,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "frames.h"
-#include "head_model.h"
 #include "link/forward.h"
 #include "log.h"
+#include "protocol/frame.h"
 #include "ptz.h"
 
 namespace ptzd {
@@ -91,10 +92,30 @@ void NativeServer::Drop(Client& client, const char* why) {
     ::close(client.fd);
 }
 
-void NativeServer::Fds(std::vector<pollfd>& fds) {
-    if (listener_ >= 0) fds.push_back({listener_, POLLIN, 0});
+void NativeServer::Fds(std::vector<pollfd>& fds, int& timeoutMs) {
+    listenerPolled_ = false;
+    if (listener_ >= 0) {
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(acceptAgain_ - std::chrono::steady_clock::now());
+        if (rest.count() <= 0) {
+            fds.push_back({listener_, POLLIN, 0});
+            listenerPolled_ = true;
+        } else {
+            timeoutMs = timeoutMs < 0 ? static_cast<int>(rest.count()) : std::min(timeoutMs, static_cast<int>(rest.count()));
+        }
+    }
     for (const auto& c : clients_)
         fds.push_back({c->fd, static_cast<short>(POLLIN | (c->unsent.empty() ? 0 : POLLOUT)), 0});
+}
+
+void NativeServer::Refuse(int fd, const sockaddr_storage& peer, const std::string& why) {
+    ::close(fd);
+    ++refusedSinceLog_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
+    Log(Level::Warn, "head " + head_.config().name + ": client " + PeerText(peer) + " refused: " + why + " (" +
+                         std::to_string(refusedSinceLog_) + " refused since the last report)");
+    lastRefusalLog_ = now;
+    refusedSinceLog_ = 0;
 }
 
 void NativeServer::Accept() {
@@ -102,7 +123,26 @@ void NativeServer::Accept() {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
         const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) return;
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            // Out of descriptors (EMFILE, ENFILE) or memory: the pending
+            // connection stays pending and would wake every poll at once.
+            acceptAgain_ = std::chrono::steady_clock::now() + kAcceptPause;
+            Log(Level::Warn, "head " + head_.config().name + ": cannot accept a client: " + std::strerror(errno) +
+                                 "; the native port rests for " + std::to_string(kAcceptPause.count()) + " ms");
+            return;
+        }
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            static_cast<rlim_t>(fd) + kSpareDescriptors >= limit.rlim_cur) {
+            Refuse(fd, peer, "descriptors are running out");
+            continue;
+        }
+        if (clients_.size() >= static_cast<size_t>(head_.config().maxClients)) {
+            Refuse(fd, peer, std::to_string(clients_.size()) + " clients are connected (max_clients)");
+            continue;
+        }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto client = std::make_unique<Client>();
@@ -156,31 +196,44 @@ void NativeServer::Exchange(Client& client, const HeadWorker::Runner& run) {
             return false;
         }
         if (LogEnabled(Level::Debug)) Log(Level::Debug, "head " + head_.config().name + " -> " + Describe(frame));
-        uint8_t response[256];
+        uint8_t response[256] = {};
         int32_t length = 0;
         ptz::Failure failure;
         const auto start = std::chrono::steady_clock::now();
-        const int32_t result = ptz::ForwardFrame(link, frame.data(), static_cast<int32_t>(frame.size()), expected,
-                                                 response, &length, failure);
+        int32_t result = ptz::ForwardFrame(link, frame.data(), static_cast<int32_t>(frame.size()), expected,
+                                           response, &length, failure);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // Only an answer to this very request reaches the client: the mark,
+        // the echo of its command, and the whole frame or the head's refusal.
+        // Anything else (part of an answer, bytes meant for someone else) is
+        // a failed exchange.
+        if (result == PTZ_OK && !(length > 4 && response[1] == ptz::kResponseMark && response[3] == frame[3] &&
+                                  (length == expected + 1 || response[4] != 0))) {
+            result = PTZ_FAILED;
+            if (length > 3 && (response[1] != ptz::kResponseMark || response[3] != frame[3]))
+                ptz::CheckResponse(response, frame[3], expected, failure);
+            else
+                failure.Set(PTZ_ERRKIND_LINK, PTZ_ERR_TIMEOUT);
+        }
         head_.metrics().Exchange(seconds, result != PTZ_OK, failure.kind, failure.code);
+        const bool reopen = ptz::AnswerMayFollow(link);
         if (result != PTZ_OK) {
             // No bytes for a failed exchange: the client's own time-out applies.
             head_.NoteFailure(std::string("native ") + CommandLabel(frame), failure.kind, failure.code);
-            return ptz::ConnectionLost(link, failure.kind, failure.code);
+            return reopen || ptz::ConnectionLost(link, failure.kind, failure.code);
         }
         if (LogEnabled(Level::Debug))
             Log(Level::Debug, "head " + head_.config().name + " <- " + Describe({response, response + length}));
         client.unsent.insert(client.unsent.end(), response, response + length);
         Flush(client);
-        return false;
+        return reopen;
     });
 }
 
 void NativeServer::Ready(const pollfd* fds, size_t count, const HeadWorker::Runner& run) {
     size_t at = 0;
-    if (listener_ >= 0 && at < count && fds[at].revents) Accept();
-    if (listener_ >= 0) ++at;
+    if (listenerPolled_ && at < count && fds[at].revents) Accept();
+    if (listenerPolled_) ++at;
     // The clients polled this round (those accepted just now come next round).
     for (size_t i = 0; at + i < count && i < clients_.size(); ++i) {
         Client& c = *clients_[i];
@@ -189,10 +242,12 @@ void NativeServer::Ready(const pollfd* fds, size_t count, const HeadWorker::Runn
         if (revents & POLLOUT) Flush(c);
         if (!c.gone && (revents & (POLLIN | POLLHUP | POLLERR))) Read(c);
     }
-    // One frame per client per round, in turn, until every request is answered.
-    for (bool any = true; any;) {
+    // One frame per client per round, in turn, until every request is
+    // answered or the gateway stops.
+    for (bool any = true; any && !head_.Stopping();) {
         any = false;
         for (auto& c : clients_) {
+            if (head_.Stopping()) break;
             if (c->gone || c->requests.empty()) continue;
             Exchange(*c, run);
             any = true;

@@ -5,15 +5,17 @@
 // per client per round), and each client gets its own answers, byte for byte.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
-#include "head_model.h"
 #include "head_worker.h"
+#include "protocol/splitter.h"
 
 namespace ptzd {
 
@@ -28,23 +30,31 @@ public:
     bool Listen(const Address& address);
 
     // On the head's worker thread:
-    void Fds(std::vector<pollfd>& fds) override;
+    void Fds(std::vector<pollfd>& fds, int& timeoutMs) override;
     void Ready(const pollfd* fds, size_t count, const HeadWorker::Runner& run) override;
     void Close() override;
 
     static constexpr size_t kMaxQueuedPerClient = 16;     // requests awaiting an answer
     static constexpr size_t kMaxUnsentPerClient = 65536;  // answers the client has not read
+    // Descriptors kept free for HTTP, ONVIF and reopening links: a client
+    // whose descriptor falls among the last ones the process may open is
+    // closed at once.
+    static constexpr int kSpareDescriptors = 32;
+    // Out of descriptors all the same: the listener rests this long.
+    static constexpr auto kAcceptPause = std::chrono::milliseconds(250);
 
 private:
     struct Client {
         int fd;
         std::string peer;
-        ptzsim::FrameSplitter splitter;  // the simulator's frame rules
+        ptz::FrameSplitter splitter;  // the library's frame rules
         std::deque<std::pair<std::vector<uint8_t>, int32_t>> requests;  // frames and their L
         std::vector<uint8_t> unsent;
         bool gone = false;
     };
     void Accept();
+    // Closes a connection it will not serve, with a log line at most once a second.
+    void Refuse(int fd, const sockaddr_storage& peer, const std::string& why);
     void Read(Client& client);
     void Flush(Client& client);
     void Drop(Client& client, const char* why);
@@ -52,6 +62,10 @@ private:
 
     HeadWorker& head_;
     int listener_ = -1;
+    bool listenerPolled_ = false;  // this round's first descriptor is the listener
+    std::chrono::steady_clock::time_point acceptAgain_{};  // after running out of descriptors
+    std::chrono::steady_clock::time_point lastRefusalLog_{};
+    uint64_t refusedSinceLog_ = 0;
     std::vector<std::unique_ptr<Client>> clients_;
 };
 

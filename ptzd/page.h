@@ -89,9 +89,16 @@ function card(head) {
       await run("StopMotor", {motor: m.tilt_motor});
     };
     const b = el("button", {title: "hold to move", "data-jog": dx + "," + dy}, dx < 0 ? "◀" : dx > 0 ? "▶" : dy > 0 ? "▲" : "▼");
-    let held = false;
-    b.addEventListener("pointerdown", e => { held = true; b.setPointerCapture(e.pointerId); start(); });
-    for (const ev of ["pointerup", "pointercancel"]) b.addEventListener(ev, () => { if (held) { held = false; stop(); } });
+    // Each step waits for the one before: a stop never reaches the head
+    // before the move it ends, however quick the tap.
+    let held = false, steps = Promise.resolve();
+    const then = step => { steps = steps.catch(() => {}).then(step); };
+    const press = e => { if (held) return; held = true; b.setPointerCapture(e.pointerId); then(start); };
+    const release = () => { if (held) { held = false; then(stop); } };
+    b.addEventListener("pointerdown", press);
+    for (const ev of ["pointerup", "pointercancel", "pointerleave", "lostpointercapture"]) b.addEventListener(ev, release);
+    window.addEventListener("blur", release);
+    document.addEventListener("visibilitychange", () => { if (document.hidden) release(); });
     return b;
   };
   const stopAll = el("button", {title: "stop", onclick: () => { run("StopMotor", {motor: m.pan_motor}); run("StopMotor", {motor: m.tilt_motor}); }}, "■");

@@ -37,4 +37,16 @@ bool ConnectionLost(int32_t handle, int32_t kind, int32_t code) {
     return held.get() != nullptr && held.get()->transport.peerClosed;
 }
 
+bool AnswerMayFollow(int32_t handle) {
+    HeldLink held(handle);
+    const Link* link = held.get();
+    return link != nullptr && link->transport.state.load() == PTZ_LINK_LAN && link->transport.answerMayFollow;
+}
+
+void InterruptExchange(int32_t handle) {
+    HeldLink held(handle);
+    Link* link = held.get();
+    if (link != nullptr && link->transport.state.load() == PTZ_LINK_LAN) platform::SocketShutdown(link->transport.socket);
+}
+
 }  // namespace ptz

@@ -22,4 +22,17 @@ int32_t ForwardFrame(int32_t handle, const uint8_t* request, int32_t requestLeng
 // closed), so that it must be opened again.
 bool ConnectionLost(int32_t handle, int32_t kind, int32_t code);
 
+// Whether the last exchange on this TCP link ended before the head's whole
+// answer had arrived while the connection stayed up (a time-out, a partial
+// answer, bytes that answer something else): the rest of that answer may
+// still arrive and be taken for the next one, so a gateway opens the link
+// again before its next exchange. Always false for a serial link (its input
+// is purged before every request).
+bool AnswerMayFollow(int32_t handle);
+
+// Cuts short an exchange that waits on this TCP link from another thread
+// (it ends as if the head had closed the connection); for a gateway that
+// stops. Does nothing for a serial link or a handle that names no open link.
+void InterruptExchange(int32_t handle);
+
 }  // namespace ptz

@@ -47,6 +47,7 @@ int32_t LanTransact(Transport& transport, int32_t requestLength, const uint8_t* 
     const uint32_t limit = PTZ_SERIAL_TIMEOUT_MS;
     transport.received = 0;
     transport.peerClosed = false;
+    transport.answerMayFollow = true;  // until a whole answer, a refusal or the peer's close says otherwise
     DiscardStaleBytes(transport);
     const uint32_t start = platform::MonotonicMs();
     auto remaining = [&]() -> int {
@@ -98,6 +99,10 @@ int32_t LanTransact(Transport& transport, int32_t requestLength, const uint8_t* 
     // buffer.
     transport.received = received;
     transport.peerClosed = peerClosed;
+    // The head's own refusal (its mark, the echo, a status) may be short; a
+    // frame that is not the answer to this request leaves the answer owed.
+    const bool refusal = received > 4 && response[1] == kResponseMark && response[3] == request[3] && response[4] != 0;
+    transport.answerMayFollow = !peerClosed && received < wanted && !refusal;
     if (received == 0 && !peerClosed) return LanFailure(failure, PTZ_ERR_TIMEOUT);
     return 0;
 }

@@ -26,6 +26,11 @@ struct Transport {
     // the serial line), and whether a TCP peer closed the connection.
     int32_t received = 0;
     bool peerClosed = false;
+    // Whether the last TCP exchange ended with the connection up but before
+    // the head's whole answer had arrived (a time-out, with part of it or
+    // none, or bytes that were not its answer): the rest may still come and
+    // would be read by the next exchange on this connection.
+    bool answerMayFollow = false;
 };
 
 // 0 when a response has been placed in `response`, 1 on failure (why in `failure`).

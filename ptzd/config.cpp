@@ -1,7 +1,15 @@
 #include "config.h"
 
-#include <set>
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <toml++/toml.h>
+
 
 namespace ptzd {
 
@@ -14,7 +22,8 @@ bool ParseAddress(const std::string& text, Address& address) {
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
     const int value = std::stoi(port);
     if (value < 0 || value > 65535) return false;
-    address = {host, value};
+    address.host = host;
+    address.port = value;
     return true;
 }
 
@@ -22,16 +31,23 @@ std::string CheckLink(const std::string& link) {
     if (link.rfind("serial:", 0) == 0) return link.size() > 7 ? "" : "serial: needs a device path";
     if (link.rfind("com:", 0) == 0) {
         const std::string n = link.substr(4);
-        if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos || n.size() > 6)
-            return "com: needs a port number";
+        if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos || n.size() > 6 || std::stoi(n) < 1)
+            return "com: needs a port number from 1 (COM1)";
         return "";
     }
     if (link.rfind("tcp:", 0) == 0) {
         Address a;
-        if (!ParseAddress(link.substr(4), a) || a.port == 0) return "tcp: needs HOST:PORT (port 1-65535)";
+        if (!ParseAddress(link.substr(4), a) || a.port == 0 || a.host.empty()) return "tcp: needs HOST:PORT (port 1-65535)";
         return "";
     }
     return "link must be \"serial:PATH\", \"com:N\" or \"tcp:HOST:PORT\"";
+}
+
+std::string CheckHeadName(const std::string& name) {
+    bool fine = !name.empty() && name.size() <= 64;
+    for (char c : name)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) fine = false;
+    return fine ? "" : "head name \"" + name + "\" must be 1-64 letters, digits, - _ or .";
 }
 
 bool ParseHeadOption(const std::string& text, HeadConfig& head, std::string& error) {
@@ -42,35 +58,51 @@ bool ParseHeadOption(const std::string& text, HeadConfig& head, std::string& err
     }
     head.name = text.substr(0, eq);
     head.link = text.substr(eq + 1);
-    error = CheckLink(head.link);
+    error = CheckHeadName(head.name);
+    if (error.empty()) error = CheckLink(head.link);
     return error.empty();
 }
 
 namespace {
 
-bool ValidName(const std::string& name) {
-    if (name.empty() || name.size() > 64) return false;
+// A name for the Host check: letters, digits, - and . (no port).
+bool ValidHostName(const std::string& name) {
+    if (name.empty() || name.size() > 253) return false;
     for (char c : name)
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) return false;
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.')) return false;
     return true;
 }
 
-}  // namespace
+// An address to listen on must be an IP literal: a name could resolve
+// differently, or not at all, when ptzd starts. "localhost" is taken as
+// 127.0.0.1, what it names on every system ptzd runs on.
+std::string CheckListenAddress(Address& address, const char* what) {
+    if (address.host == "localhost") address.host = "127.0.0.1";
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, address.host.c_str(), &v4) != 1 && ::inet_pton(AF_INET6, address.host.c_str(), &v6) != 1)
+        return std::string(what) + " address \"" + address.host +
+               "\" is not an IP address (write 127.0.0.1, 0.0.0.0, ::1 or [::]; names are not resolved)";
+    if (address.port == 0) return std::string(what) + " needs a port from 1 to 65535 (port 0 would pick one at random)";
+    return "";
+}
 
-bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors) {
-    toml::table root;
-    try {
-        root = toml::parse_file(path);
-    } catch (const toml::parse_error& e) {
-        errors.push_back(path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description()));
-        return false;
-    }
-    auto fail = [&](const toml::node& node, const std::string& what) {
-        errors.push_back(path + ":" + std::to_string(node.source().begin.line) + ": " + what);
-    };
+bool UsableDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+bool Parse(toml::table& root, const std::string& path, Config& config, std::vector<std::string>& errors) {
+    auto where = [&](const toml::node& node) { return path + ":" + std::to_string(node.source().begin.line); };
+    auto fail = [&](const toml::node& node, const std::string& what) { errors.push_back(where(node) + ": " + what); };
+    // Strings: never empty (an empty value is a mistake, not a default).
     auto text = [&](const toml::node& node, const std::string& key, std::string& out) {
-        if (const auto* s = node.as_string()) out = s->get();
-        else fail(node, key + " must be a string");
+        if (const auto* s = node.as_string()) {
+            out = s->get();
+            if (out.empty()) fail(node, key + " must not be empty (leave the key out instead)");
+        } else {
+            fail(node, key + " must be a string");
+        }
     };
     auto integer = [&](const toml::node& node, const std::string& key, int32_t& out, int64_t min, int64_t max) {
         const auto* i = node.as_integer();
@@ -79,16 +111,44 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
             return fail(node, key + " must be between " + std::to_string(min) + " and " + std::to_string(max));
         out = static_cast<int32_t>(i->get());
     };
+    auto address = [&](const toml::node& node, const std::string& key, Address& out) {
+        std::string value;
+        text(node, key, value);
+        if (value.empty()) return false;
+        if (!ParseAddress(value, out)) {
+            fail(node, key + " must be HOST:PORT");
+            return false;
+        }
+        out.where = where(node);
+        return true;
+    };
 
     for (auto&& [key, node] : root) {
         const std::string k(key.str());
         if (k == "http") {
-            std::string value;
-            text(node, k, value);
-            if (value == "off") config.httpEnabled = false;
-            else if (!value.empty() && !ParseAddress(value, config.http)) fail(node, "http must be HOST:PORT or \"off\"");
+            if (const auto* s = node.as_string(); s != nullptr && s->get() == "off") config.httpEnabled = false;
+            else address(node, k, config.http);
+        } else if (k == "http_hosts") {
+            const auto* list = node.as_array();
+            if (list == nullptr) {
+                fail(node, "http_hosts must be an array of host names");
+                continue;
+            }
+            for (auto& entry : *list) {
+                std::string name;
+                text(entry, k, name);
+                for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                if (!name.empty() && !ValidHostName(name))
+                    fail(entry, "http_hosts entry \"" + name + "\" must be a host name (letters, digits, - and ., no port)");
+                else if (!name.empty()) config.httpHosts.push_back(name);
+            }
+        } else if (k == "http_max_connections") {
+            integer(node, k, config.httpMaxConnections, 1, kMaxConnectionsLimit);
         } else if (k == "token") {
             text(node, k, config.token);
+        } else if (k == "state_dir") {
+            text(node, k, config.stateDir);
+            config.stateDirWhere = where(node);
         } else if (k == "log") {
             text(node, k, config.log);
             if (config.log != "error" && config.log != "warn" && config.log != "info" && config.log != "debug")
@@ -107,10 +167,13 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                 }
                 HeadConfig head;
                 OnvifConfig onvif;
-                bool onvifSet = false;
+                bool onvifSet = false, onvifKeys = false;
                 for (auto&& [hkey, hnode] : *table) {
                     const std::string h(hkey.str());
                     Mapping& m = head.mapping;
+                    if (h == "onvif_user" || h == "onvif_password" || h == "rtsp" || h == "snapshot" ||
+                        h == "onvif_max_connections")
+                        onvifKeys = true;
                     constexpr int64_t lo = INT32_MIN, hi = INT32_MAX;
                     if (h == "name") text(hnode, h, head.name);
                     else if (h == "link") {
@@ -118,11 +181,8 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                         if (const std::string why = CheckLink(head.link); !head.link.empty() && !why.empty())
                             fail(hnode, why);
                     } else if (h == "listen") {
-                        std::string value;
-                        text(hnode, h, value);
                         Address a;
-                        if (!value.empty() && !ParseAddress(value, a)) fail(hnode, "listen must be HOST:PORT");
-                        else if (!value.empty()) head.listen = a;
+                        if (address(hnode, h, a)) head.listen = a;
                     } else if (h == "pan_motor") integer(hnode, h, m.panMotor, 0, 255);
                     else if (h == "tilt_motor") integer(hnode, h, m.tiltMotor, 0, 255);
                     else if (h == "pan_min") integer(hnode, h, m.panMin, lo, hi);
@@ -133,23 +193,26 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
                     else if (h == "speed_max") integer(hnode, h, m.speedMax, 0, 255);
                     else if (h == "move_param") integer(hnode, h, m.moveParam, 0, 255);
                     else if (h == "preset_flag") integer(hnode, h, m.presetFlag, 0, 1);
-                    else if (h == "max_clients") integer(hnode, h, head.maxClients, 1, 4096);
+                    else if (h == "max_clients") integer(hnode, h, head.maxClients, 1, kMaxConnectionsLimit);
                     else if (h == "onvif") {
-                        std::string value;
-                        text(hnode, h, value);
-                        if (!ParseAddress(value, onvif.address)) fail(hnode, "onvif must be HOST:PORT");
+                        address(hnode, h, onvif.address);
                         onvifSet = true;
                     } else if (h == "onvif_user") text(hnode, h, onvif.user);
                     else if (h == "onvif_password") text(hnode, h, onvif.password);
                     else if (h == "rtsp") text(hnode, h, onvif.rtsp);
                     else if (h == "snapshot") text(hnode, h, onvif.snapshot);
+                    else if (h == "onvif_max_connections") integer(hnode, h, onvif.maxConnections, 1, kMaxConnectionsLimit);
                     else fail(hnode, "unknown key \"" + h + "\" in [[head]]");
                 }
                 if (onvifSet) head.onvif = onvif;
-                else if (!onvif.user.empty() || !onvif.rtsp.empty())
-                    fail(entry, "onvif_user, onvif_password and rtsp need onvif = \"HOST:PORT\"");
+                else if (onvifKeys)
+                    fail(entry, "onvif_user, onvif_password, rtsp, snapshot and onvif_max_connections need onvif = \"HOST:PORT\"");
+                // Either both or neither: a password alone would leave the device open.
+                if (onvif.user.empty() != onvif.password.empty())
+                    fail(entry, onvif.user.empty() ? "onvif_password needs onvif_user (without a user there is no authentication)"
+                                                   : "onvif_user needs onvif_password");
                 if (head.name.empty()) fail(entry, "a head needs a name");
-                else if (!ValidName(head.name)) fail(entry, "head name \"" + head.name + "\" may hold only letters, digits, - _ .");
+                else if (const std::string why = CheckHeadName(head.name); !why.empty()) fail(entry, why);
                 if (head.link.empty()) fail(entry, "head \"" + head.name + "\" needs a link");
                 if (head.mapping.panMin >= head.mapping.panMax) fail(entry, "pan_min must be below pan_max");
                 if (head.mapping.tiltMin >= head.mapping.tiltMax) fail(entry, "tilt_min must be below tilt_max");
@@ -165,6 +228,84 @@ bool LoadConfig(const std::string& path, Config& config, std::vector<std::string
     if (config.heads.empty() && errors.empty()) errors.push_back(path + ":1: no [[head]] is configured");
     config.path = path;
     return errors.empty();
+}
+
+}  // namespace
+
+void ResolveStateDir(Config& config) {
+    namespace fs = std::filesystem;
+    if (config.stateDir.empty()) {
+        // systemd may list several directories, separated by colons: ours is the first.
+        const char* systemd = std::getenv("STATE_DIRECTORY");
+        if (systemd != nullptr && *systemd != '\0') config.stateDir = std::string(systemd).substr(0, std::string(systemd).find(':'));
+        else if (!config.path.empty()) config.stateDir = ".";
+        else return;
+    }
+    // Relative to the configuration file's folder; absolute from then on.
+    const fs::path base = config.path.empty() ? fs::path(".") : fs::path(config.path).parent_path();
+    std::error_code error;
+    const fs::path full = fs::absolute(base / config.stateDir, error);
+    if (!error) config.stateDir = full.lexically_normal().string();
+    while (config.stateDir.size() > 1 && config.stateDir.back() == '/') config.stateDir.pop_back();
+}
+
+bool CheckConfig(Config& config, std::vector<std::string>& errors) {
+    const size_t before = errors.size();
+    struct Use {
+        Address* address;
+        std::string what;
+    };
+    std::vector<Use> uses;
+    if (config.httpEnabled) uses.push_back({&config.http, "http"});
+    bool keepsState = false;
+    for (HeadConfig& h : config.heads) {
+        if (h.listen) uses.push_back({&*h.listen, "head \"" + h.name + "\" listen"});
+        if (h.onvif) uses.push_back({&h.onvif->address, "head \"" + h.name + "\" onvif"});
+        keepsState = keepsState || h.onvif.has_value();
+    }
+    auto where = [](const Address& a) { return a.where.empty() ? std::string("the default") : a.where; };
+    for (size_t i = 0; i < uses.size(); ++i) {
+        Address& a = *uses[i].address;
+        if (const std::string why = CheckListenAddress(a, uses[i].what.c_str()); !why.empty()) {
+            errors.push_back(where(a) + ": " + why);
+            continue;
+        }
+        // One port, one listener: two services on one port cannot both bind
+        // it on every address, and one of them would fail at start.
+        for (size_t j = 0; j < i; ++j)
+            if (uses[j].address->port == a.port)
+                errors.push_back(where(a) + ": port " + std::to_string(a.port) + " of " + uses[i].what +
+                                 " is already used by " + uses[j].what + " (" + where(*uses[j].address) + ")");
+    }
+    ResolveStateDir(config);
+    if (keepsState && !config.stateDir.empty() && !UsableDirectory(config.stateDir))
+        errors.push_back((!config.stateDirWhere.empty() ? config.stateDirWhere
+                          : config.path.empty()          ? std::string("ptzd")
+                                                         : config.path + ":1") +
+                         ": state directory \"" + config.stateDir + "\" is not a directory ptzd can write to");
+    return errors.size() == before;
+}
+
+bool LoadConfigText(const std::string& text, const std::string& path, Config& config,
+                    std::vector<std::string>& errors) {
+    toml::table root;
+    try {
+        root = toml::parse(text, path);
+    } catch (const toml::parse_error& e) {
+        errors.push_back(path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description()));
+        return false;
+    }
+    return Parse(root, path, config, errors) && CheckConfig(config, errors);
+}
+
+bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.is_open() || file.bad()) {
+        errors.push_back(path + ":1: cannot be read");
+        return false;
+    }
+    return LoadConfigText(text, path, config, errors);
 }
 
 }  // namespace ptzd

@@ -12,6 +12,7 @@ namespace ptzd {
 struct Address {
     std::string host;
     int port = 0;
+    std::string where = {};  // where it was given ("site.toml:3", "--http"), for messages
 };
 
 // How a head's generic moves map onto its commands. The defaults are the
@@ -33,6 +34,7 @@ struct OnvifConfig {
     std::string password;
     std::string rtsp;      // the camera's stream, for GetStreamUri
     std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
+    int32_t maxConnections = 64;  // concurrent HTTP connections to its services
 };
 
 struct HeadConfig {
@@ -47,19 +49,46 @@ struct HeadConfig {
 struct Config {
     Address http{"127.0.0.1", 8080};
     bool httpEnabled = true;
+    // Host names the HTTP API answers to besides loopback names and IP
+    // literals (what a browser sends in Host for this gateway).
+    std::vector<std::string> httpHosts;
+    int32_t httpMaxConnections = 256;
     std::string token;
     std::string log = "info";
+    // Where state (the ONVIF preset names) is kept; empty: chosen by
+    // ResolveStateDir.
+    std::string stateDir;
+    std::string stateDirWhere;  // where it was given, for messages
     std::vector<HeadConfig> heads;
     std::string path;  // the file it came from ("" from the command line)
 };
 
-// Reads and validates a configuration file. On failure returns false with
-// one line per problem in `errors` ("FILE:LINE: what is wrong").
+constexpr int32_t kMaxConnectionsLimit = 4096;
+
+// Reads and validates a configuration file, then checks it whole
+// (CheckConfig). On failure returns false with one line per problem in
+// `errors` ("FILE:LINE: what is wrong").
 bool LoadConfig(const std::string& path, Config& config, std::vector<std::string>& errors);
-// Parses "HOST:PORT" ("[::1]:PORT" for IPv6).
+// The same from text; `path` only names it in messages.
+bool LoadConfigText(const std::string& text, const std::string& path, Config& config,
+                    std::vector<std::string>& errors);
+// The checks that span the whole configuration, after the command line's
+// overrides too: every listening address an IP literal ("localhost" becomes
+// 127.0.0.1), no port 0, no port served twice, the state directory usable
+// when something keeps state there (ResolveStateDir first). Appends
+// "WHERE: what is wrong" lines.
+bool CheckConfig(Config& config, std::vector<std::string>& errors);
+// Fills config.stateDir when empty: $STATE_DIRECTORY (systemd's
+// StateDirectory=), else the configuration file's directory; a relative
+// state_dir is taken from the configuration file's directory.
+void ResolveStateDir(Config& config);
+// Parses "HOST:PORT" ("[::1]:PORT" for IPv6); syntax only.
 bool ParseAddress(const std::string& text, Address& address);
 // Checks a link text; empty when fine, else what is wrong.
 std::string CheckLink(const std::string& link);
+// Checks a head name: 1-64 of A-Z a-z 0-9 _ . - (safe in URLs and metrics
+// labels); empty when fine, else what is wrong.
+std::string CheckHeadName(const std::string& name);
 // A head given on the command line as NAME=LINK.
 bool ParseHeadOption(const std::string& text, HeadConfig& head, std::string& error);
 

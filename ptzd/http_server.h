@@ -2,37 +2,61 @@
 // control page and the metrics, on one embedded server.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "config.h"
 #include "head_worker.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace ptzd {
+
+class Listener;
+
+// The checked arguments of one command route.
+struct CommandArgs {
+    std::map<std::string, int32_t> values;
+    std::vector<uint8_t> data;  // EepWrite
+    int32_t operator[](const char* name) const { return values.at(name); }
+};
+
+// The commands with a route, in the header's order.
+std::vector<std::string> CommandNames();
+// Whether `command` is a route, and whether it is a GET (a query) route.
+bool CommandExists(const std::string& command, bool& query);
+// Collects and checks the arguments of `command`: from the query parameters
+// of a GET route, from the JSON body of a POST route. Integers in a query
+// are strictly decimal; every argument must fit the range the head's byte or
+// the library's check allows. Empty when fine, else why (a 400's text).
+std::string ParseCommandArgs(const std::string& command, const std::multimap<std::string, std::string>& query,
+                             const std::string& body, CommandArgs& args);
 
 class HttpServer {
 public:
-    HttpServer(std::vector<HeadWorker*> heads, std::string token);
+    // Takes the token, the host names to answer to and the connection cap
+    // from `config`.
+    HttpServer(std::vector<HeadWorker*> heads, const Config& config);
     ~HttpServer();
     // Binds; false (logged) when it cannot.
     bool Listen(const Address& address);
     void Start();
-    void Stop();
+    // Its listener, to stop it (Shutdown, then Join once the heads' queued
+    // calls have failed).
+    Listener& listener() { return *server_; }
 
 private:
     void AddRoutes();
     HeadWorker* Find(const std::string& name);
+    // Whether a Host header names this gateway.
+    bool HostAllowed(const std::string& host) const;
 
     std::vector<HeadWorker*> heads_;
     std::string token_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
+    std::vector<std::string> hosts_;
+    std::string listenHost_;
+    std::unique_ptr<Listener> server_;
 };
 
 }  // namespace ptzd

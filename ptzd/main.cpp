@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <pthread.h>
 #include <string>
@@ -21,6 +22,7 @@
 #include "config.h"
 #include "head_worker.h"
 #include "http_server.h"
+#include "listener.h"
 #include "log.h"
 #include "native_server.h"
 #include "onvif/server.h"
@@ -39,6 +41,8 @@ void Usage() {
         "usage: ptzd --config FILE [--verbose]\n"
         "       ptzd --head NAME=LINK [--listen HOST:PORT] [--http HOST:PORT|off] [--token T] [--verbose]\n"
         "       ptzd --check-config FILE\n"
+        "--state-dir DIR keeps state (ONVIF preset names) in DIR: default the configuration's\n"
+        "state_dir, else $STATE_DIRECTORY (systemd's StateDirectory=), else the configuration's folder.\n"
         "LINK is serial:/dev/ttyUSB0, com:3 or tcp:HOST:PORT. --listen serves the head's own\n"
         "protocol (for PTZ_LanOpen hosts); --http serves the API, the page and /metrics\n"
         "(default 127.0.0.1:8080). --verbose traces every frame. Stops cleanly on SIGTERM.");
@@ -52,7 +56,8 @@ int main(int argc, char** argv) {
     bool verbose = false;
     ptzd::HeadConfig single;
     bool haveSingle = false;
-    std::string singleListen, httpOption, tokenOption;
+    std::string singleListen, httpOption, tokenOption, stateDirOption;
+    bool haveToken = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -74,7 +79,10 @@ int main(int argc, char** argv) {
             haveSingle = true;
         } else if (a == "--listen") singleListen = value();
         else if (a == "--http") httpOption = value();
-        else if (a == "--token") tokenOption = value();
+        else if (a == "--token") {
+            tokenOption = value();
+            haveToken = true;
+        } else if (a == "--state-dir") stateDirOption = value();
         else if (a == "--help" || a == "-h") {
             Usage();
             return 0;
@@ -104,6 +112,7 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "ptzd: --listen takes HOST:PORT\n");
                 return 2;
             }
+            a.where = "--listen";
             single.listen = a;
         }
         config.heads.push_back(single);
@@ -117,8 +126,23 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "ptzd: --http takes HOST:PORT or off\n");
             return 2;
         }
+        config.http.where = "--http";
     }
-    if (!tokenOption.empty()) config.token = tokenOption;
+    if (haveToken && tokenOption.empty()) {
+        std::fprintf(stderr, "ptzd: --token must not be empty\n");
+        return 2;
+    }
+    if (haveToken) config.token = tokenOption;
+    if (!stateDirOption.empty()) {
+        config.stateDir = std::filesystem::absolute(stateDirOption).string();
+        config.stateDirWhere = "--state-dir";
+    }
+    // The whole configuration again, with what the command line changed.
+    std::vector<std::string> problems;
+    if (!ptzd::CheckConfig(config, problems)) {
+        for (const auto& e : problems) std::fprintf(stderr, "%s\n", e.c_str());
+        return 1;
+    }
     ptzd::SetLogLevel(verbose ? ptzd::Level::Debug
                       : config.log == "error" ? ptzd::Level::Error
                       : config.log == "warn"  ? ptzd::Level::Warn
@@ -151,16 +175,16 @@ int main(int argc, char** argv) {
         if (!native.back()->Listen(*h.listen)) return 1;
         heads.back()->Attach(native.back().get());
     }
-    ptzd::HttpServer http(pointers, config.token);
+    ptzd::HttpServer http(pointers, config);
     if (config.httpEnabled && !http.Listen(config.http)) return 1;
     // ONVIF: each head that asks for it is a device of its own; the preset
-    // names live next to the configuration file.
+    // names live in the state directory.
     std::vector<std::unique_ptr<ptzd::onvif::Server>> onvif;
     std::vector<ptzd::onvif::Service*> discoverable;
     for (size_t i = 0; i < heads.size(); ++i) {
         const auto& h = config.heads[i];
         if (!h.onvif) continue;
-        const std::string state = config.path.empty() ? "" : config.path + "." + h.name + ".presets.json";
+        const std::string state = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name + ".presets.json";
         onvif.push_back(std::make_unique<ptzd::onvif::Server>(*heads[i], *h.onvif, state));
         if (!onvif.back()->Listen()) return 1;
         discoverable.push_back(&onvif.back()->service());
@@ -183,16 +207,20 @@ int main(int argc, char** argv) {
                                           " ms; exiting without waiting any longer");
         std::_Exit(1);
     }).detach();
-    // 1. Stop accepting: Bye; the native ports close (their clients after the
-    //    exchange in flight) and every queued call fails at once.
+    // 1. Stop accepting: Bye; the HTTP and ONVIF listeners stop reading
+    //    (answers being prepared are still sent); the native ports close
+    //    (their clients after the exchange in flight) and every queued
+    //    call fails at once.
     discovery.Stop();
+    http.listener().Shutdown();
+    for (auto& o : onvif) o->listener().Shutdown();
     for (auto& h : heads) h->BeginStop(since + kStopExchanges);
     // 2. Stop what moves (calls made now still reach the heads).
     // 3. Stop the workers: the exchange in flight finishes, the links close.
     for (auto& h : heads) h->Stop(since + kStopWorkers);
     // 4. The listeners' handlers, whose calls have all returned by now.
-    for (auto& o : onvif) o->Stop();
-    http.Stop();
+    for (auto& o : onvif) o->listener().Join();
+    http.listener().Join();
     ptzd::Log(ptzd::Level::Info, "stopped");
     return 0;
 }

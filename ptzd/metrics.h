@@ -22,7 +22,14 @@ public:
     std::atomic<bool> up{false};
     std::atomic<uint64_t> reconnects{0};
 
-    void Render(const std::string& head, std::string& out) const;
+    // A consistent copy of the exchange counters.
+    struct Snapshot {
+        uint64_t exchanges = 0;
+        double seconds = 0;
+        std::array<uint64_t, kBuckets.size()> buckets{};
+        std::map<std::pair<int32_t, int32_t>, uint64_t> failures;
+    };
+    Snapshot Take() const;
 
 private:
     mutable std::mutex mutex_;
@@ -32,6 +39,9 @@ private:
     std::map<std::pair<int32_t, int32_t>, uint64_t> failures_;
 };
 
+// A label value in Prometheus text format: backslash, double quote and
+// newline escaped.
+std::string EscapeLabel(const std::string& value);
 // The whole page of metrics for every head.
 std::string RenderMetrics(const std::vector<std::pair<std::string, const HeadMetrics*>>& heads);
 

@@ -10,50 +10,62 @@
 
 #include <random>
 
+#include "listener.h"
 #include "log.h"
 
 namespace ptzd::onvif {
 
+namespace {
+
+ListenerLimits Limits(const OnvifConfig& config) {
+    ListenerLimits limits;
+    limits.maxConnections = static_cast<size_t>(config.maxConnections);
+    return limits;
+}
+
+constexpr const char* kSoapType = "application/soap+xml; charset=utf-8";
+
+}  // namespace
+
 Server::Server(HeadWorker& head, const OnvifConfig& config, const std::string& stateFile)
-    : config_(config), service_(head, config, stateFile), http_(std::make_unique<httplib::Server>()) {
+    : config_(config),
+      service_(head, config, stateFile),
+      http_(std::make_unique<Listener>("ONVIF " + head.config().name, Limits(config),
+                                       Fault("Receiver", "", "too many connections; try again"), kSoapType)) {
     http_->set_payload_max_length(kMaxRequest);  // larger bodies are refused before they are read
-    http_->set_tcp_nodelay(true);
-    http_->new_task_queue = [] { return new httplib::ThreadPool(48); };
     auto handle = [this](const httplib::Request& req, httplib::Response& res) {
         std::string answer;
         res.status = service_.Handle(req.body, answer, req.get_header_value("Host"));
-        res.set_content(answer, "application/soap+xml; charset=utf-8");
+        res.set_content(answer, kSoapType);
     };
     for (const char* path : {"/onvif/device_service", "/onvif/media_service", "/onvif/ptz_service"})
         http_->Post(path, handle);
     http_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
         if (!res.body.empty()) return;
+        // httplib refused the request itself, maybe before reading its body.
+        if (res.status == 400 || res.status == 413 || res.status == 414) Listener::CloseAfterAnswer();
         res.set_content(Fault("Sender", res.status == 413 ? "ter:WellFormed" : "ter:ActionNotSupported",
                               res.status == 413 ? "the request is too large" : "no such service"),
-                        "application/soap+xml; charset=utf-8");
+                        kSoapType);
+    });
+    // A fault without the exception's text (httplib would send it in a header).
+    http_->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        Log(Level::Error, "ONVIF: a request ended in an exception");
+        res.headers.clear();
+        res.status = 500;
+        res.set_content(Fault("Receiver", "", "internal error"), kSoapType);
     });
 }
 
-Server::~Server() { Stop(); }
+Server::~Server() { http_->Join(); }
 
 bool Server::Listen() {
-    if (!http_->bind_to_port(config_.address.host.c_str(), config_.address.port)) {
-        Log(Level::Error, "cannot listen for ONVIF on " + config_.address.host + ":" + std::to_string(config_.address.port));
-        return false;
-    }
+    if (!http_->Bind(config_.address)) return false;
     Log(Level::Info, "ONVIF device service on " + service_.BaseUrl() + "/onvif/device_service");
     return true;
 }
 
-void Server::Start() {
-    thread_ = std::thread([this] { http_->listen_after_bind(); });
-}
-
-void Server::Stop() {
-    if (!thread_.joinable()) return;
-    http_->stop();
-    thread_.join();
-}
+void Server::Start() { http_->Start(); }
 
 // ---- WS-Discovery -------------------------------------------------------------------
 

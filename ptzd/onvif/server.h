@@ -8,8 +8,8 @@
 
 #include "onvif/service.h"
 
-namespace httplib {
-class Server;
+namespace ptzd {
+class Listener;
 }
 
 namespace ptzd::onvif {
@@ -20,14 +20,15 @@ public:
     ~Server();
     bool Listen();
     void Start();
-    void Stop();
+    // Its listener, to stop it (Shutdown, then Join once the head's queued
+    // calls have failed).
+    Listener& listener() { return *http_; }
     Service& service() { return service_; }
 
 private:
     OnvifConfig config_;
     Service service_;
-    std::unique_ptr<httplib::Server> http_;
-    std::thread thread_;
+    std::unique_ptr<Listener> http_;
 };
 
 // WS-Discovery for every ONVIF head of the gateway: Hello on start, Bye on

@@ -12,10 +12,27 @@
 
 namespace {
 
+// Set field by field: the configuration structs grow new fields.
+ptzd::HeadConfig Head() {
+    ptzd::HeadConfig c;
+    c.name = "fuzz";
+    c.link = "tcp:127.0.0.1:1";
+    return c;
+}
+
+ptzd::OnvifConfig Onvif(int port, const char* user, const char* password, const char* rtsp) {
+    ptzd::OnvifConfig c;
+    c.address = {"127.0.0.1", port};
+    c.user = user;
+    c.password = password;
+    c.rtsp = rtsp;
+    return c;
+}
+
 struct Setup {
-    ptzd::HeadWorker head{ptzd::HeadConfig{"fuzz", "tcp:127.0.0.1:1", {}, {}, {}}};
-    ptzd::onvif::Service open{head, ptzd::OnvifConfig{{"127.0.0.1", 8081}, "", "", "rtsp://x/y", ""}, ""};
-    ptzd::onvif::Service guarded{head, ptzd::OnvifConfig{{"127.0.0.1", 8082}, "admin", "pw", "", ""}, ""};
+    ptzd::HeadWorker head{Head()};
+    ptzd::onvif::Service open{head, Onvif(8081, "", "", "rtsp://x/y"), ""};
+    ptzd::onvif::Service guarded{head, Onvif(8082, "admin", "pw", ""), ""};
     Setup() {
         ptzd::SetLogLevel(ptzd::Level::Error);
         head.Start();

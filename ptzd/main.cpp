@@ -216,6 +216,7 @@ int main(int argc, char** argv) {
     for (auto& o : onvif) o->listener().Shutdown();
     for (auto& h : heads) h->BeginStop(since + kStopExchanges);
     // 2. Stop what moves (calls made now still reach the heads).
+    for (auto& o : onvif) o->service().StopAll();
     // 3. Stop the workers: the exchange in flight finishes, the links close.
     for (auto& h : heads) h->Stop(since + kStopWorkers);
     // 4. The listeners' handlers, whose calls have all returned by now.

@@ -2,9 +2,15 @@
 // answers to WS-Discovery.
 #pragma once
 
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "onvif/service.h"
 
@@ -32,7 +38,12 @@ private:
 };
 
 // WS-Discovery for every ONVIF head of the gateway: Hello on start, Bye on
-// stop, and a unicast ProbeMatches to each matching Probe.
+// stop, and a unicast ProbeMatches to each Probe whose Types and Scopes
+// match (scopes by the RFC 3986 prefix rule unless the probe asks for
+// strcmp0). Only on the interfaces of each head's ONVIF address: loopback
+// for a loopback address, every interface (with the XAddrs of the one a
+// probe came in on) for a wildcard. At most kProbesPerSecond probes of one
+// source address are answered each second.
 class Discovery {
 public:
     explicit Discovery(std::vector<Service*> services) : services_(std::move(services)) {}
@@ -40,12 +51,44 @@ public:
     bool Start();
     void Stop();
 
+    static constexpr int kProbesPerSecond = 3;        // answered, per source address
+    static constexpr int kProbesPerSecondInAll = 64;  // answered, all sources together
+    static constexpr size_t kMaxSources = 1024;       // the rate table's size
+
 private:
+    struct Interface {
+        unsigned index;
+        in_addr address;  // its first IPv4 address
+        std::string name;
+        bool loopback;
+    };
+    struct Device {
+        Service* service;
+        std::vector<unsigned> interfaces;  // the ones it is reachable on
+        bool everywhere;                   // a wildcard address: all of them
+        bool Serves(unsigned index) const {
+            return everywhere || std::find(interfaces.begin(), interfaces.end(), index) != interfaces.end();
+        }
+    };
+    struct Window {
+        int64_t at;  // the second it counts
+        int probes;
+    };
+    void FindInterfaces();
     void Loop();
     void Announce(const char* what);
-    std::string Match(const std::string& probe, Service& service, const std::string& relatesTo);
+    // The device's service address as seen from `local` ("" when there is none).
+    std::string XAddr(const Device& d, in_addr local) const;
+    bool Send(const std::string& message, const sockaddr_in& to, const Interface& via, in_addr from);
+    // Counts an answered probe from `source`; false when it is over the limits.
+    bool Allowed(uint32_t source);
 
     std::vector<Service*> services_;
+    std::vector<Interface> interfaces_;
+    std::vector<Device> devices_;
+    std::unordered_map<uint32_t, Window> sources_;
+    int64_t second_ = 0;
+    int answered_ = 0;
     int socket_ = -1;
     int stopPipe_[2] = {-1, -1};
     std::thread thread_;

@@ -1,15 +1,17 @@
 #include "service.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
 
 #include "log.h"
 #include "ptz.h"
+#include "state_file.h"
+#include "utf8.h"
 
 namespace ptzd::onvif {
 
@@ -42,36 +44,92 @@ std::string UtcNow() {
     return text;
 }
 
-// An xs:duration such as "PT5S", "PT0.5S", "PT1M30S"; false when it is not one.
-bool ParseDuration(const std::string& text, std::chrono::milliseconds& out) {
-    if (text.rfind("PT", 0) != 0) return false;
-    double total = 0, value = 0;
-    bool haveValue = false;
-    for (size_t i = 2; i < text.size();) {
-        size_t used = 0;
-        try {
-            value = std::stod(text.substr(i), &used);
-        } catch (...) {
-            return false;
+// A non-negative xs:duration of days, hours, minutes and seconds ("PT5S",
+// "PT0.5S", "PT1M30S", "P1DT2H"), at most a day; false when it is anything
+// else. Only the seconds may have a fraction; no sign, no exponent.
+bool ParseDuration(std::string_view text, std::chrono::milliseconds& out) {
+    text = Collapsed(text);
+    if (text.empty() || text.front() != 'P') return false;
+    text.remove_prefix(1);
+    static constexpr struct {
+        char unit;
+        bool timePart;
+        int64_t ms;
+    } kUnits[] = {{'D', false, 86400000}, {'H', true, 3600000}, {'M', true, 60000}, {'S', true, 1000}};
+    int64_t total = 0;
+    bool inTime = false, any = false;
+    size_t next = 0;  // units must come in order
+    while (!text.empty()) {
+        if (text.front() == 'T') {
+            if (inTime) return false;
+            inTime = true;
+            text.remove_prefix(1);
+            if (text.empty()) return false;  // "PT" alone
+            continue;
         }
-        i += used;
-        if (i >= text.size() || !std::isfinite(value) || value < 0) return false;
-        const char unit = text[i++];
-        total += value * (unit == 'H' ? 3600 : unit == 'M' ? 60 : unit == 'S' ? 1 : -1e12);
-        if (total < 0) return false;
-        haveValue = true;
+        int64_t whole = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), whole);
+        if (error != std::errc() || whole < 0 || whole > 1000000 || text.front() == '-' || text.front() == '+') return false;
+        size_t used = static_cast<size_t>(end - text.data());
+        int64_t fractionMs = 0;
+        bool fraction = false;
+        if (used < text.size() && text[used] == '.') {
+            fraction = true;
+            size_t digits = 0;
+            for (++used; used < text.size() && text[used] >= '0' && text[used] <= '9'; ++used, ++digits)
+                if (digits < 3) fractionMs = fractionMs * 10 + (text[used] - '0');
+            if (digits == 0) return false;
+            for (; digits < 3; ++digits) fractionMs *= 10;
+        }
+        if (used >= text.size()) return false;
+        const char unit = text[used];
+        size_t u = next;
+        while (u < std::size(kUnits) && kUnits[u].unit != unit) ++u;
+        if (u == std::size(kUnits) || kUnits[u].timePart != inTime || (fraction && unit != 'S')) return false;
+        total += whole * kUnits[u].ms + fractionMs;
+        next = u + 1;
+        any = true;
+        text.remove_prefix(used + 1);
     }
-    if (!haveValue || !std::isfinite(total) || total > 86400) return false;
-    out = std::chrono::milliseconds(static_cast<int64_t>(total * 1000));
+    if (!any || total > 86400000) return false;
+    out = std::chrono::milliseconds(total);
     return true;
 }
 
-bool Attribute(const pugi::xml_node& node, const char* name, double& value) {
+// A number in an attribute: absent, a number (checked whole and in range),
+// or refused.
+enum class Given { Absent, Number, Bad };
+Given NumberAttribute(const pugi::xml_node& node, const char* name, double& value, double min, double max) {
     const pugi::xml_attribute a = node.attribute(name);
-    if (!a) return false;
-    char* end = nullptr;
-    value = std::strtod(a.value(), &end);
-    return end != a.value() && *end == '\0' && std::isfinite(value);
+    if (!a) return Given::Absent;
+    return ParseNumber(a.value(), value) && value >= min && value <= max ? Given::Number : Given::Bad;
+}
+
+// The x and y of a PanTilt vector, each within [min, max] when given; the
+// reason when one is not a number in that range.
+std::string PanTiltOf(const pugi::xml_node& panTilt, double min, double max, std::optional<double>& x,
+                      std::optional<double>& y) {
+    for (auto [name, out] : {std::pair{"x", &x}, std::pair{"y", &y}}) {
+        double v = 0;
+        switch (NumberAttribute(panTilt, name, v, min, max)) {
+            case Given::Absent: break;
+            case Given::Number: *out = v; break;
+            case Given::Bad:
+                return std::string("PanTilt ") + name + " must be a number from " + Number(min) + " to " + Number(max);
+        }
+    }
+    return "";
+}
+
+// A zoom asks for nothing (none, or x = 0), else the reason it is refused.
+std::string ZoomProblem(const pugi::xml_node& vector) {
+    double x = 0;
+    switch (NumberAttribute(ChildAnyNs(vector, "Zoom"), "x", x, -1, 1)) {
+        case Given::Absent: return "";
+        case Given::Number: return x == 0 ? "" : "this head has no zoom";
+        case Given::Bad: break;
+    }
+    return "Zoom x must be a number from -1 to 1";
 }
 
 std::string NewUuid() {
@@ -88,13 +146,15 @@ std::string NewUuid() {
 // ---- preset names ---------------------------------------------------------------
 
 PresetNames::PresetNames(std::string file) : file_(std::move(file)) {
-    if (file_.empty()) return;
-    std::ifstream in(file_);
-    if (!in) return;
-    const auto data = nlohmann::json::parse(in, nullptr, false);
+    std::string text;
+    if (file_.empty() || !ReadStateFile(file_, text)) return;
+    const auto data = nlohmann::json::parse(text, nullptr, false);
     if (!data.is_object()) return;
     for (int n = 1; n <= 16; ++n)
-        if (auto it = data.find(std::to_string(n)); it != data.end() && it->is_string()) names_[n] = *it;
+        if (auto it = data.find(std::to_string(n)); it != data.end() && it->is_string()) {
+            const std::string name = *it;
+            if (name.size() <= kMaxName && ValidUtf8(name)) names_[n] = name;
+        }
 }
 
 std::string PresetNames::Get(int preset) {
@@ -102,16 +162,12 @@ std::string PresetNames::Get(int preset) {
     return names_[preset];
 }
 
-void PresetNames::Set(int preset, const std::string& name) {
+std::string PresetNames::Set(int preset, const std::string& name) {
     std::lock_guard lock(mutex_);
-    names_[preset] = name;
-    Save();
-}
-
-void PresetNames::Remove(int preset) {
-    std::lock_guard lock(mutex_);
-    names_[preset].clear();
-    Save();
+    std::string old = std::exchange(names_[preset], name);
+    std::string why = Save();
+    if (!why.empty()) names_[preset] = std::move(old);
+    return why;
 }
 
 int PresetNames::FirstFree() {
@@ -121,71 +177,88 @@ int PresetNames::FirstFree() {
     return 0;
 }
 
-void PresetNames::Save() {
-    if (file_.empty()) return;
+std::string PresetNames::Save() {
+    if (file_.empty()) return "";
     nlohmann::json data = nlohmann::json::object();
     for (int n = 1; n <= 16; ++n)
         if (!names_[n].empty()) data[std::to_string(n)] = names_[n];
-    // Written beside the file and renamed over it: never half a file.
-    const std::string temporary = file_ + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << data.dump(2) << "\n";
-        if (!out) {
-            Log(Level::Warn, "cannot write preset names to " + temporary);
-            return;
-        }
-    }
-    if (std::rename(temporary.c_str(), file_.c_str()) != 0) Log(Level::Warn, "cannot replace " + file_);
+    // Names are checked before they get here; `replace` keeps dump from
+    // throwing whatever it is given.
+    std::string why = WriteStateFile(file_, data.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    if (!why.empty()) Log(Level::Warn, "preset names not saved: " + why);
+    return why;
 }
 
 // ---- the service ------------------------------------------------------------------
 
+constexpr auto kNever = std::chrono::steady_clock::time_point::max();
+
 Service::Service(HeadWorker& head, const OnvifConfig& config, const std::string& stateFile)
     : head_(head), config_(config), auth_(config.user, config.password), presets_(stateFile), uuid_(NewUuid()) {
     timer_ = std::thread([this] {
-        std::unique_lock lock(timerMutex_);
+        std::unique_lock lock(motion_);
         while (!stopping_) {
-            if (stopAt_ == std::chrono::steady_clock::time_point::max()) {
+            if (stopAt_ == kNever) {
                 timerWake_.wait(lock);
                 continue;
             }
-            if (timerWake_.wait_until(lock, stopAt_) == std::cv_status::timeout &&
-                std::chrono::steady_clock::now() >= stopAt_) {
-                stopAt_ = std::chrono::steady_clock::time_point::max();
-                lock.unlock();
-                const Mapping& m = head_.config().mapping;
-                head_.Call([&](int32_t link) {
-                    PTZ_LinkStopMotor(link, m.panMotor);
-                    return PTZ_LinkStopMotor(link, m.tiltMotor);
-                });
-                lock.lock();
-            }
+            const auto at = stopAt_;
+            timerWake_.wait_until(lock, at);
+            // Checked and stopped under motion_: a newer move cannot start
+            // in between, and a stop armed by an older one is never issued.
+            if (stopping_ || stopAt_ == kNever || std::chrono::steady_clock::now() < stopAt_ || armed_ != generation_)
+                continue;
+            stopAt_ = kNever;
+            continuous_ = false;
+            if (const Outcome o = StopMotors(); o.result != PTZ_OK)
+                Log(Level::Warn, "ONVIF: stopping " + head_.config().name + " at the end of a ContinuousMove failed");
         }
     });
 }
 
 Service::~Service() {
+    StopAll();
     {
-        std::lock_guard lock(timerMutex_);
+        std::lock_guard lock(motion_);
         stopping_ = true;
     }
     timerWake_.notify_all();
     timer_.join();
 }
 
-void Service::StopAfter(std::chrono::milliseconds timeout) {
-    {
-        std::lock_guard lock(timerMutex_);
-        stopAt_ = timeout.count() > 0 ? std::chrono::steady_clock::now() + timeout
-                                      : std::chrono::steady_clock::time_point::max();
-    }
-    timerWake_.notify_all();
+void Service::StopAll() {
+    std::lock_guard lock(motion_);
+    closed_ = true;
+    if (!continuous_) return;
+    if (const Outcome o = StopMotors(); o.result != PTZ_OK)
+        Log(Level::Warn, "ONVIF: stopping " + head_.config().name + "'s continuous move failed");
+    Supersede();
 }
 
-std::string Service::BaseUrl() const {
-    return "http://" + config_.address.host + ":" + std::to_string(config_.address.port);
+void Service::Supersede() {
+    ++generation_;
+    stopAt_ = kNever;
+    continuous_ = false;
 }
+
+Outcome Service::StopMotors() {
+    const Mapping& m = head_.config().mapping;
+    const Outcome pan = head_.Call([&](int32_t link) { return PTZ_LinkStopMotor(link, m.panMotor); });
+    const Outcome tilt = head_.Call([&](int32_t link) { return PTZ_LinkStopMotor(link, m.tiltMotor); });
+    return pan.result != PTZ_OK ? pan : tilt;
+}
+
+bool Service::Wildcard() const {
+    const std::string& h = config_.address.host;
+    return h.empty() || h == "0.0.0.0" || h == "::";
+}
+
+std::string Service::BaseUrlWith(const std::string& host) const {
+    const bool v6 = host.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(config_.address.port);
+}
+
+std::string Service::BaseUrl() const { return BaseUrlWith(config_.address.host); }
 
 std::string Service::Scopes() const {
     return "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/type/video_encoder "
@@ -204,16 +277,19 @@ int32_t Service::FromGeneric(double value, int32_t min, int32_t max) const {
 }
 
 Service::Reply Service::Unsupported(const std::string& what) {
-    return {400, Fault("Sender", "ter:ActionNotSupported", what + " is not supported by this device")};
+    // A Receiver fault (and so 500): the request is fine, this device lacks it.
+    return {500, Fault("Receiver", "ter:ActionNotSupported", what + " is not supported by this device")};
 }
 
-Service::Reply Service::BadArgs(const std::string& why) {
-    return {400, Fault("Sender", "ter:InvalidArgVal", why)};
+Service::Reply Service::BadArgs(const std::string& why, const char* detail) {
+    return {400, Fault("Sender", std::string("ter:InvalidArgVal") + (detail ? std::string("/") + detail : ""), why)};
 }
 
 Service::Reply Service::HeadFailure(const Outcome& o, const char* what) {
     if (o.result == kLinkDown) return {500, Fault("Receiver", "ter:Action", std::string(what) + ": the head is not connected")};
     if (o.result == PTZ_BAD_PARAM) return BadArgs(std::string(what) + ": the value is out of the head's range");
+    if (o.result != PTZ_FAILED)  // not taken: too many calls wait for this head
+        return {500, Fault("Receiver", "ter:Action", std::string(what) + ": the head is busy; try again")};
     char text[320];
     PTZ_GetErrorText(o.kind, o.code, text, sizeof text);
     head_.NoteFailure(std::string("ONVIF ") + what, o.kind, o.code);
@@ -226,11 +302,12 @@ int Service::Handle(const std::string& body, std::string& response, const std::s
     const bool plainHost = !host.empty() && host.size() < 256 &&
                            host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-:[]") ==
                                std::string::npos;
-    request.base = plainHost ? "http://" + host : BaseUrl();
-    if (const std::string why = Parse(body, request); !why.empty()) {
-        response = Fault("Sender", "ter:WellFormed", why);
-        return 400;
-    }
+    // Without a usable Host, the configured address; a wildcard one is no
+    // address to reach, so loopback stands in for it.
+    request.base = plainHost   ? "http://" + host
+                   : Wildcard() ? BaseUrlWith(config_.address.host == "::" ? "::1" : "127.0.0.1")
+                                : BaseUrl();
+    if (const std::string why = Parse(body, request); !why.empty()) return RefusalFault(request, why, response);
     static const char* open[] = {"GetSystemDateAndTime", "GetCapabilities", "GetServices", "GetServiceCapabilities"};
     const bool free = std::find(std::begin(open), std::end(open), request.name) != std::end(open);
     if (!free) {
@@ -382,7 +459,7 @@ Service::Reply Service::Media(const Request& r) {
         return Ok("<trt:GetProfilesResponse><trt:Profiles token=\"" + std::string(kProfile) + "\" fixed=\"true\">" +
                   ProfileXml() + "</trt:Profiles></trt:GetProfilesResponse>");
     if (op == "GetProfile") {
-        if (auto why = checkProfile(); !why.empty()) return {400, Fault("Sender", "ter:InvalidArgVal", why)};
+        if (auto why = checkProfile(); !why.empty()) return BadArgs(why, "ter:NoProfile");
         return Ok("<trt:GetProfileResponse><trt:Profile token=\"" + std::string(kProfile) + "\" fixed=\"true\">" +
                   ProfileXml() + "</trt:Profile></trt:GetProfileResponse>");
     }
@@ -397,7 +474,7 @@ Service::Reply Service::Media(const Request& r) {
         return Ok("<trt:GetVideoEncoderConfigurationsResponse>" + EncoderConfigurationXml("trt:Configurations") +
                   "</trt:GetVideoEncoderConfigurationsResponse>");
     if (op == "GetStreamUri" || op == "GetSnapshotUri") {
-        if (auto why = checkProfile(); !why.empty()) return {400, Fault("Sender", "ter:InvalidArgVal", why)};
+        if (auto why = checkProfile(); !why.empty()) return BadArgs(why, "ter:NoProfile");
         const std::string& uri = op == "GetStreamUri" ? config_.rtsp : config_.snapshot;
         if (uri.empty())
             return {400, Fault("Sender", "ter:InvalidArgVal",
@@ -445,18 +522,88 @@ std::string Service::NodeXml(const char* element) {
            "<tt:HomeSupported>true</tt:HomeSupported></" + element + ">";
 }
 
-Outcome Service::SetSpeed(double generic) {
+Outcome Service::SetSpeeds(std::optional<double> pan, std::optional<double> tilt) {
+    if (!pan && !tilt) return {PTZ_OK, 0, 0};
     const Mapping& m = head_.config().mapping;
-    const auto speed = static_cast<int32_t>(std::lround(m.speedMin + std::clamp(generic, 0.0, 1.0) * (m.speedMax - m.speedMin)));
+    const auto speed = [&](double generic) {
+        return static_cast<int32_t>(
+            std::lround(m.speedMin + std::clamp(generic, 0.0, 1.0) * (static_cast<double>(m.speedMax) - m.speedMin)));
+    };
     return head_.Call([&](int32_t link) {
-        const int32_t r = PTZ_LinkSetMotorSpeed(link, m.panMotor, speed);
-        return r != PTZ_OK ? r : PTZ_LinkSetMotorSpeed(link, m.tiltMotor, speed);
+        int32_t r = PTZ_OK;
+        if (pan) r = PTZ_LinkSetMotorSpeed(link, m.panMotor, speed(*pan));
+        if (r == PTZ_OK && tilt) r = PTZ_LinkSetMotorSpeed(link, m.tiltMotor, speed(*tilt));
+        return r;
     });
+}
+
+Service::Reading Service::ReadPosition(std::chrono::steady_clock::time_point notBefore) {
+    std::this_thread::sleep_until(notBefore);
+    std::unique_lock lock(readingMutex_);
+    for (;;) {
+        if (last_.valid && last_.started >= notBefore) return last_;
+        if (!reading_) break;
+        // One is on its way: it may do (it began late enough), else the next.
+        readingDone_.wait(lock, [&] { return !reading_; });
+    }
+    reading_ = true;
+    Reading r;
+    r.started = std::chrono::steady_clock::now();
+    lock.unlock();
+    r.outcome = head_.Call([&](int32_t link) { return PTZ_LinkGetPTPos(link, &r.pan, &r.tilt); });
+    r.valid = true;
+    lock.lock();
+    last_ = r;
+    reading_ = false;
+    readingDone_.notify_all();
+    return r;
 }
 
 Outcome Service::Move(int32_t pan, int32_t tilt) {
     const Mapping& m = head_.config().mapping;
     return head_.Call([&](int32_t link) { return PTZ_LinkSetPTPos(link, m.moveParam, pan, tilt); });
+}
+
+namespace {
+
+// A preset token as this device hands them out: "1" to "16", exactly.
+bool PresetToken(const pugi::xml_node& in, int& preset) {
+    const std::string token = ChildAnyNs(in, "PresetToken").text().get();
+    for (int n = 1; n <= 16; ++n)
+        if (token == std::to_string(n)) {
+            preset = n;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+Service::Reply Service::Closing() { return {500, Fault("Receiver", "ter:Action", "the device is shutting down")}; }
+
+Service::Reply Service::SetPreset(const pugi::xml_node& in) {
+    const Mapping& m = head_.config().mapping;
+    std::string name = ChildAnyNs(in, "PresetName").text().get();
+    const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (name.size() > PresetNames::kMaxName || control || !ValidUtf8(name))
+        return BadArgs("a preset name is text of at most 64 bytes of UTF-8, without control characters",
+                       "ter:InvalidPresetName");
+    std::lock_guard lock(presetOps_);
+    int preset = 0;
+    if (ChildAnyNs(in, "PresetToken")) {
+        if (!PresetToken(in, preset)) return BadArgs("preset tokens are \"1\" to \"16\"", "ter:NoToken");
+    } else if ((preset = presets_.FirstFree()) == 0) {
+        return {500, Fault("Receiver", "ter:Action/ter:TooManyPresets", "all 16 presets are in use")};
+    }
+    if (name.empty()) name = "Preset " + std::to_string(preset);
+    const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkSetPresetPos(link, preset, m.presetFlag); });
+    if (o.result != PTZ_OK) return HeadFailure(o, "SetPreset");
+    if (!presets_.Set(preset, name).empty())
+        return {500, Fault("Receiver", "ter:Action", "the preset's name could not be saved (the gateway's log says why)")};
+    return Ok("<tptz:SetPresetResponse><tptz:PresetToken>" + std::to_string(preset) +
+              "</tptz:PresetToken></tptz:SetPresetResponse>");
 }
 
 Service::Reply Service::Ptz(const Request& r) {
@@ -469,12 +616,6 @@ Service::Reply Service::Ptz(const Request& r) {
     };
     auto position = [&](int32_t& pan, int32_t& tilt) {
         return head_.Call([&](int32_t link) { return PTZ_LinkGetPTPos(link, &pan, &tilt); });
-    };
-    // A zoom is accepted only when it asks for nothing.
-    auto zoomIsZero = [&](const pugi::xml_node& vector) {
-        const pugi::xml_node zoom = ChildAnyNs(vector, "Zoom");
-        double x = 0;
-        return !zoom || !Attribute(zoom, "x", x) || x == 0;
     };
 
     if (op == "GetServiceCapabilities")
@@ -504,18 +645,17 @@ Service::Reply Service::Ptz(const Request& r) {
     }
 
     // Everything below works on the profile's head.
-    if (auto why = checkProfile(); !why.empty()) return BadArgs(why);
+    if (auto why = checkProfile(); !why.empty()) return BadArgs(why, "ter:NoProfile");
 
     if (op == "GetStatus") {
-        int32_t pan = 0, tilt = 0, pan2 = 0, tilt2 = 0;
-        Outcome o = position(pan, tilt);
-        if (o.result != PTZ_OK) return HeadFailure(o, "GetStatus");
         // Two readings a moment apart that agree: the head is still. (The
         // wait is this request's own; the head serves others meanwhile.)
-        std::this_thread::sleep_for(kStillInterval);
-        o = position(pan2, tilt2);
-        if (o.result != PTZ_OK) return HeadFailure(o, "GetStatus");
-        const bool idle = pan == pan2 && tilt == tilt2;
+        const Reading first = ReadPosition(std::chrono::steady_clock::now());
+        if (first.outcome.result != PTZ_OK) return HeadFailure(first.outcome, "GetStatus");
+        const Reading second = ReadPosition(first.started + kStillInterval);
+        if (second.outcome.result != PTZ_OK) return HeadFailure(second.outcome, "GetStatus");
+        const bool idle = first.pan == second.pan && first.tilt == second.tilt;
+        const int32_t pan2 = second.pan, tilt2 = second.tilt;
         return Ok("<tptz:GetStatusResponse><tptz:PTZStatus><tt:Position><tt:PanTilt x=\"" +
                   Number(ToGeneric(pan2, m.panMin, m.panMax)) + "\" y=\"" + Number(ToGeneric(tilt2, m.tiltMin, m.tiltMax)) +
                   "\" space=\"" + kPositionSpace + "\"/></tt:Position><tt:MoveStatus><tt:PanTilt>" +
@@ -523,90 +663,95 @@ Service::Reply Service::Ptz(const Request& r) {
                   "</tt:UtcTime></tptz:PTZStatus></tptz:GetStatusResponse>");
     }
     if (op == "AbsoluteMove" || op == "RelativeMove") {
+        // Everything is checked before the head is asked for anything.
         const bool absolute = op == "AbsoluteMove";
+        const char* invalid = absolute ? "ter:InvalidPosition" : "ter:InvalidTranslation";
         const pugi::xml_node vector = ChildAnyNs(in, absolute ? "Position" : "Translation");
-        if (!vector) return BadArgs(absolute ? "Position is missing" : "Translation is missing");
-        if (!zoomIsZero(vector)) return BadArgs("this head has no zoom");
-        const pugi::xml_node panTilt = ChildAnyNs(vector, "PanTilt");
-        double x = 0, y = 0;
-        const bool hasX = panTilt && Attribute(panTilt, "x", x), hasY = panTilt && Attribute(panTilt, "y", y);
-        if (absolute && ((hasX && (x < -1 || x > 1)) || (hasY && (y < -1 || y > 1))))
-            return BadArgs("the position is outside the generic space");
+        if (!vector) return BadArgs(absolute ? "Position is missing" : "Translation is missing", invalid);
+        if (auto why = ZoomProblem(vector); !why.empty()) return BadArgs(why, invalid);
+        std::optional<double> x, y, speedX, speedY;
+        if (auto why = PanTiltOf(ChildAnyNs(vector, "PanTilt"), -1, 1, x, y); !why.empty()) return BadArgs(why, invalid);
+        const pugi::xml_node speed = ChildAnyNs(in, "Speed"), speedPanTilt = ChildAnyNs(speed, "PanTilt");
+        double zoomSpeed = 0;
+        if (auto why = PanTiltOf(speedPanTilt, 0, 1, speedX, speedY); !why.empty())
+            return BadArgs("Speed " + why, "ter:InvalidSpeed");
+        if (NumberAttribute(ChildAnyNs(speed, "Zoom"), "x", zoomSpeed, 0, 1) == Given::Bad)
+            return BadArgs("Speed Zoom x must be a number from 0 to 1", "ter:InvalidSpeed");
+        std::lock_guard lock(motion_);
+        if (closed_) return Closing();
         int32_t pan = 0, tilt = 0;
         if (Outcome o = position(pan, tilt); o.result != PTZ_OK) return HeadFailure(o, op.c_str());
         if (absolute) {
-            if (hasX) pan = FromGeneric(x, m.panMin, m.panMax);
-            if (hasY) tilt = FromGeneric(y, m.tiltMin, m.tiltMax);
+            if (x) pan = FromGeneric(*x, m.panMin, m.panMax);
+            if (y) tilt = FromGeneric(*y, m.tiltMin, m.tiltMax);
         } else {
+            // |x| <= 1: the step is at most half the range, no overflow.
             const auto span = [](int32_t min, int32_t max) { return (static_cast<double>(max) - min) / 2.0; };
-            pan = static_cast<int32_t>(std::clamp<double>(pan + std::lround(x * span(m.panMin, m.panMax)), m.panMin, m.panMax));
-            tilt = static_cast<int32_t>(std::clamp<double>(tilt + std::lround(y * span(m.tiltMin, m.tiltMax)), m.tiltMin, m.tiltMax));
+            pan = static_cast<int32_t>(
+                std::clamp<double>(pan + std::lround(x.value_or(0) * span(m.panMin, m.panMax)), m.panMin, m.panMax));
+            tilt = static_cast<int32_t>(
+                std::clamp<double>(tilt + std::lround(y.value_or(0) * span(m.tiltMin, m.tiltMax)), m.tiltMin, m.tiltMax));
         }
-        if (const pugi::xml_node speed = ChildAnyNs(ChildAnyNs(in, "Speed"), "PanTilt")) {
-            double sx = 1, sy = 1;
-            Attribute(speed, "x", sx);
-            Attribute(speed, "y", sy);
-            if (Outcome o = SetSpeed(std::max(std::fabs(sx), std::fabs(sy))); o.result != PTZ_OK)
+        // A speed for each axis; one left out is the default, 1.
+        if (speedPanTilt)
+            if (Outcome o = SetSpeeds(speedX.value_or(1), speedY.value_or(1)); o.result != PTZ_OK)
                 return HeadFailure(o, op.c_str());
-        }
-        StopAfter(std::chrono::milliseconds(0));
         if (Outcome o = Move(pan, tilt); o.result != PTZ_OK) return HeadFailure(o, op.c_str());
+        Supersede();
         return Ok("<tptz:" + op + "Response/>");
     }
     if (op == "ContinuousMove") {
         const pugi::xml_node velocity = ChildAnyNs(in, "Velocity");
-        if (!velocity) return BadArgs("Velocity is missing");
-        if (!zoomIsZero(velocity)) return BadArgs("this head has no zoom");
-        double x = 0, y = 0;
-        const pugi::xml_node panTilt = ChildAnyNs(velocity, "PanTilt");
-        if (panTilt) {
-            Attribute(panTilt, "x", x);
-            Attribute(panTilt, "y", y);
+        if (!velocity) return BadArgs("Velocity is missing", "ter:InvalidVelocity");
+        if (auto why = ZoomProblem(velocity); !why.empty()) return BadArgs(why, "ter:InvalidVelocity");
+        std::optional<double> vx, vy;
+        if (auto why = PanTiltOf(ChildAnyNs(velocity, "PanTilt"), -1, 1, vx, vy); !why.empty())
+            return BadArgs(why, "ter:InvalidVelocity");
+        const double x = vx.value_or(0), y = vy.value_or(0);
+        // No Timeout runs for the advertised DefaultPTZTimeout, and so does
+        // PT0S: it is taken as "no time given" (clients send it for that),
+        // not refused and never as "forever".
+        std::chrono::milliseconds timeout = kDefaultTimeout;
+        if (const pugi::xml_node t = ChildAnyNs(in, "Timeout")) {
+            std::chrono::milliseconds given{0};
+            if (!ParseDuration(t.text().get(), given)) return BadArgs("Timeout must be a duration of at most a day, like PT5S");
+            if (given.count() > 0) timeout = given;
         }
-        if (x < -1 || x > 1 || y < -1 || y > 1) return BadArgs("the velocity is outside the generic space");
-        std::chrono::milliseconds timeout{0};
-        if (const pugi::xml_node t = ChildAnyNs(in, "Timeout"); t && !ParseDuration(t.text().get(), timeout))
-            return BadArgs("Timeout is not a duration");
-        int32_t pan = 0, tilt = 0;
-        if (Outcome o = position(pan, tilt); o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
+        std::lock_guard lock(motion_);
+        if (closed_) return Closing();
         if (x == 0 && y == 0) {
-            StopAfter(std::chrono::milliseconds(0));
-            const Outcome o = head_.Call([&](int32_t link) {
-                PTZ_LinkStopMotor(link, m.panMotor);
-                return PTZ_LinkStopMotor(link, m.tiltMotor);
-            });
-            if (o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
+            if (Outcome o = StopMotors(); o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
+            Supersede();
             return Ok("<tptz:ContinuousMoveResponse/>");
         }
-        if (Outcome o = SetSpeed(std::max(std::fabs(x), std::fabs(y))); o.result != PTZ_OK)
-            return HeadFailure(o, "ContinuousMove");
+        int32_t pan = 0, tilt = 0;
+        if (Outcome o = position(pan, tilt); o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
+        // Each moving axis at its own speed, so that a diagonal keeps its
+        // direction; an axis that stays keeps its speed.
+        const auto axis = [](double v) { return v != 0 ? std::optional(std::fabs(v)) : std::nullopt; };
+        if (Outcome o = SetSpeeds(axis(x), axis(y)); o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
         const int32_t targetPan = x > 0 ? m.panMax : x < 0 ? m.panMin : pan;
         const int32_t targetTilt = y > 0 ? m.tiltMax : y < 0 ? m.tiltMin : tilt;
-        if (Outcome o = Move(targetPan, targetTilt); o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
-        StopAfter(timeout);
+        const Outcome o = Move(targetPan, targetTilt);
+        // Armed whatever the answer: a move that timed out may still have reached the head.
+        Supersede();
+        continuous_ = true;
+        armed_ = generation_;
+        stopAt_ = std::chrono::steady_clock::now() + timeout;
+        timerWake_.notify_all();
+        if (o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
         return Ok("<tptz:ContinuousMoveResponse/>");
     }
     if (op == "Stop") {
-        // PanTilt false alone asks for nothing to stop; no zoom to stop here.
-        const std::string panTilt = ChildAnyNs(in, "PanTilt").text().get();
-        StopAfter(std::chrono::milliseconds(0));
-        if (panTilt != "false") {
-            const Outcome o = head_.Call([&](int32_t link) {
-                const int32_t r = PTZ_LinkStopMotor(link, m.panMotor);
-                return r != PTZ_OK ? r : PTZ_LinkStopMotor(link, m.tiltMotor);
-            });
-            if (o.result != PTZ_OK) return HeadFailure(o, "Stop");
-        }
+        // PanTilt false asks for nothing to stop (there is no zoom here): the
+        // pending stop of a ContinuousMove stays as it is.
+        const std::string_view panTilt = Collapsed(ChildAnyNs(in, "PanTilt").text().get());
+        if (panTilt == "false" || panTilt == "0") return Ok("<tptz:StopResponse/>");
+        std::lock_guard lock(motion_);  // a stop is made even after StopAll
+        if (const Outcome o = StopMotors(); o.result != PTZ_OK) return HeadFailure(o, "Stop");
+        Supersede();
         return Ok("<tptz:StopResponse/>");
     }
-    auto presetToken = [&](int& preset) {
-        const std::string token = ChildAnyNs(in, "PresetToken").text().get();
-        char* end = nullptr;
-        const long n = std::strtol(token.c_str(), &end, 10);
-        if (token.empty() || *end != '\0' || n < 1 || n > 16) return false;
-        preset = static_cast<int>(n);
-        return true;
-    };
     if (op == "GetPresets") {
         std::string list;
         for (int n = 1; n <= 16; ++n) {
@@ -616,39 +761,30 @@ Service::Reply Service::Ptz(const Request& r) {
         }
         return Ok("<tptz:GetPresetsResponse>" + list + "</tptz:GetPresetsResponse>");
     }
-    if (op == "SetPreset") {
-        int preset = 0;
-        if (ChildAnyNs(in, "PresetToken")) {
-            if (!presetToken(preset)) return {400, Fault("Sender", "ter:InvalidArgVal", "preset tokens are \"1\" to \"16\"")};
-        } else if ((preset = presets_.FirstFree()) == 0) {
-            return {400, Fault("Receiver", "ter:Action", "all 16 presets are in use (ter:TooManyPresets)")};
-        }
-        std::string name = ChildAnyNs(in, "PresetName").text().get();
-        if (name.empty()) name = "Preset " + std::to_string(preset);
-        if (name.size() > 64) return BadArgs("the preset name is too long");
-        const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkSetPresetPos(link, preset, m.presetFlag); });
-        if (o.result != PTZ_OK) return HeadFailure(o, "SetPreset");
-        presets_.Set(preset, name);
-        return Ok("<tptz:SetPresetResponse><tptz:PresetToken>" + std::to_string(preset) +
-                  "</tptz:PresetToken></tptz:SetPresetResponse>");
-    }
+    if (op == "SetPreset") return SetPreset(in);
     if (op == "GotoPreset" || op == "RemovePreset") {
         int preset = 0;
-        if (!presetToken(preset) || presets_.Get(preset).empty())
-            return {400, Fault("Sender", "ter:InvalidArgVal", "no preset with that token (ter:NoToken)")};
+        if (!PresetToken(in, preset) || presets_.Get(preset).empty())
+            return BadArgs("no preset with that token", "ter:NoToken");
         if (op == "RemovePreset") {
-            presets_.Remove(preset);
+            std::lock_guard lock(presetOps_);
+            if (!presets_.Set(preset, "").empty())
+                return {500, Fault("Receiver", "ter:Action", "the preset could not be removed (the gateway's log says why)")};
             return Ok("<tptz:RemovePresetResponse/>");
         }
-        StopAfter(std::chrono::milliseconds(0));
+        std::lock_guard lock(motion_);
+        if (closed_) return Closing();
         const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkMovePresetPos(link, preset); });
         if (o.result != PTZ_OK) return HeadFailure(o, "GotoPreset");
+        Supersede();
         return Ok("<tptz:GotoPresetResponse/>");
     }
     if (op == "GotoHomePosition") {
-        StopAfter(std::chrono::milliseconds(0));
+        std::lock_guard lock(motion_);
+        if (closed_) return Closing();
         const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkMoveUserHP(link); });
         if (o.result != PTZ_OK) return HeadFailure(o, "GotoHomePosition");
+        Supersede();
         return Ok("<tptz:GotoHomePositionResponse/>");
     }
     if (op == "SetHomePosition") {

@@ -1,14 +1,20 @@
 """ptzd's ONVIF front end: two npm ONVIF clients against a real ptzd and a
-moving simulated head, WS-Security, schema order, hostile input, presets
-that survive a restart, and WS-Discovery in a network namespace of its own."""
+moving simulated head, WS-Security (replays, re-spelled nonces, clock
+windows), SOAP's own faults, numbers checked before anything moves,
+ContinuousMove's stops, presets saved safely, load, and WS-Discovery in
+network namespaces of its own."""
 import base64
 import datetime
 import hashlib
+import http.client
 import json
 import os
 import shutil
+import signal
 import subprocess
+import sys
 import textwrap
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -38,11 +44,15 @@ def node_modules():
 
 
 class OnvifGateway:
-    def __init__(self, tmp_path, user="admin", password="secret", rtsp="rtsp://127.0.0.1:8554/roof", sim=None):
+    def __init__(self, tmp_path, user="admin", password="secret", rtsp="rtsp://127.0.0.1:8554/roof", sim=None, env=None):
         require_private_network()
+        os.makedirs(str(tmp_path), exist_ok=True)
         self.sim = sim or Sim(instant=False)
         self.onvif_port, self.http_port = free_port(), free_port()
         self.tmp_path = tmp_path
+        self.env = {**os.environ, **(env or {})}
+        # The preset names live in the state directory: by default the configuration's.
+        self.state = os.path.join(str(tmp_path), "roof.presets.json")
         self.user, self.password = user, password
         lines = [f'onvif = "127.0.0.1:{self.onvif_port}"']
         if user:
@@ -61,7 +71,7 @@ class OnvifGateway:
 
     def start(self):
         self.log = open(os.path.join(str(self.tmp_path), "ptzd.log"), "a+")
-        self.process = subprocess.Popen([PTZD, "--config", self.config], stderr=self.log)
+        self.process = subprocess.Popen([PTZD, "--config", self.config], stderr=self.log, env=self.env)
         deadline = time.time() + 10
         while time.time() < deadline:
             try:
@@ -94,28 +104,70 @@ class OnvifGateway:
         except urllib.error.HTTPError as e:
             return e.code, e.read().decode()
 
-    def soap(self, operation, service, inner="", security=None, path=None):
+    def soap(self, operation, service, inner="", security=None, path=None, header=""):
         ns = {"tds": "http://www.onvif.org/ver10/device/wsdl", "trt": "http://www.onvif.org/ver10/media/wsdl",
               "tptz": "http://www.onvif.org/ver20/ptz/wsdl"}[service]
-        header = f"<s:Header>{security}</s:Header>" if security else ""
+        blocks = (security or "") + header
+        header = f"<s:Header>{blocks}</s:Header>" if blocks else ""
         body = (f'<s:Envelope xmlns:s="{SOAP}" xmlns:tt="http://www.onvif.org/ver10/schema">{header}<s:Body>'
                 f'<x:{operation} xmlns:x="{ns}">{inner}</x:{operation}></s:Body></s:Envelope>')
         return self.post(body.encode(), path or "/onvif/device_service")
 
+    def ptz(self, operation, inner="", security=None):
+        return self.soap(operation, "tptz", PROFILE + inner, security=security, path="/onvif/ptz_service")
 
-def token(user, password, nonce=None, created=None, text=False):
+    def head(self):
+        """The head's own position, through the HTTP API."""
+        return self.http("/api/heads/roof/GetPTPos")
+
+
+
+PROFILE = "<x:ProfileToken>Profile_1</x:ProfileToken>"
+PASSWORD_TYPE = "http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-username-token-profile-1.0#Password"
+
+
+def wait_for(condition, timeout=20, fail=True):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    if fail:
+        raise AssertionError("condition not met in time")
+    return False
+
+
+def utc(seconds_from_now=0):
+    moment = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=seconds_from_now)
+    return moment.strftime("%Y-%m-%dT%H:%M:%S.000Z")
+
+
+def token(user, password, nonce=None, created=None, text=False, typed=True, nonce_text=None, bare=False):
+    """A UsernameToken: a digest (or the password itself with text=True),
+    with or without a Type attribute, a nonce in any spelling, or none."""
     nonce = nonce or os.urandom(16)
-    created = created or datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.000Z")
+    created = created or utc()
     if text:
-        secret = f'<wsse:Password Type="http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-username-token-profile-1.0#PasswordText">{password}</wsse:Password>'
+        kind, value = "Text", password
     else:
-        digest = base64.b64encode(hashlib.sha1(nonce + created.encode() + password.encode()).digest()).decode()
-        secret = f'<wsse:Password Type="http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-username-token-profile-1.0#PasswordDigest">{digest}</wsse:Password>'
+        kind, value = "Digest", base64.b64encode(hashlib.sha1(nonce + created.encode() + password.encode()).digest()).decode()
+    type_attribute = f' Type="{PASSWORD_TYPE}{kind}"' if typed else ""
+    freshness = "" if bare else (f'<wsse:Nonce>{nonce_text or base64.b64encode(nonce).decode()}</wsse:Nonce>'
+                                 f'<wsu:Created>{created}</wsu:Created>')
     return (f'<wsse:Security s:mustUnderstand="1" xmlns:wsse="http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd" '
             f'xmlns:wsu="http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd">'
-            f'<wsse:UsernameToken><wsse:Username>{user}</wsse:Username>{secret}'
-            f'<wsse:Nonce>{base64.b64encode(nonce).decode()}</wsse:Nonce><wsu:Created>{created}</wsu:Created>'
-            f'</wsse:UsernameToken></wsse:Security>')
+            f'<wsse:UsernameToken><wsse:Username>{user}</wsse:Username><wsse:Password{type_attribute}>{value}</wsse:Password>'
+            f'{freshness}</wsse:UsernameToken></wsse:Security>')
+
+
+def fault_codes(body):
+    """The fault's code and subcodes, outermost first: ["s:Sender", "ter:InvalidArgVal", ...]."""
+    code = ET.fromstring(body).find(f"{{{SOAP}}}Body/{{{SOAP}}}Fault/{{{SOAP}}}Code")
+    values = []
+    while code is not None:
+        values.append(code.find(f"{{{SOAP}}}Value").text)
+        code = code.find(f"{{{SOAP}}}Subcode")
+    return values
 
 
 @pytest.fixture
@@ -157,30 +209,173 @@ def test_two_npm_clients_drive_the_head(onvif, node_modules):
 
 def test_ws_security(onvif):
     ask = lambda security: onvif.soap("GetHostname", "tds", security=security)
-    assert ask(token("admin", "secret"))[0] == 200
-    assert ask(token("admin", "secret", text=True))[0] == 200
+    accepted = [
+        token("admin", "secret"),
+        token("admin", "secret", text=True),
+        token("admin", "secret", text=True, typed=False),  # no Type: PasswordText, as WS-Security has it
+        token("admin", "secret", created=utc(-290)),
+        token("admin", "secret", created=utc(290)),
+    ]
+    for security in accepted:
+        status, body = ask(security)
+        assert status == 200, (security, body)
     refused = [
         None,                                                    # no header at all
         token("admin", "wrong"),
         token("someone", "secret"),
         token("admin", "wrong", text=True),
+        token("someone", "secret", text=True),
+        token("admin", "secret", typed=False),                   # a digest is not the password
         token("admin", "secret", created="2020-01-01T00:00:00Z"),  # stale
         token("admin", "secret", created="6843-12-08T20:00:00Z"),  # beyond any clock (found by the fuzzer)
-        token("admin", "secret", created=(datetime.datetime.now(datetime.timezone.utc) +
-                                          datetime.timedelta(minutes=6)).strftime("%Y-%m-%dT%H:%M:%SZ")),
+        token("admin", "secret", created=utc(360)),
+        token("admin", "secret", created=" " + utc()),
+        # PasswordText is held to the same Created and nonce rules.
+        token("admin", "secret", text=True, created="1999-01-01T00:00:00Z"),
+        token("admin", "secret", text=True, created=utc(360)),
+        token("admin", "secret", text=True, bare=True),
+        token("admin", "secret", bare=True),
     ]
     for security in refused:
         status, body = ask(security)
         assert status == 400 and "ter:NotAuthorized" in body, (security, body)
-    replayed = token("admin", "secret", nonce=b"0123456789abcdef")
-    assert ask(replayed)[0] == 200
-    status, body = ask(replayed)
-    assert status == 400 and "used before" in body
+    # One refusal for every wrong name or password: nothing tells which was wrong.
+    reasons = {ET.fromstring(ask(t)[1]).find(f".//{{{SOAP}}}Text").text
+               for t in (token("admin", "wrong"), token("someone", "secret"), token("someone", "secret", text=True))}
+    assert len(reasons) == 1
+    for text in (False, True):
+        replayed = token("admin", "secret", text=text)
+        assert ask(replayed)[0] == 200
+        status, body = ask(replayed)
+        assert status == 400 and "used before" in body
     # These four answer without a token.
     for operation, service in (("GetSystemDateAndTime", "tds"), ("GetCapabilities", "tds"), ("GetServices", "tds"),
                                ("GetServiceCapabilities", "tds")):
         assert onvif.soap(operation, service)[0] == 200, operation
     assert onvif.soap("GetProfiles", "trt", path="/onvif/media_service")[0] == 400
+
+
+BASE64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+
+
+def respellings(nonce):
+    """Other Base64 texts that lax decoders turn into the same bytes: the
+    last character's unused bits set, '=' in place of an 'A'."""
+    text = base64.b64encode(nonce).decode()
+    padding = text.count("=")
+    last = len(text) - padding - 1
+    unused = {0: 0, 1: 2, 2: 4}[padding]
+    value = BASE64.index(text[last])
+    spelled = [text[:last] + BASE64[value | bits] + text[last + 1:] for bits in range(1, 1 << unused)]
+    return spelled + [text.replace("A", "=", 1)]
+
+
+def test_a_nonce_counts_once_however_it_is_spelled(onvif):
+    ask = lambda security: onvif.soap("GetHostname", "tds", security=security)
+    nonce = b"\0" + os.urandom(15)  # 16 bytes: four unused bits, and an 'A' first
+    spellings = respellings(nonce)
+    assert len(spellings) == 16
+    created = utc()
+    assert ask(token("admin", "secret", nonce=nonce, created=created))[0] == 200
+    for spelling in spellings:
+        status, body = ask(token("admin", "secret", nonce=nonce, created=created, nonce_text=spelling))
+        assert status == 400 and "ter:NotAuthorized" in body, spelling
+    # A fresh nonce is refused in any spelling but its own.
+    fresh = b"\0" + os.urandom(15)
+    for spelling in respellings(fresh)[:3] + respellings(fresh)[-1:]:
+        assert ask(token("admin", "secret", nonce=fresh, nonce_text=spelling))[0] == 400, spelling
+    # Some clients send one nonce with a fresh Created every time: a new
+    # digest, a new token.
+    assert ask(token("admin", "secret", nonce=nonce, created=utc(1.5)))[0] == 200
+    # The same instant spelled another way is the same token.
+    assert ask(token("admin", "secret", text=True, nonce=fresh, created=created))[0] == 200
+    assert ask(token("admin", "secret", text=True, nonce=fresh, created=created.replace(".000Z", "+00:00")))[0] == 400
+
+
+CLOCK_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+/* The process's wall clock, moved on by the seconds in the file $PTZ_TEST_CLOCK. */
+static long Offset(void) {
+    long offset = 0;
+    const char* path = getenv("PTZ_TEST_CLOCK");
+    FILE* f = path ? fopen(path, "r") : NULL;
+    if (f) {
+        if (fscanf(f, "%ld", &offset) != 1) offset = 0;
+        fclose(f);
+    }
+    return offset;
+}
+int clock_gettime(clockid_t id, struct timespec* t) {
+    static int (*real)(clockid_t, struct timespec*);
+    if (!real) real = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
+    const int r = real(id, t);
+    if (r == 0 && id == CLOCK_REALTIME) t->tv_sec += Offset();
+    return r;
+}
+time_t time(time_t* out) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (out) *out = now.tv_sec;
+    return now.tv_sec;
+}
+"""
+
+
+def test_a_nonce_is_remembered_while_its_created_time_is_in_the_window(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not compiler:
+        pytest.skip("no C compiler for the clock shim")
+    (tmp_path / "clock.c").write_text(CLOCK_SHIM)
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(tmp_path / "clock.so"), str(tmp_path / "clock.c"), "-ldl"],
+                   check=True)
+    clock = tmp_path / "clock"
+    clock.write_text("0")
+    g = OnvifGateway(tmp_path / "gw", env={"LD_PRELOAD": str(tmp_path / "clock.so"), "PTZ_TEST_CLOCK": str(clock)})
+    try:
+        ask = lambda security: g.soap("GetHostname", "tds", security=security)
+        ahead = token("admin", "secret", created=utc(280))
+        assert ask(ahead)[0] == 200
+        # 303 s later by ptzd's clock: the token arrived more than five minutes
+        # ago, but its Created time is still inside the window.
+        clock.write_text("303")
+        status, body = ask(ahead)
+        assert status == 400 and "used before" in body
+    finally:
+        g.close()
+
+
+def test_faults_of_soap_itself(onvif):
+    unknown = '<u:Trace xmlns:u="urn:example:trace" s:mustUnderstand="{}"{}>on</u:Trace>'
+    cases = [
+        (unknown.format("true", ""), 500, ["s:MustUnderstand"]),
+        (unknown.format("1", ""), 500, ["s:MustUnderstand"]),
+        (unknown.format("false", ""), 200, None),
+        (unknown.format("1", ' s:role="http://www.w3.org/2003/05/soap-envelope/role/none"'), 200, None),
+        ('<u:Trace xmlns:u="urn:example:trace" mustUnderstand="1"/>', 200, None),  # not the envelope's attribute
+        ('<a:Action xmlns:a="http://www.w3.org/2005/08/addressing" s:mustUnderstand="1">'
+         'http://www.onvif.org/ver10/device/wsdl/GetSystemDateAndTime</a:Action>', 200, None),
+    ]
+    for header, status, codes in cases:
+        got, body = onvif.soap("GetSystemDateAndTime", "tds", header=header)
+        assert got == status, (header, body)
+        if codes:
+            assert fault_codes(body) == codes
+            # The block not understood is named in the answer's header.
+            named = ET.fromstring(body).find(f"{{{SOAP}}}Header/{{{SOAP}}}NotUnderstood")
+            assert named is not None and named.get("qname").endswith(":Trace") and "urn:example:trace" in body
+    soap11 = ('<e:Envelope xmlns:e="http://schemas.xmlsoap.org/soap/envelope/"><e:Body>'
+              '<GetSystemDateAndTime xmlns="http://www.onvif.org/ver10/device/wsdl"/></e:Body></e:Envelope>')
+    for envelope in (soap11, "<s:Envelope xmlns:s='urn:other'/>"):
+        status, body = onvif.post(envelope.encode())
+        assert status == 500 and fault_codes(body) == ["s:VersionMismatch"], body
+        upgrade = ET.fromstring(body).find(f"{{{SOAP}}}Header/{{{SOAP}}}Upgrade/{{{SOAP}}}SupportedEnvelope")
+        assert upgrade is not None and upgrade.get("qname") == "s:Envelope"
+    status, body = onvif.soap("SystemReboot", "tds", security=token("admin", "secret"))
+    assert status == 500 and fault_codes(body) == ["s:Receiver", "ter:ActionNotSupported"]
 
 
 def children(body, *path):
@@ -230,9 +425,7 @@ def test_operations_by_namespace_whatever_the_prefixes(onvif):
     assert status == 200 and "GetServicesResponse" in answer
     # The same name in another namespace is another operation.
     status, answer = onvif.soap("GetHostname", "trt", security=token("admin", "secret"))
-    assert status == 400 and "ter:ActionNotSupported" in answer
-    status, answer = onvif.soap("SystemReboot", "tds", security=token("admin", "secret"))
-    assert status == 400 and "ter:ActionNotSupported" in answer
+    assert status == 500 and "ter:ActionNotSupported" in answer
     status, answer = onvif.soap("GetSnapshotUri", "trt", "<x:ProfileToken>Profile_1</x:ProfileToken>",
                                 security=token("admin", "secret"), path="/onvif/media_service")
     assert status == 400 and "snapshot" in answer
@@ -246,12 +439,168 @@ def test_hostile_input_is_refused_and_the_daemon_stays(onvif):
                 '</s:Body></s:Envelope>')
     deep = f'<s:Envelope xmlns:s="{SOAP}"><s:Body>' + "<a>" * 5000 + "</a>" * 5000 + "</s:Body></s:Envelope>"
     for body, expected in ((bomb, 400), (external, 400), (deep, 400), ("<not xml", 400), ("", 400),
-                           ("<s:Envelope xmlns:s='urn:other'/>", 400), ("x" * 200000, 413)):
+                           ("<s:Envelope xmlns:s='urn:other'/>", 500), ("x" * 200000, 413)):
         status, answer = onvif.post(body.encode())
         assert status == expected, body[:80]
         assert "passwd" not in answer and "root:" not in answer
     assert onvif.soap("GetSystemDateAndTime", "tds")[0] == 200
     assert onvif.process.poll() is None
+
+
+def frames(sim, code=None):
+    """The head's requests since the last clear, as bytes; only `code`'s if given."""
+    return [f for f in map(bytes.fromhex, sim.requests()) if code is None or f[3] == code]
+
+
+STOP_MOTOR, SET_MOTOR_SPEED, SET_PT_POS = 0x84, 0x86, 0x8C
+BAD_NUMBERS = ["nan", "NaN", "inf", "-INF", "infinity", "1e19", "-1e19", "0.5junk", "0.5abc", "", " ", "0x1", "1.5",
+               "-1.0001", "--1", "+-0.5", "1e400", "0.5 0.5", "1,5", "０.5"]
+
+
+def test_malformed_numbers_are_refused_before_anything_moves(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        assert g.ptz("SetPreset", "<x:PresetName>gate</x:PresetName><x:PresetToken>1</x:PresetToken>")[0] == 200
+        pan_tilt = '<x:{0}><tt:PanTilt x="{{}}" y="0"/></x:{0}>'
+        requests = [("AbsoluteMove", pan_tilt.format("Position")), ("RelativeMove", pan_tilt.format("Translation")),
+                    ("ContinuousMove", pan_tilt.format("Velocity")),
+                    ("AbsoluteMove", '<x:Position><tt:PanTilt x="0" y="{}"/></x:Position>'),
+                    ("AbsoluteMove", '<x:Position><tt:PanTilt x="0" y="0"/></x:Position>'
+                                     '<x:Speed><tt:PanTilt x="{}" y="1"/></x:Speed>'),
+                    ("ContinuousMove", '<x:Velocity><tt:PanTilt x="0.5" y="0"/><tt:Zoom x="{}"/></x:Velocity>')]
+        cases = [(op, inner.format(n)) for op, inner in requests for n in BAD_NUMBERS]
+        cases += [(op, '<x:Position><tt:PanTilt x="0" y="0"/></x:Position>'
+                       '<x:Speed><tt:PanTilt x="-0.5" y="1"/></x:Speed>') for op in ("AbsoluteMove",)]
+        cases += [("ContinuousMove", f'<x:Velocity><tt:PanTilt x="0.5" y="0"/></x:Velocity><x:Timeout>{t}</x:Timeout>')
+                  for t in ("PT1e3S", "PT0x10S", "-PT5S", "PT5", "PT", "P", "PTS", "PT5S junk", "PT1.S", "PT.5S",
+                            "P1Y", "PT100000S", "PT5M5M", "PT5S5M", "nan", "")]
+        cases += [("GotoPreset", f"<x:PresetToken>{t}</x:PresetToken>") for t in (" 1", "+1", "01", "1.0", "0", "17")]
+        for op, inner in cases:
+            g.sim.control("clear-requests")
+            status, body = g.ptz(op, inner)
+            assert status == 400 and fault_codes(body)[:2] == ["s:Sender", "ter:InvalidArgVal"], (op, inner, body)
+            assert frames(g.sim) == [], (op, inner)  # not even a position read
+        # What the XML number types allow is taken.
+        for x in ("+0.5", " 0.5 ", "5e-1", "-1", "1", ".5", "-0"):
+            status, body = g.ptz("AbsoluteMove", f'<x:Position><tt:PanTilt x="{x}" y="0"/></x:Position>')
+            assert status == 200, (x, body)
+    finally:
+        g.close()
+
+
+def stopped(g):
+    """Waits until ptzd has stopped both motors (the head has them at once);
+    the head's position then."""
+    wait_for(lambda: sorted(f[5] for f in frames(g.sim, STOP_MOTOR)) == [0, 4], timeout=40)
+    return g.head()
+
+
+def test_a_continuous_move_without_a_timeout_stops_after_the_default(tmp_path):
+    # Two heads at once: no Timeout, and PT0S, which is taken the same way.
+    gateways = [OnvifGateway(tmp_path / name, user="") for name in ("none", "zero")]
+    try:
+        velocity = '<x:Velocity><tt:PanTilt x="0.05" y="0"/></x:Velocity>'
+        for g in gateways:
+            g.sim.control("clear-requests")
+        sent = time.time()
+        assert gateways[0].ptz("ContinuousMove", velocity)[0] == 200
+        assert gateways[1].ptz("ContinuousMove", velocity + "<x:Timeout>PT0S</x:Timeout>")[0] == 200
+        for g in gateways:
+            rest = stopped(g)
+            # Stopped by the time-out (10 s at 700 units a second), before the limit.
+            assert time.time() - sent >= 10 and 3000 < rest["pan"] < 17000, rest
+    finally:
+        for g in gateways:
+            g.close()
+
+
+def test_a_diagonal_keeps_its_direction(onvif):
+    onvif.sim.control("clear-requests")
+    start = onvif.head()
+    move = '<x:Velocity><tt:PanTilt x="0.25" y="-1"/></x:Velocity><x:Timeout>PT0.4S</x:Timeout>'
+    assert onvif.ptz("ContinuousMove", move, security=token("admin", "secret"))[0] == 200
+    rest = stopped(onvif)
+    pan, tilt = rest["pan"] - start["pan"], rest["tilt"] - start["tilt"]
+    # Each motor at the speed of its own axis: pan a quarter as fast as tilt.
+    assert pan > 0 and tilt < 0 and 0.15 < pan / -tilt < 0.4, (start, rest)
+    speeds = {f[5]: f[6] for f in frames(onvif.sim, SET_MOTOR_SPEED)}
+    assert speeds == {0: 65, 4: 255}
+
+
+def test_a_stop_is_made_for_its_own_move_only(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        # Every answer half a second late: move B's commands are still on
+        # their way when move A's time-out expires.
+        g.sim.control("faults delay=500")
+        assert g.ptz("ContinuousMove", '<x:Velocity><tt:PanTilt x="-0.3" y="0"/></x:Velocity>'
+                                       '<x:Timeout>PT1.75S</x:Timeout>')[0] == 200
+        assert g.ptz("ContinuousMove", '<x:Velocity><tt:PanTilt x="0.3" y="0"/></x:Velocity>'
+                                       '<x:Timeout>PT30S</x:Timeout>')[0] == 200
+        # B runs on past where a stop of A's would have left it.
+        wait_for(lambda: g.head()["pan"] > 3000, timeout=30)
+        assert g.ptz("Stop", "<x:PanTilt>true</x:PanTilt>")[0] == 200
+    finally:
+        g.close()
+
+
+def test_both_motors_are_stopped_when_one_stop_fails(onvif):
+    onvif.sim.control("faults refuse=0x84")  # StopMotor refused
+    onvif.sim.control("clear-requests")
+    status, body = onvif.ptz("Stop", "<x:PanTilt>true</x:PanTilt>", security=token("admin", "secret"))
+    assert status == 500 and fault_codes(body)[0] == "s:Receiver"
+    assert sorted(f[5] for f in frames(onvif.sim, STOP_MOTOR)) == [0, 4]
+    # PanTilt false stops nothing.
+    onvif.sim.control("clear-requests")
+    assert onvif.ptz("Stop", "<x:PanTilt>false</x:PanTilt>", security=token("admin", "secret"))[0] == 200
+    assert frames(onvif.sim, STOP_MOTOR) == []
+
+
+def test_sigterm_stops_a_continuous_move(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        assert g.ptz("ContinuousMove", '<x:Velocity><tt:PanTilt x="0.2" y="0.2"/></x:Velocity>'
+                                       '<x:Timeout>PT60S</x:Timeout>')[0] == 200
+        g.sim.control("clear-requests")
+        g.process.send_signal(signal.SIGTERM)
+        g.process.wait(timeout=10)
+        assert sorted(f[5] for f in frames(g.sim, STOP_MOTOR)) == [0, 4]
+    finally:
+        g.log.close()
+        g.sim.stop()
+
+
+def test_every_getstatus_of_32_pollers_is_answered(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    body = (f'<s:Envelope xmlns:s="{SOAP}"><s:Body><GetStatus xmlns="http://www.onvif.org/ver20/ptz/wsdl">'
+            '<ProfileToken>Profile_1</ProfileToken></GetStatus></s:Body></s:Envelope>').encode()
+    failures, answered = [], []
+
+    def poll():
+        connection = http.client.HTTPConnection("127.0.0.1", g.onvif_port, timeout=30)
+        for _ in range(25):
+            try:
+                connection.request("POST", "/onvif/ptz_service", body, {"Content-Type": "application/soap+xml"})
+                response = connection.getresponse()
+                text = response.read()
+                if response.status == 200 and b"GetStatusResponse" in text:
+                    answered.append(1)
+                else:
+                    failures.append((response.status, text[-300:]))
+            except (OSError, http.client.HTTPException) as e:
+                failures.append(repr(e))
+                connection.close()
+        connection.close()
+
+    try:
+        pollers = [threading.Thread(target=poll) for _ in range(32)]
+        for p in pollers:
+            p.start()
+        for p in pollers:
+            p.join()
+        assert failures == [] and len(answered) == 32 * 25
+    finally:
+        g.close()
 
 
 def test_preset_names_survive_a_restart(tmp_path):
@@ -263,9 +612,8 @@ def test_preset_names_survive_a_restart(tmp_path):
         assert status == 200 and "<tptz:PresetToken>1</tptz:PresetToken>" in body
         status, body = g.soap("SetPreset", "tptz", profile + "<x:PresetName>yard</x:PresetName><x:PresetToken>7</x:PresetToken>", path=ptz)
         assert "<tptz:PresetToken>7</tptz:PresetToken>" in body
-        state = g.config + ".roof.presets.json"
-        assert json.load(open(state)) == {"1": "gate", "7": "yard"}
-        assert not os.path.exists(state + ".tmp")
+        assert json.load(open(g.state)) == {"1": "gate", "7": "yard"}
+        assert sorted(os.listdir(str(tmp_path))) == ["ptzd.log", "roof.presets.json", "site.toml"]  # nothing left over
         g.stop()
         g.start()
         _, body = g.soap("GetPresets", "tptz", profile, path=ptz)
@@ -278,6 +626,59 @@ def test_preset_names_survive_a_restart(tmp_path):
         assert g.soap("AbsoluteMove", "tptz", move, path=ptz)[0] == 200
         move = profile + '<x:Position><tt:PanTilt x="0" y="0"/><tt:Zoom x="0.5"/></x:Position>'
         assert g.soap("AbsoluteMove", "tptz", move, path=ptz)[0] == 400
+    finally:
+        g.close()
+
+
+def preset_names(g):
+    _, body = g.ptz("GetPresets")
+    return {p.get("token"): p.find(f"{TT}Name").text for p in ET.fromstring(body).iter("{http://www.onvif.org/ver20/ptz/wsdl}Preset")}
+
+
+def test_preset_names_are_bounded_utf8(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        set_preset = lambda name, n: g.post(
+            (f'<s:Envelope xmlns:s="{SOAP}"><s:Body><SetPreset xmlns="http://www.onvif.org/ver20/ptz/wsdl">'
+             f'<ProfileToken>Profile_1</ProfileToken><PresetName>').encode() + name +
+            f'</PresetName><PresetToken>{n}</PresetToken></SetPreset></s:Body></s:Envelope>'.encode(),
+            "/onvif/ptz_service")
+        for name in (b"\xff\xfe", b"caf\xe9", b"\xed\xa0\x80", b"\xc0\xaf", "é".encode() * 32 + b"x", b"a" * 65, b"bell&#7;"):
+            status, body = set_preset(name, 2)
+            assert status == 400 and fault_codes(body)[:2] == ["s:Sender", "ter:InvalidArgVal"], name
+        # Every later call still works, and what is kept is valid.
+        for n, name in ((1, "é".encode() * 32), (3, "gate".encode())):
+            assert set_preset(name, n)[0] == 200
+        assert preset_names(g) == {"1": "é" * 32, "3": "gate"}
+        assert json.load(open(g.state, encoding="utf-8")) == {"1": "é" * 32, "3": "gate"}
+    finally:
+        g.close()
+
+
+def test_the_state_file_is_replaced_never_written_through(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        # A link where the old fixed temporary name was, and the state file
+        # itself a link: neither target is written.
+        victim = tmp_path / "victim"
+        victim.write_text("keep me")
+        os.symlink(str(victim), g.state + ".tmp")
+        assert g.ptz("SetPreset", "<x:PresetName>gate</x:PresetName><x:PresetToken>1</x:PresetToken>")[0] == 200
+        os.unlink(g.state)
+        os.symlink(str(victim), g.state)
+        assert g.ptz("SetPreset", "<x:PresetName>yard</x:PresetName><x:PresetToken>2</x:PresetToken>")[0] == 200
+        assert victim.read_text() == "keep me"
+        assert not os.path.islink(g.state) and json.load(open(g.state)) == {"1": "gate", "2": "yard"}
+        # A save that fails answers a fault, and the name is not kept.
+        os.unlink(g.state)
+        os.mkdir(g.state)  # nothing can be renamed over a directory
+        status, body = g.ptz("SetPreset", "<x:PresetName>door</x:PresetName><x:PresetToken>3</x:PresetToken>")
+        assert status == 500 and fault_codes(body)[:2] == ["s:Receiver", "ter:Action"]
+        status, body = g.ptz("RemovePreset", "<x:PresetToken>1</x:PresetToken>")
+        assert status == 500
+        assert preset_names(g) == {"1": "gate", "2": "yard"}
+        assert sorted(os.listdir(str(tmp_path))) == ["ptzd.log", "roof.presets.json", "roof.presets.json.tmp",
+                                                       "site.toml", "victim"]
     finally:
         g.close()
 
@@ -346,3 +747,233 @@ def test_discovery_in_a_network_namespace_of_its_own(tmp_path, node_modules):
     address = hello.split("<a:Address>")[1].split("</a:Address>")[0]
     assert address.startswith("urn:uuid:") and address in bye and address in found
     assert "onvif://www.onvif.org/type/ptz" in hello and "/onvif/device_service" in hello
+
+
+# ---- WS-Discovery in namespaces of its own -------------------------------------------------
+
+DISCOVERY_KIT = r'''
+import atexit, json, os, select, signal, socket, subprocess, sys, time, uuid
+import xml.etree.ElementTree as ET
+
+GROUP = ("239.255.255.250", 3702)
+PTZD = sys.argv[1]
+WORK = sys.argv[2]
+CHILDREN = []
+atexit.register(lambda: [p.kill() for p in CHILDREN if p.poll() is None])
+
+
+def spawn(command, **options):
+    """A child that is ended with this script, whatever happens."""
+    CHILDREN.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, **options))
+    return CHILDREN[-1]
+
+
+def sh(command):
+    subprocess.run(command, shell=True, check=True)
+
+
+def start_ptzd(heads):
+    """ptzd with one ONVIF head per (name, address); its log in WORK."""
+    lines = ['http = "off"']
+    for i, (name, address) in enumerate(heads):
+        lines += ["[[head]]", f'name = "{name}"', f'link = "tcp:127.0.0.1:{40000 + i}"', f'onvif = "{address}"']
+    config = os.path.join(WORK, "site.toml")
+    with open(config, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return spawn([PTZD, "--config", config], stderr=open(os.path.join(WORK, "ptzd.log"), "a"))
+
+
+def stop_ptzd(process):
+    process.send_signal(signal.SIGTERM)
+    process.wait(timeout=10)
+
+
+def prober(source="127.0.0.1", via="127.0.0.1", loop=True):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((source, 0))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(via))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1 if loop else 0)
+    s.setblocking(False)
+    return s
+
+
+def probe(s, types=None, scopes=None, match_by=None):
+    message_id = "urn:uuid:" + str(uuid.uuid4())
+    types_xml = ("" if types is None else
+                 '<d:Types xmlns:dn="http://www.onvif.org/ver10/network/wsdl" '
+                 f'xmlns:tds="http://www.onvif.org/ver10/device/wsdl" xmlns:x="urn:example">{types}</d:Types>')
+    scopes_xml = ("" if scopes is None else
+                  "<d:Scopes" + (f' MatchBy="{match_by}"' if match_by else "") + f">{scopes}</d:Scopes>")
+    s.sendto(('<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope" '
+              'xmlns:a="http://schemas.xmlsoap.org/ws/2004/08/addressing" '
+              'xmlns:d="http://schemas.xmlsoap.org/ws/2005/04/discovery"><s:Header>'
+              f'<a:MessageID>{message_id}</a:MessageID><a:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</a:To>'
+              '<a:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/Probe</a:Action></s:Header>'
+              f'<s:Body><d:Probe>{types_xml}{scopes_xml}</d:Probe></s:Body></s:Envelope>').encode(), GROUP)
+    return message_id
+
+
+def text_of(root, local):
+    return next((e.text for e in root.iter() if e.tag.endswith("}" + local)), None)
+
+
+def answers(s):
+    """Every answer waiting on s: what it relates to, its XAddrs and Scopes."""
+    out = []
+    while True:
+        try:
+            root = ET.fromstring(s.recv(65536))
+        except BlockingIOError:
+            return out
+        out.append({"relates": text_of(root, "RelatesTo"), "xaddrs": text_of(root, "XAddrs"),
+                    "scopes": text_of(root, "Scopes")})
+
+
+def answered(s, timeout=15, **what):
+    """Probes until an answer comes (ptzd may still be starting); the answers
+    to that probe. Every probe sent before it has been dealt with by then."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        message_id = probe(s, **what)
+        end = time.time() + 1
+        while time.time() < end:
+            select.select([s], [], [], 0.1)
+            got = [a for a in answers(s) if a["relates"] == message_id]
+            if got:
+                return got
+    raise SystemExit("no answer to a probe")
+'''
+
+
+def in_namespace(tmp_path, scenario):
+    """Runs DISCOVERY_KIT + scenario inside a network namespace of its own;
+    the JSON it prints last."""
+    if not shutil.which("unshare") or subprocess.run(["unshare", "--net", "true"]).returncode != 0:
+        pytest.skip("cannot make a network namespace here")
+    script = tmp_path / "scenario.py"
+    script.write_text(DISCOVERY_KIT + "# ---- scenario\n" + textwrap.dedent(scenario))
+    run = subprocess.run(["unshare", "--net", sys.executable, str(script), PTZD, str(tmp_path)],
+                         capture_output=True, text=True, timeout=120)
+    log = (tmp_path / "ptzd.log").read_text() if (tmp_path / "ptzd.log").exists() else ""
+    assert run.returncode == 0, run.stdout + run.stderr + log
+    return json.loads(run.stdout.strip().splitlines()[-1])
+
+
+def test_discovery_on_loopback_sends_nothing_elsewhere(tmp_path):
+    # A second interface with the multicast route: everything ptzd sent
+    # there would be seen by a packet socket bound to it. (A dummy interface
+    # where the kernel has them, else one end of a veth pair.)
+    result = in_namespace(tmp_path, f"""
+        sh("ip link set lo up && ip link set lo multicast on")
+        if subprocess.run("ip link add d0 type dummy", shell=True, stderr=subprocess.DEVNULL).returncode != 0:
+            sh("ip link add d0 type veth peer name d1 && echo 1 > /proc/sys/net/ipv6/conf/d1/disable_ipv6")
+            sh("ip link set d1 up")
+        sh("echo 1 > /proc/sys/net/ipv6/conf/d0/disable_ipv6")
+        sh("ip addr add 10.9.0.1/24 dev d0 && ip link set d0 up multicast on && ip route add 224.0.0.0/4 dev d0")
+        capture = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))  # every protocol
+        capture.bind(("d0", 0))
+        capture.setblocking(False)
+        ptzd = start_ptzd([("roof", "127.0.0.1:{free_port()}")])
+        got = answered(prober())
+        stop_ptzd(ptzd)
+        seen = []
+        while True:
+            try:
+                seen.append(capture.recv(65536).hex()[:120])
+            except BlockingIOError:
+                break
+        print(json.dumps({{"xaddrs": got[0]["xaddrs"], "seen": seen}}))
+        """)
+    assert result["xaddrs"].startswith("http://127.0.0.1:")
+    assert result["seen"] == []
+
+
+def test_probes_are_answered_when_they_match_and_not_too_often(tmp_path):
+    roof, yard = free_port(), free_port()
+    result = in_namespace(tmp_path, f"""
+        sh("ip link set lo up && ip route add 224.0.0.0/4 dev lo")
+        ptzd = start_ptzd([("roof", "127.0.0.1:{roof}"), ("yard", "[::1]:{yard}")])
+        answered(prober("127.0.0.2"))
+        cases = json.loads({json.dumps(PROBE_CASES)!r})
+        sockets = []
+        for i, case in enumerate(cases):  # each from an address of its own: no rate limit between them
+            s = prober(f"127.0.1.{{i + 1}}")
+            probe(s, **case["probe"])
+            sockets.append(s)
+        answered(prober("127.0.0.3"))
+        heard = [sorted(a["scopes"].split("/name/")[1].split()[0] for a in answers(s)) for s in sockets]
+        # A burst from one address.
+        s = prober("127.0.0.4")
+        began = time.time()
+        burst = [probe(s) for _ in range(12)]
+        took = time.time() - began
+        answered(prober("127.0.0.5"))
+        got = answers(s)
+        stop_ptzd(ptzd)
+        print(json.dumps({{"heard": heard, "burst": len({{a["relates"] for a in got}}), "took": took,
+                          "xaddrs": sorted({{a["xaddrs"] for a in got}})}}))
+        """)
+    for case, heard in zip(PROBE_CASES, result["heard"]):
+        assert heard == case["heads"], case
+    # Three probes a second from one address at most (the burst may span two seconds).
+    assert 1 <= result["burst"] <= 3 * (int(result["took"]) + 2)
+    assert result["xaddrs"] == [f"http://127.0.0.1:{roof}/onvif/device_service",
+                                f"http://[::1]:{yard}/onvif/device_service"]
+
+
+RFC3986 = "http://schemas.xmlsoap.org/ws/2005/04/discovery/rfc3986"
+STRCMP0 = "http://schemas.xmlsoap.org/ws/2005/04/discovery/strcmp0"
+PROBE_CASES = [{"probe": probe, "heads": heads} for probe, heads in [
+    ({}, ["roof", "yard"]),
+    ({"types": "dn:NetworkVideoTransmitter"}, ["roof", "yard"]),
+    ({"types": "tds:Device dn:NetworkVideoTransmitter"}, ["roof", "yard"]),
+    ({"types": "NetworkVideoTransmitter"}, ["roof", "yard"]),
+    ({"types": "dn:Device"}, []),            # Device is the device service's type, not the network's
+    ({"types": "x:NetworkVideoTransmitter"}, []),
+    ({"types": "dn:NetworkVideoDisplay"}, []),
+    ({"scopes": ""}, ["roof", "yard"]),
+    ({"scopes": "onvif://www.onvif.org/name/roof"}, ["roof"]),
+    ({"scopes": "onvif://www.onvif.org/name/yard/"}, ["yard"]),
+    ({"scopes": "ONVIF://WWW.ONVIF.ORG/name/roof"}, ["roof"]),
+    ({"scopes": "onvif://www.onvif.org/name"}, ["roof", "yard"]),
+    ({"scopes": "onvif://www.onvif.org/name/roo"}, []),  # segments, not characters
+    ({"scopes": "onvif://www.onvif.org/name/nosuchhead"}, []),
+    ({"scopes": "onvif://www.onvif.org/Name/roof"}, []),
+    ({"scopes": "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/name/roof"}, ["roof"]),
+    ({"scopes": "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/name/gate"}, []),
+    ({"scopes": "onvif://www.onvif.org/name/roof", "match_by": RFC3986}, ["roof"]),
+    ({"scopes": "onvif://www.onvif.org/name/roof", "match_by": STRCMP0}, ["roof"]),
+    ({"scopes": "onvif://www.onvif.org/name", "match_by": STRCMP0}, []),
+    ({"scopes": "onvif://www.onvif.org/name/roof", "match_by": "urn:example:rule"}, []),
+    ({"types": "dn:NetworkVideoTransmitter", "scopes": "onvif://www.onvif.org/name/nosuchhead"}, []),
+]]
+
+
+def test_a_wildcard_address_answers_with_the_address_the_probe_came_to(tmp_path):
+    port = free_port()
+    result = in_namespace(tmp_path, f"""
+        sh("ip link set lo up && ip route add 224.0.0.0/4 dev lo")
+        # Another machine behind a virtual cable: namespace B at 10.9.0.2.
+        other = spawn(["unshare", "--net", "sleep", "60"])
+        netns = f"/proc/{{other.pid}}/ns/net"
+        deadline = time.time() + 10
+        while os.readlink(netns) == os.readlink("/proc/self/ns/net") and time.time() < deadline:
+            time.sleep(0.01)  # until it has a namespace of its own
+        sh(f"ip link add v0 type veth peer name v1 netns {{other.pid}}")
+        sh("ip addr add 10.9.0.1/24 dev v0 && ip link set v0 up")
+        inside = f"nsenter --net={{netns}} "
+        sh(inside + "sh -c 'ip link set lo up && ip addr add 10.9.0.2/24 dev v1 && ip link set v1 up && "
+                    "ip route add 224.0.0.0/4 dev v1'")
+        ptzd = start_ptzd([("roof", "0.0.0.0:{port}")])
+        here = answered(prober())[0]["xaddrs"]
+        # From B: its probe arrives on v0.
+        kit = open(sys.argv[0]).read().split("# ---- scenario")[0]
+        with open(os.path.join(WORK, "remote.py"), "w") as f:
+            f.write(kit + "print(json.dumps(answered(prober('10.9.0.2', '10.9.0.2', loop=False))))\\n")
+        remote = subprocess.run(inside + f"{{sys.executable}} {{WORK}}/remote.py {{PTZD}} {{WORK}}", shell=True,
+                                check=True, capture_output=True, text=True).stdout
+        stop_ptzd(ptzd)
+        print(json.dumps({{"here": here, "there": json.loads(remote.splitlines()[-1])[0]["xaddrs"]}}))
+        """)
+    assert result["here"] == f"http://127.0.0.1:{port}/onvif/device_service"
+    assert result["there"] == f"http://10.9.0.1:{port}/onvif/device_service"

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <toml++/toml.h>
 
+#include "motion/motion_config_toml.h"
 
 namespace ptzd {
 
@@ -202,6 +203,8 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                     else if (h == "rtsp") text(hnode, h, onvif.rtsp);
                     else if (h == "snapshot") text(hnode, h, onvif.snapshot);
                     else if (h == "onvif_max_connections") integer(hnode, h, onvif.maxConnections, 1, kMaxConnectionsLimit);
+                    else if (std::vector<std::string> why; motion::ParseMotionKey(h, hnode, head.motion, why))
+                        for (const std::string& w : why) fail(hnode, w);
                     else fail(hnode, "unknown key \"" + h + "\" in [[head]]");
                 }
                 if (onvifSet) head.onvif = onvif;
@@ -217,6 +220,9 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 if (head.mapping.panMin >= head.mapping.panMax) fail(entry, "pan_min must be below pan_max");
                 if (head.mapping.tiltMin >= head.mapping.tiltMax) fail(entry, "tilt_min must be below tilt_max");
                 if (head.mapping.speedMin > head.mapping.speedMax) fail(entry, "speed_min must not exceed speed_max");
+                std::vector<std::string> motionErrors;
+                motion::FinishMotionConfig(head.mapping, head.motion, motionErrors);
+                for (const std::string& w : motionErrors) fail(entry, w);
                 for (const HeadConfig& other : config.heads)
                     if (other.name == head.name) fail(entry, "head name \"" + head.name + "\" is used twice");
                 config.heads.push_back(head);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "motion/motion_config.h"
+
 namespace ptzd {
 
 struct Address {
@@ -43,6 +45,7 @@ struct HeadConfig {
     std::optional<Address> listen;
     int32_t maxClients = 1024;  // native clients at once; more are closed at once
     Mapping mapping;
+    motion::MotionConfig motion;  // units, soft limits, polling: the motion keys (motion/motion_config_toml.h)
     std::optional<OnvifConfig> onvif;
 };
 

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "config.h"
 #include "motion/motion_config_toml.h"
 #include "motion/units.h"
 
@@ -171,6 +172,31 @@ TEST(MotionConfig, RefusesWhatCannotWork) {
         ASSERT_EQ(errors.size(), 1u) << r.text;
         EXPECT_EQ(errors[0].rfind(r.error, 0), 0u) << errors[0];
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Through ptzd's own loader: the keys reach the head, mistakes name their line.
+TEST(MotionConfig, ReadByTheConfigurationLoader) {
+    ptzd::Config config;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(ptzd::LoadConfigText("[[head]]\nname = \"a\"\nlink = \"tcp:127.0.0.1:4001\"\npan_min = -9000\n"
+                                     "pan_limits = [-45, 45]\npoll_idle_hz = 2\n",
+                                     "site.toml", config, errors))
+        << errors.front();
+    const ptzd::motion::MotionConfig& m = config.heads.at(0).motion;
+    EXPECT_EQ(m.pan.min, -9000);
+    EXPECT_EQ(*m.pan.limitMax, 45);
+    EXPECT_EQ(m.pollIdleHz, 2);
+    errors.clear();
+    ptzd::Config wrong;
+    EXPECT_FALSE(ptzd::LoadConfigText("[[head]]\nname = \"a\"\nlink = \"tcp:127.0.0.1:4001\"\n"
+                                      "tilt_limits = [-10, 50]\n",
+                                      "site.toml", wrong, errors));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "site.toml:1: tilt_limits: 50 degrees is outside the mechanical range -90 to 30 degrees");
 }
 
 }  // namespace

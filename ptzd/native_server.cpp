@@ -13,6 +13,7 @@
 #include "frames.h"
 #include "link/forward.h"
 #include "log.h"
+#include "protocol/command_table.h"
 #include "protocol/frame.h"
 #include "ptz.h"
 
@@ -103,8 +104,14 @@ void NativeServer::Fds(std::vector<pollfd>& fds, int& timeoutMs) {
             timeoutMs = timeoutMs < 0 ? static_cast<int>(rest.count()) : std::min(timeoutMs, static_cast<int>(rest.count()));
         }
     }
-    for (const auto& c : clients_)
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& c : clients_) {
         fds.push_back({c->fd, static_cast<short>(POLLIN | (c->unsent.empty() ? 0 : POLLOUT)), 0});
+        if (c->frameDue == std::chrono::steady_clock::time_point{}) continue;
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(c->frameDue - now).count();
+        const int wait = static_cast<int>(std::max<int64_t>(0, rest));
+        timeoutMs = timeoutMs < 0 ? wait : std::min(timeoutMs, wait);
+    }
 }
 
 void NativeServer::Refuse(int fd, const sockaddr_storage& peer, const std::string& why) {
@@ -164,13 +171,19 @@ void NativeServer::Read(Client& client) {
     }
     client.splitter.Feed({chunk, static_cast<size_t>(n)}, [&](const std::vector<uint8_t>& frame) {
         const int32_t expected = ExpectedLength(frame);
+        const ptz::CommandInfo* command = ptz::FindCommand(frame[3]);
         if (expected < 0) Drop(client, "sent a malformed frame or an unknown command; disconnected");
+        else if (command == nullptr || !ptz::RequestDataFits(*command, std::span(frame).subspan(5, frame[4])))
+            Drop(client, "sent a frame whose data does not fit its command; disconnected");
         else if (client.requests.size() >= kMaxQueuedPerClient)
             Drop(client, "sent more requests than it waits for; disconnected");
         else if (!head_.Up()) Drop(client, "disconnected: the head is away");
         else client.requests.emplace_back(frame, expected);
         return !client.gone;
     });
+    if (client.splitter.Pending() == 0) client.frameDue = {};
+    else if (client.frameDue == std::chrono::steady_clock::time_point{})
+        client.frameDue = std::chrono::steady_clock::now() + kFrameDeadline;
 }
 
 void NativeServer::Flush(Client& client) {
@@ -253,6 +266,10 @@ void NativeServer::Ready(const pollfd* fds, size_t count, const HeadWorker::Runn
             any = true;
         }
     }
+    const auto now = std::chrono::steady_clock::now();
+    for (auto& c : clients_)
+        if (c->frameDue != std::chrono::steady_clock::time_point{} && now >= c->frameDue)
+            Drop(*c, "sent part of a frame and not the rest in time; disconnected");
     std::erase_if(clients_, [](const auto& c) { return c->gone; });
 }
 

@@ -42,6 +42,9 @@ public:
     static constexpr int kSpareDescriptors = 32;
     // Out of descriptors all the same: the listener rests this long.
     static constexpr auto kAcceptPause = std::chrono::milliseconds(250);
+    // A frame begun must be whole this long after its first byte (an idle
+    // client between frames may stay).
+    static constexpr auto kFrameDeadline = std::chrono::seconds(5);
 
 private:
     struct Client {
@@ -50,6 +53,7 @@ private:
         ptz::FrameSplitter splitter;  // the library's frame rules
         std::deque<std::pair<std::vector<uint8_t>, int32_t>> requests;  // frames and their L
         std::vector<uint8_t> unsent;
+        std::chrono::steady_clock::time_point frameDue{};  // while a frame is incomplete
         bool gone = false;
     };
     void Accept();

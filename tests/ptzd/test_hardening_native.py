@@ -258,7 +258,7 @@ def test_sigterm_with_a_silent_head_and_queued_calls_exits_within_two_seconds():
 
 
 def test_sigterm_lets_the_exchange_in_flight_finish():
-    slow = Sim("--delay-ms", "700")
+    slow = Sim("--delay-ms", "500")
     g = Ptzd([("b", slow.link)])
     try:
         client = socket.create_connection(("127.0.0.1", g.native["b"]))
@@ -273,7 +273,7 @@ def test_sigterm_lets_the_exchange_in_flight_finish():
                 break
             answer += chunk
         client.close()
-        print(f"SIGTERM to exit, one 700 ms exchange in flight: {seconds:.3f} s")
+        print(f"SIGTERM to exit, one 500 ms exchange in flight: {seconds:.3f} s")
         assert answer == response_frame(0x98, pan_tilt(0, 0))
         assert seconds < 2 and code == 0
     finally:

@@ -547,7 +547,9 @@ void Motion::Poll() {
             snapshot_.linkUp = up;
             if (!up) snapshot_.known = false;
             else fastUntil_ = Clock::now() + kFastAfterCommand;
-            Publish(MakeEvent(up ? EventType::LinkRestored : EventType::LinkLost));
+            // The first opening is no restoring.
+            if (!up || everUp_) Publish(MakeEvent(up ? EventType::LinkRestored : EventType::LinkLost));
+            everUp_ = everUp_ || up;
         }
         lastPan = snapshot_.panSteps;
         lastTilt = snapshot_.tiltSteps;

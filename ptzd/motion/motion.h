@@ -276,6 +276,7 @@ private:
     Clock::time_point statusRead_{};
     bool stopping_ = false;
     bool started_ = false;
+    bool everUp_ = false;  // the link has been up once
     TourRun tour_;
     uint64_t tourRuns_ = 0;
 

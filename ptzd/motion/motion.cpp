@@ -109,7 +109,25 @@ void Motion::StopAll() {
 
 Snapshot Motion::State() const {
     std::lock_guard lock(stateMutex_);
-    return snapshot_;
+    const auto now = Clock::now();
+    if (readUntil_ < now && watchers_ == 0) pollerWake_.notify_all();  // it may be resting
+    readUntil_ = now + kReadWatch;
+    Snapshot s = snapshot_;
+    // The link as it is now, even when the poller has been resting.
+    s.linkUp = head_.Up();
+    if (!s.linkUp) s.known = false;
+    return s;
+}
+
+void Motion::Watch() {
+    std::lock_guard lock(stateMutex_);
+    ++watchers_;
+    pollerWake_.notify_all();
+}
+
+void Motion::Unwatch() {
+    std::lock_guard lock(stateMutex_);
+    if (watchers_ > 0) --watchers_;
 }
 
 bool Motion::WaitFinished(uint64_t move, Clock::time_point deadline) {
@@ -382,6 +400,7 @@ Result Motion::Issue(const Request& r) {
         } else if (moves && r.op != Op::StopAxis && tour_.state != TourState::Idle) {
             CancelTour(r.op == Op::Stop ? "stopped" : "manual move");
         }
+        commanding_ = moves;
     }
     changed_.notify_all();
     Executed done;
@@ -390,6 +409,7 @@ Result Motion::Issue(const Request& r) {
     {
         std::lock_guard lock(stateMutex_);
         const auto now = Clock::now();
+        commanding_ = false;
         if (done.read) Record(done.panNow, done.tiltNow, now);
         if (done.sent && r.op == Op::Stop) {
             ++generation_;  // a lease or tour step armed before this is void now
@@ -473,7 +493,9 @@ void Motion::FinishActive(const std::string& reason) {
     Publish(e);
     const bool arrived = reason == "arrived" && active_.hasTarget && snapshot_.panSteps == active_.panTarget &&
                          snapshot_.tiltSteps == active_.tiltTarget;
-    if (active_.kind == MoveKind::Preset && (arrived || (reason == "arrived" && !active_.hasTarget))) {
+    // A preset move that ended by itself is there (where this gateway last
+    // saw the preset may be out of date: the head's word counts).
+    if (active_.kind == MoveKind::Preset && reason == "arrived") {
         Event p = MakeEvent(EventType::PresetReached);
         p.preset = active_.preset;
         Publish(p);
@@ -507,7 +529,14 @@ void Motion::PollLoop() {
             continue;
         }
         if (now < nextPoll_) {
-            pollerWake_.wait_until(lock, leaseActive_ ? std::min(nextPoll_, leaseDeadline_) : nextPoll_);
+            if (nextPoll_ == Clock::time_point::max() && !leaseActive_) {
+                // Resting: nobody wants the state. A reader, a watcher or a command wakes it.
+                pollerWake_.wait(lock);
+                if (nextPoll_ == Clock::time_point::max() && (watchers_ > 0 || Clock::now() < readUntil_))
+                    nextPoll_ = Clock::now();
+            } else {
+                pollerWake_.wait_until(lock, leaseActive_ ? std::min(nextPoll_, leaseDeadline_) : nextPoll_);
+            }
             continue;
         }
         lock.unlock();
@@ -532,8 +561,11 @@ void Motion::PollLoop() {
         const double hz = fast ? units_.config().pollMovingHz : units_.config().pollIdleHz;
         const auto interval = snapshot_.linkUp ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz))
                                                : std::chrono::duration_cast<Clock::duration>(kDownCheck);
-        // Paced from the start of this reading; a command may ask for one sooner.
-        nextPoll_ = std::max(start + interval, Clock::now() + std::chrono::milliseconds(1));
+        // Paced from the start of this reading; a command may ask for one
+        // sooner. Nobody wanting the state (and the head still, the link
+        // up): rest.
+        const bool wanted = fast || !snapshot_.linkUp || stopOwed_ != 0 || watchers_ > 0 || Clock::now() < readUntil_;
+        nextPoll_ = wanted ? std::max(start + interval, Clock::now() + std::chrono::milliseconds(1)) : Clock::time_point::max();
     }
 }
 
@@ -617,8 +649,9 @@ void Motion::Poll() {
             }
         }
         if (moving) {
-            if (!snapshot_.moving && active_.finished) {
-                // Set going by someone else (a native client, the head itself).
+            if (!snapshot_.moving && active_.finished && !commanding_) {
+                // Set going by someone else (a native client, the head itself),
+                // not by a command of ours still on its way.
                 active_ = Active{};
                 active_.kind = MoveKind::External;
                 active_.finished = false;

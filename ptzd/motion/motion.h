@@ -97,7 +97,8 @@ public:
         std::string presets;  // the preset names' state file ("": memory only)
         std::string tours;    // the tours' state file ("": memory only)
     };
-    // `config` should have passed CheckMotionConfig.
+    // `config` should have passed CheckMotionConfig; `head` and `events`
+    // must outlive the service.
     Motion(HeadWorker& head, const MotionConfig& config, EventBus& events, Files files = {});
     ~Motion();
     Motion(const Motion&) = delete;
@@ -114,8 +115,18 @@ public:
     const Units& units() const { return units_; }
     EventBus& events() { return events_; }
 
-    // From the shared state, without asking the head.
+    // From the shared state, without asking the head. The poller reads the
+    // head only while someone wants its state: for kReadWatch after a
+    // State(), while a watcher is registered, and while a move is in hand;
+    // with none of these a head costs no exchange. The first State() after
+    // such a quiet spell may be that old (its `read` says when); it wakes
+    // the poller.
     Snapshot State() const;
+    // A front end that needs the state kept fresh all along (a live stream,
+    // ONVIF, VISCA) registers while it does.
+    void Watch();
+    void Unwatch();
+    static constexpr auto kReadWatch = std::chrono::seconds(10);
     // Waits until move `move` has finished (true) or a newer command has
     // superseded it, the deadline passed, or the service stops (false).
     bool WaitFinished(uint64_t move, std::chrono::steady_clock::time_point deadline);
@@ -258,7 +269,9 @@ private:
 
     mutable std::mutex stateMutex_;
     std::condition_variable changed_;     // the state, the move or the tour changed
-    std::condition_variable pollerWake_;
+    mutable std::condition_variable pollerWake_;
+    mutable Clock::time_point readUntil_{};  // State() was called lately: poll until then
+    int watchers_ = 0;
     Snapshot snapshot_;
     Active active_;
     bool leaseActive_ = false;
@@ -276,7 +289,8 @@ private:
     Clock::time_point statusRead_{};
     bool stopping_ = false;
     bool started_ = false;
-    bool everUp_ = false;  // the link has been up once
+    bool everUp_ = false;     // the link has been up once
+    bool commanding_ = false; // a move of ours is being sent: motion seen now is its
     TourRun tour_;
     uint64_t tourRuns_ = 0;
 

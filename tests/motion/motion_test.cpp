@@ -376,12 +376,21 @@ TEST(Motion, PresetNamesAreKeptAndChecked) {
         const auto all = Collect(*events, [](const auto& a) { return Has(a, EventType::PresetReached); });
         ASSERT_TRUE(Has(all, EventType::PresetReached));
         EXPECT_EQ(Only(all, EventType::PresetReached)[0].preset, 3);
+        // Stored again elsewhere by another client of the head: reached all
+        // the same, and its new place learned.
+        g.sim.Model([](ptzsim::HeadModel& m) { m.State().presets[3] = {true, -500, 200}; });
+        events->Drain();
+        r = g.motion.GoPreset(3);
+        ASSERT_TRUE(g.motion.WaitFinished(r.move, Clock::now() + 20s));
+        EXPECT_TRUE(Has(Collect(*events, [](const auto& a) { return Has(a, EventType::PresetReached); }),
+                        EventType::PresetReached));
+        EXPECT_TRUE(WaitFor([&] { return g.motion.presets().Get(3).pan == -500; }));
         EXPECT_EQ(g.motion.RemovePreset(5).status, Status::NotFound);
         ASSERT_TRUE(g.motion.StorePreset(5, "").ok());
     }
     PresetStore again(file);
     EXPECT_EQ(again.Get(3).name, "Tür 3 ✓");
-    EXPECT_EQ(again.Get(3).pan, 1500);
+    EXPECT_EQ(again.Get(3).pan, -500);  // learned
     EXPECT_EQ(again.Get(5).name, "Preset 5");
     EXPECT_EQ(again.FirstFree(), 1);
     // A state file that cannot be written is reported.

@@ -57,13 +57,33 @@ void HeadWorker::FailQueued() {
 }
 
 void HeadWorker::BeginStop(Clock::time_point deadline) {
+    bool first = false;
     {
         std::lock_guard lock(mutex_);
-        if (!stopping_) stopDeadline_ = deadline;
+        first = !stopping_;
+        if (first) stopDeadline_ = deadline;
         stopping_ = true;
     }
     FailQueued();
     Signal(wake_);
+    if (first && thread_.joinable()) stopGuard_ = std::thread([this] { GuardStop(); });
+}
+
+bool HeadWorker::PastStopDeadline() {
+    std::lock_guard lock(mutex_);
+    return stopping_ && Clock::now() >= stopDeadline_;
+}
+
+void HeadWorker::GuardStop() {
+    std::unique_lock lock(mutex_);
+    if (endedSignal_.wait_until(lock, stopDeadline_, [this] { return ended_; })) return;
+    lock.unlock();
+    // A TCP head that stays silent would hold the stop for its whole
+    // time-out, and whoever waits for it (a stop of motion, say) with it; a
+    // serial exchange ends by its own. Later exchanges on this connection
+    // end at once, and none starts any more.
+    Log(Level::Warn, "head " + config_.name + ": the exchange in flight is still waiting at the stop; cutting it short");
+    ptz::InterruptExchange(openLink_.load());
 }
 
 void HeadWorker::Stop(Clock::time_point deadline) {
@@ -78,14 +98,12 @@ void HeadWorker::Stop(Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     if (!endedSignal_.wait_until(lock, deadline, [this] { return ended_; })) {
         lock.unlock();
-        // A TCP head that stays silent would hold the stop for the whole
-        // time-out; a serial exchange ends by its own.
-        Log(Level::Warn, "head " + config_.name + ": the exchange in flight is still waiting at the stop; cutting it short");
         ptz::InterruptExchange(openLink_.load());
     } else {
         lock.unlock();
     }
     thread_.join();
+    if (stopGuard_.joinable()) stopGuard_.join();
 }
 
 Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command) {
@@ -102,7 +120,7 @@ Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command) {
     Job job = [this, command, pending](int32_t link) {
         int queued = kQueued;
         if (!pending->state.compare_exchange_strong(queued, kRunning)) return false;
-        if (link == 0) {
+        if (link == 0 || PastStopDeadline()) {
             pending->done.set_value({kLinkDown, 0, 0});
             return false;
         }
@@ -180,7 +198,7 @@ void HeadWorker::Close() {
 }
 
 void HeadWorker::Reopen() {
-    if (link_ != 0 || Clock::now() < nextAttempt_) return;
+    if (link_ != 0 || Clock::now() < nextAttempt_ || PastStopDeadline()) return;
     if (Open()) {
         Log(Level::Info, "head " + config_.name + ": link " + config_.link + " open");
         if (everUp_) ++metrics_.reconnects;

@@ -65,7 +65,8 @@ public:
     // The first step of a stop: every queued call fails at once, the native
     // front end stops accepting and closes its clients after the exchange in
     // flight. Calls made from now on (a stop of motion) still run, but wait
-    // no later than `deadline`.
+    // no later than `deadline`; from then on none starts, and a TCP exchange
+    // still waiting then is cut short.
     void BeginStop(Clock::time_point deadline);
     // The last step: what is queued fails at once, the exchange in flight
     // may finish until `deadline` (a TCP exchange still waiting then is cut
@@ -102,6 +103,11 @@ private:
     void Run(const Job& job);
     // Fails the queued calls (outside the lock).
     void FailQueued();
+    // Whether the stop's deadline has passed: no exchange starts any more.
+    bool PastStopDeadline();
+    // Waits until the worker ends or the stop's deadline; then cuts short the
+    // TCP exchange in flight.
+    void GuardStop();
 
     HeadConfig config_;
     HeadMetrics metrics_;
@@ -116,6 +122,7 @@ private:
     bool ended_ = false;        // it has
     Clock::time_point stopDeadline_{};
     std::thread thread_;
+    std::thread stopGuard_;  // from BeginStop on
     // Worker thread only: the open link, and when to try opening it again.
     int32_t link_ = 0;
     std::atomic<int32_t> openLink_{0};  // link_, for a stop that cuts an exchange short

@@ -25,10 +25,6 @@ def response_frame(code, data, status=0):
     return frame + bytes([bcc])
 
 
-def pan_tilt(pan, tilt):
-    return pan.to_bytes(4, "big", signed=True) + tilt.to_bytes(4, "big", signed=True)
-
-
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -49,29 +45,27 @@ def wait_for(predicate, timeout=10, what="condition"):
     raise AssertionError(f"timed out waiting for {what}")
 
 
-def replies_sent(sim):
-    """How many replies the simulated head has written out."""
-    with socket.create_connection(("127.0.0.1", sim.control_port), timeout=5) as c:
-        c.sendall(b"sent\n")
-        answer = b""
-        while not answer.endswith(b"\n"):
-            chunk = c.recv(64)
-            if not chunk:
-                break
-            answer += chunk
-    return int(answer)
-
-
 def served(port):
     with ptz.Head.lan("127.0.0.1", port) as head:
         return head.pt_pos() is not None
 
 
 @pytest.fixture
-def sim():
-    s = Sim()
-    yield s
-    s.stop()
+def make_sim():
+    """Simulated heads, all stopped at the end whatever happens."""
+    made = []
+
+    def make(*args, **kwargs):
+        made.append(Sim(*args, **kwargs))
+        return made[-1]
+    yield make
+    for s in made:
+        s.stop()
+
+
+@pytest.fixture
+def sim(make_sim):
+    return make_sim()
 
 
 # ---- the client cap and descriptors -------------------------------------------
@@ -144,43 +138,41 @@ def test_running_out_of_descriptors_costs_no_cpu(sim, case):
 # ---- a late answer --------------------------------------------------------------
 
 @pytest.mark.parametrize("path", ["native", "http"])
-def test_a_late_answer_never_reaches_the_next_client(path):
-    """The head answers GetPTPos after 6 s with (1111, 2222); the exchange
-    times out at 5 s. The next request, sent before the late answer comes,
-    gets its own answer from the head's model."""
-    sim = Sim()
+def test_a_late_answer_never_reaches_the_next_client(make_sim, path):
+    """The head answers GetMotorPos after 6 s with 1111; the exchange times
+    out at 5 s. The next request, sent at once (before the late answer
+    comes), gets its own answer from the head's model: natively a GetPTPos
+    (the issue's case), over HTTP the same GetMotorPos again (where only the
+    fresh connection tells the answers apart)."""
+    sim = make_sim()
     g = Ptzd([("b", sim.link)])
     try:
-        sim.control("rule 98 6000:" + response_frame(0x98, pan_tilt(1111, 2222)).hex())
-        replies = replies_sent(sim)
+        sim.control("rule 82 6000:" + response_frame(0x82, (1111).to_bytes(4, "big")).hex())
         if path == "native":
             def first():
                 with ptz.Head.lan("127.0.0.1", g.native["b"]) as head:
                     with pytest.raises(ptz.PtzError):
-                        head.pt_pos()
+                        head.motor_pos(0)
             a = threading.Thread(target=first)
             a.start()
-            wait_for(lambda: any("GetPTPos" in f for f in g.http("GET", "/api/heads")[1][0]["failures"]),
+            wait_for(lambda: any("GetMotorPos" in f for f in g.http("GET", "/api/heads")[1][0]["failures"]),
                      timeout=15, what="the first exchange to time out")
-            assert replies_sent(sim) == replies, "the late answer went out before the second request"
             with ptz.Head.lan("127.0.0.1", g.native["b"]) as head:
-                assert head.motor_pos(0) == 0  # its own answer: GetMotorPos, not the late GetPTPos
+                assert head.pt_pos() == (0, 0)  # its own answer, not the late GetMotorPos
             a.join()
         else:
-            assert g.http("GET", "/api/heads/b/GetPTPos")[0] in (502, 504)
-            sim.control("rules-clear")  # the same command again: only the reopen tells the answers apart
-            assert replies_sent(sim) == replies, "the late answer went out before the second request"
-            assert g.http("GET", "/api/heads/b/GetPTPos") == (200, {"pan": 0, "tilt": 0})
+            assert g.http("GET", "/api/heads/b/GetMotorPos?motor=0")[0] in (502, 504)
+            sim.control("rules-clear")
+            assert g.http("GET", "/api/heads/b/GetMotorPos?motor=0") == (200, {"position": 0})
         assert "an answer is overdue; opening the link again" in g.logs()
     finally:
         g.stop()
-        sim.stop()
 
 
 # ---- a silent head's callers ------------------------------------------------------
 
-def test_callers_of_a_silent_head_are_capped_and_bounded():
-    quiet, healthy = Sim("--silent"), Sim()
+def test_callers_of_a_silent_head_are_capped_and_bounded(make_sim):
+    quiet, healthy = make_sim("--silent"), make_sim()
     g = Ptzd([("quiet", quiet.link), ("ok", healthy.link)])
     try:
         answers = []
@@ -196,20 +188,20 @@ def test_callers_of_a_silent_head_are_capped_and_bounded():
         # Beyond 16 waiting callers: refused at once.
         wait_for(lambda: len(answers) >= 8, timeout=3, what="the calls beyond the cap")
         quick = [a for a in answers if a[0] < 2]
-        assert len(quick) == 24 - 16 and all(s == 503 and "busy" in b["error"] for _, s, b in quick), answers
+        assert len(quick) >= 24 - 16 and all(s == 503 and "busy" in b["error"] for _, s, b in quick), answers
         # A healthy neighbour meanwhile: at once.
         start = time.monotonic()
         assert g.http("GET", "/api/heads/ok/GetPTPos")[0] == 200
         assert time.monotonic() - start < 1
         for t in threads:
             t.join()
-        # Nobody waits for its turn longer than 6 s (plus the exchange itself).
+        # At most 16 were let wait (the gateway's own calls count too), and
+        # nobody waits for its turn longer than 6 s (plus the exchange itself).
+        assert len(answers) - len(quick) <= 16
         assert max(a[0] for a in answers) < 6 + 5 + 1.5, sorted(a[:2] for a in answers)
         assert sum(1 for a in answers if a[1] == 504) <= 3, sorted(a[:2] for a in answers)
     finally:
         g.stop()
-        quiet.stop()
-        healthy.stop()
 
 
 # ---- SIGTERM ---------------------------------------------------------------------
@@ -221,8 +213,8 @@ def sigterm_seconds(g):
     return time.monotonic() - start, code
 
 
-def test_sigterm_with_a_silent_head_and_queued_calls_exits_within_two_seconds():
-    quiet = Sim("--silent")
+def test_sigterm_with_a_silent_head_and_queued_calls_exits_within_two_seconds(make_sim):
+    quiet = make_sim("--silent")
     g = Ptzd([("quiet", quiet.link)])
     try:
         answers = []
@@ -254,36 +246,35 @@ def test_sigterm_with_a_silent_head_and_queued_calls_exits_within_two_seconds():
             s.close()
     finally:
         g.stop()
-        quiet.stop()
 
 
-def test_sigterm_lets_the_exchange_in_flight_finish():
-    slow = Sim("--delay-ms", "500")
+def test_sigterm_lets_the_exchange_in_flight_finish(make_sim):
+    slow = make_sim("--delay-ms", "500")
     g = Ptzd([("b", slow.link)])
     try:
+        mine = bytes.fromhex("02 80 00 82 01 04 03 06")  # GetMotorPos 4: nothing else asks for it
         client = socket.create_connection(("127.0.0.1", g.native["b"]))
-        client.sendall(GET_PT_POS)
-        wait_for(lambda: len(slow.requests()) >= 1, what="the exchange to start")
+        client.sendall(mine)
+        wait_for(lambda: mine.hex().upper() in slow.requests(), what="the exchange to start")
         seconds, code = sigterm_seconds(g)
         client.settimeout(3)
         answer = b""
-        while len(answer) < 15:
+        while len(answer) < 11:
             chunk = client.recv(64)
             if not chunk:
                 break
             answer += chunk
         client.close()
         print(f"SIGTERM to exit, one 500 ms exchange in flight: {seconds:.3f} s")
-        assert answer == response_frame(0x98, pan_tilt(0, 0))
+        assert answer == response_frame(0x82, bytes(4))
         assert seconds < 2 and code == 0
     finally:
         g.stop()
-        slow.stop()
 
 
 # ---- the page's jog ----------------------------------------------------------------
 
-def test_a_quick_tap_on_the_jog_pad_leaves_the_head_still():
+def test_a_quick_tap_on_the_jog_pad_leaves_the_head_still(make_sim):
     """Answers 150 ms late: the tap's release comes long before its move.
     The stop must follow the move, not overtake it."""
     pytest.importorskip("selenium.webdriver")
@@ -294,7 +285,7 @@ def test_a_quick_tap_on_the_jog_pad_leaves_the_head_still():
     from selenium.webdriver.common.by import By
     from test_page import chromium
 
-    sim = Sim("--delay-ms", "150", instant=False)
+    sim = make_sim("--delay-ms", "150", instant=False)
     g = driver = profile = None
     try:
         g = Ptzd([("roof", sim.link)])
@@ -322,4 +313,3 @@ def test_a_quick_tap_on_the_jog_pad_leaves_the_head_still():
             shutil.rmtree(profile, ignore_errors=True)
         if g:
             g.stop()
-        sim.stop()

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -195,6 +196,17 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                     else if (h == "move_param") integer(hnode, h, m.moveParam, 0, 255);
                     else if (h == "preset_flag") integer(hnode, h, m.presetFlag, 0, 1);
                     else if (h == "max_clients") integer(hnode, h, head.maxClients, 1, kMaxConnectionsLimit);
+                    else if (h == "visca_udp" || h == "visca_tcp") {
+                        Address a;
+                        if (address(hnode, h, a)) (h == "visca_udp" ? head.viscaUdp : head.viscaTcp) = a;
+                    } else if (h == "visca_max_clients") integer(hnode, h, head.viscaMaxClients, 1, 256);
+                    else if (h == "visca_units_per_degree") {
+                        const auto v = hnode.value<double>();
+                        // 16-bit positions must still reach 180 degrees either way.
+                        if (!v || !std::isfinite(*v) || *v <= 0 || *v * 180 > 32767)
+                            fail(hnode, "visca_units_per_degree must be a number above 0 and at most 182");
+                        else head.viscaUnitsPerDegree = *v;
+                    }
                     else if (h == "onvif") {
                         address(hnode, h, onvif.address);
                         onvifSet = true;
@@ -267,7 +279,9 @@ bool CheckConfig(Config& config, std::vector<std::string>& errors) {
     for (HeadConfig& h : config.heads) {
         if (h.listen) uses.push_back({&*h.listen, "head \"" + h.name + "\" listen"});
         if (h.onvif) uses.push_back({&h.onvif->address, "head \"" + h.name + "\" onvif"});
-        keepsState = keepsState || h.onvif.has_value();
+        if (h.viscaUdp) uses.push_back({&*h.viscaUdp, "head \"" + h.name + "\" visca_udp"});
+        if (h.viscaTcp) uses.push_back({&*h.viscaTcp, "head \"" + h.name + "\" visca_tcp"});
+        keepsState = true;  // every head's preset names and tours
     }
     auto where = [](const Address& a) { return a.where.empty() ? std::string("the default") : a.where; };
     for (size_t i = 0; i < uses.size(); ++i) {

@@ -47,6 +47,10 @@ struct HeadConfig {
     Mapping mapping;
     motion::MotionConfig motion;  // units, soft limits, polling: the motion keys (motion/motion_config_toml.h)
     std::optional<OnvifConfig> onvif;
+    // VISCA: over IP on UDP (with its header), plain on TCP; off unless given.
+    std::optional<Address> viscaUdp, viscaTcp;
+    double viscaUnitsPerDegree = 14.4;  // VISCA position units per degree (170 degrees = 0x0990)
+    int32_t viscaMaxClients = 8;        // TCP connections at once
 };
 
 struct Config {

@@ -17,6 +17,7 @@
 
 #include "protocol/splitter.h"
 #include "listener.h"
+#include "http_motion.h"
 #include "log.h"
 #include "page.h"
 #include "ptz.h"
@@ -311,11 +312,33 @@ bool IpLiteral(const std::string& host) {
 // The methods a path answers to ("" when the path is no route of ours).
 std::string AllowedMethods(const std::string& path) {
     if (path == "/" || path == "/index.html" || path == "/metrics" || path == "/api/heads") return "GET, HEAD";
+    if (path == "/api/moves") return "POST";
+    // The routes in moves (http_motion.h).
+    static const std::pair<std::regex, const char*> motion[] = {
+        {std::regex(R"(/api/heads/[^/]+/(position|presets|tours|stream))"), "GET, HEAD"},
+        {std::regex(R"(/api/heads/[^/]+/(move|renew|stop|home))"), "POST"},
+        {std::regex(R"(/api/heads/[^/]+/presets/[^/]+)"), "POST, PUT, DELETE"},
+        {std::regex(R"(/api/heads/[^/]+/presets/[^/]+/go)"), "POST"},
+        {std::regex(R"(/api/heads/[^/]+/tours/[^/]+)"), "GET, HEAD, PUT, DELETE"},
+        {std::regex(R"(/api/heads/[^/]+/tours/[^/]+/(start|stop|pause|resume))"), "POST"},
+    };
+    for (const auto& [pattern, methods] : motion)
+        if (std::regex_match(path, pattern)) return methods;
     static const std::regex command(R"(/api/heads/[^/]+/([A-Za-z]+))");
     std::smatch m;
     bool query = false;
     if (std::regex_match(path, m, command) && CommandExists(m[1], query)) return query ? "GET, HEAD" : "POST";
     return "";
+}
+
+// Whether `method` is one of "GET, HEAD, PUT" (HEAD goes with GET).
+bool MethodAllowed(const std::string& allowed, const std::string& method) {
+    for (size_t at = 0; at < allowed.size();) {
+        const size_t end = std::min(allowed.find(',', at), allowed.size());
+        if (allowed.compare(at, end - at, method) == 0) return true;
+        at = end + 2;
+    }
+    return false;
 }
 
 using Handled = httplib::Server::HandlerResponse;
@@ -341,8 +364,9 @@ std::string ParseCommandArgs(const std::string& command, const std::multimap<std
     return CollectArgs(*route, query, body, args);
 }
 
-HttpServer::HttpServer(std::vector<HeadWorker*> heads, const Config& config)
+HttpServer::HttpServer(std::vector<HeadWorker*> heads, const Config& config, std::vector<motion::Motion*> motions)
     : heads_(std::move(heads)),
+      motions_(std::move(motions)),
       token_(config.token),
       hosts_(config.httpHosts),
       listenHost_(Lower(config.http.host)) {
@@ -407,18 +431,22 @@ void HttpServer::AddRoutes() {
                 return refuse(403, "requests from another origin are refused");
         }
         const bool page = req.path == "/" || req.path == "/index.html";
+        // A browser's EventSource cannot send headers: the live stream may
+        // carry the token in its query instead.
+        const bool stream = req.path.size() > 7 && req.path.compare(req.path.size() - 7, 7, "/stream") == 0;
+        const std::string presented = stream && req.has_param("token") ? "Bearer " + req.get_param_value("token")
+                                                                         : req.get_header_value("Authorization");
         if (!token_.empty() && !page &&
-            CRYPTO_memcmp(Digest(req.get_header_value("Authorization")).data(), Digest("Bearer " + token_).data(), 32) != 0) {
+            CRYPTO_memcmp(Digest(presented).data(), Digest("Bearer " + token_).data(), 32) != 0) {
             res.set_header("WWW-Authenticate", "Bearer");
             return refuse(401, "this gateway wants \"Authorization: Bearer <token>\"");
         }
         const std::string allowed = AllowedMethods(req.path);
-        const bool get = req.method == "GET" || req.method == "HEAD";
-        if (!allowed.empty() && !(get ? allowed != "POST" : req.method == "POST" && allowed == "POST")) {
+        if (!allowed.empty() && !MethodAllowed(allowed, req.method)) {
             res.set_header("Allow", allowed);
             return refuse(405, req.path + " answers " + allowed + " only");
         }
-        if (req.method == "POST") {
+        if (req.method == "POST" || req.method == "PUT") {
             const std::string type = req.get_header_value("Content-Type");
             std::string media = Lower(type.substr(0, type.find(';')));
             media.erase(media.find_last_not_of(" \t") + 1);
@@ -448,11 +476,15 @@ void HttpServer::AddRoutes() {
         res.headers.clear();
         Fail(res, 500, "internal error");
     });
+    // Before the per-export routes, which would take /api/heads/NAME/WORD.
+    AddMotionRoutes(s, motions_, stopping_);
     s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kPage, "text/html; charset=utf-8"); });
     s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         std::vector<std::pair<std::string, const HeadMetrics*>> all;
         for (HeadWorker* h : heads_) all.emplace_back(h->config().name, &h->metrics());
-        res.set_content(RenderMetrics(all), "text/plain; version=0.0.4");
+        std::string text = RenderMetrics(all);
+        for (const auto& more : moreMetrics_) more(text);
+        res.set_content(text, "text/plain; version=0.0.4");
     });
     s.Get("/api/heads", [this](const httplib::Request&, httplib::Response& res) {
         json list = json::array();

@@ -2,7 +2,9 @@
 // control page and the metrics, on one embedded server.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "config.h"
 #include "head_worker.h"
+#include "motion/motion.h"
 
 namespace ptzd {
 
@@ -37,7 +40,8 @@ class HttpServer {
 public:
     // Takes the token, the host names to answer to and the connection cap
     // from `config`.
-    HttpServer(std::vector<HeadWorker*> heads, const Config& config);
+    // `motions`: the heads' motion services, for the routes in moves.
+    HttpServer(std::vector<HeadWorker*> heads, const Config& config, std::vector<motion::Motion*> motions = {});
     ~HttpServer();
     // Binds; false (logged) when it cannot.
     bool Listen(const Address& address);
@@ -45,6 +49,10 @@ public:
     // Its listener, to stop it (Shutdown, then Join once the heads' queued
     // calls have failed).
     Listener& listener() { return *server_; }
+    // More lines for /metrics (before Start).
+    void AddMetrics(std::function<void(std::string&)> render) { moreMetrics_.push_back(std::move(render)); }
+    // Ends the live streams (before the listener's Shutdown).
+    void EndStreams() { stopping_ = true; }
 
 private:
     void AddRoutes();
@@ -53,6 +61,9 @@ private:
     bool HostAllowed(const std::string& host) const;
 
     std::vector<HeadWorker*> heads_;
+    std::vector<motion::Motion*> motions_;
+    std::atomic<bool> stopping_{false};
+    std::vector<std::function<void(std::string&)>> moreMetrics_;
     std::string token_;
     std::vector<std::string> hosts_;
     std::string listenHost_;

@@ -25,7 +25,9 @@
 #include "listener.h"
 #include "log.h"
 #include "native_server.h"
+#include "motion/motion.h"
 #include "onvif/server.h"
+#include "visca/server.h"
 
 namespace {
 
@@ -175,7 +177,39 @@ int main(int argc, char** argv) {
         if (!native.back()->Listen(*h.listen)) return 1;
         heads.back()->Attach(native.back().get());
     }
-    ptzd::HttpServer http(pointers, config);
+    // Each head's motion service (units, limits, moves, shared state,
+    // events, presets, tours), under every front end that speaks in moves.
+    ptzd::motion::EventBus events;
+    std::vector<std::unique_ptr<ptzd::motion::Motion>> motions;
+    std::vector<ptzd::motion::Motion*> motionPointers;
+    for (size_t i = 0; i < heads.size(); ++i) {
+        const auto& h = config.heads[i];
+        const std::string base = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name;
+        motions.push_back(std::make_unique<ptzd::motion::Motion>(
+            *heads[i], h.motion, events,
+            ptzd::motion::Motion::Files{base.empty() ? "" : base + ".presets.json", base.empty() ? "" : base + ".tours.json"}));
+        motionPointers.push_back(motions.back().get());
+    }
+    // VISCA: a camera per head that has a VISCA listener.
+    std::vector<std::unique_ptr<ptzd::visca::Camera>> cameras;
+    std::vector<std::unique_ptr<ptzd::visca::Server>> visca;
+    for (size_t i = 0; i < heads.size(); ++i) {
+        const auto& h = config.heads[i];
+        if (!h.viscaUdp && !h.viscaTcp) continue;
+        cameras.push_back(std::make_unique<ptzd::visca::Camera>(*motions[i], *heads[i],
+                                                                ptzd::visca::CameraConfig{h.viscaUnitsPerDegree}));
+        visca.push_back(std::make_unique<ptzd::visca::Server>(
+            *cameras.back(), h.name, ptzd::visca::ServerLimits{static_cast<size_t>(h.viscaMaxClients), 64}));
+        if (h.viscaUdp && !visca.back()->ListenUdp(*h.viscaUdp)) return 1;
+        if (h.viscaTcp && !visca.back()->ListenTcp(*h.viscaTcp)) return 1;
+    }
+    ptzd::HttpServer http(pointers, config, motionPointers);
+    if (!visca.empty())
+        http.AddMetrics([&visca](std::string& out) {
+            std::vector<const ptzd::visca::Server*> all;
+            for (const auto& v : visca) all.push_back(v.get());
+            ptzd::visca::RenderMetrics(all, out);
+        });
     if (config.httpEnabled && !http.Listen(config.http)) return 1;
     // ONVIF: each head that asks for it is a device of its own; the preset
     // names live in the state directory.
@@ -191,6 +225,8 @@ int main(int argc, char** argv) {
     }
     ptzd::onvif::Discovery discovery(discoverable);
     for (auto& h : heads) h->Start();
+    for (auto& m : motions) m->Start();
+    for (auto& v : visca) v->Start();
     if (config.httpEnabled) http.Start();
     for (auto& o : onvif) o->Start();
     if (!discoverable.empty()) discovery.Start();
@@ -212,11 +248,14 @@ int main(int argc, char** argv) {
     //    (their clients after the exchange in flight) and every queued
     //    call fails at once.
     discovery.Stop();
+    http.EndStreams();
     http.listener().Shutdown();
+    for (auto& v : visca) v->Stop();
     for (auto& o : onvif) o->listener().Shutdown();
     for (auto& h : heads) h->BeginStop(since + kStopExchanges);
     // 2. Stop what moves (calls made now still reach the heads).
     for (auto& o : onvif) o->service().StopAll();
+    for (auto& m : motions) m->StopAll();
     // 3. Stop the workers: the exchange in flight finishes, the links close.
     for (auto& h : heads) h->Stop(since + kStopWorkers);
     // 4. The listeners' handlers, whose calls have all returned by now.

@@ -572,13 +572,15 @@ void Motion::PollLoop() {
 void Motion::Poll() {
     const bool up = head_.Up();
     int32_t lastPan = 0, lastTilt = 0;
-    bool known = false, statusDue = false;
+    bool known = false, statusDue = false, wanted = false;
     {
         std::lock_guard lock(stateMutex_);
+        const auto now = Clock::now();
+        const bool watched = watchers_ > 0 || now < readUntil_;
         if (up != snapshot_.linkUp) {
             snapshot_.linkUp = up;
             if (!up) snapshot_.known = false;
-            else fastUntil_ = Clock::now() + kFastAfterCommand;
+            else if (watched) fastUntil_ = now + kFastAfterCommand;
             // The first opening is no restoring.
             if (!up || everUp_) Publish(MakeEvent(up ? EventType::LinkRestored : EventType::LinkLost));
             everUp_ = everUp_ || up;
@@ -587,8 +589,10 @@ void Motion::Poll() {
         lastTilt = snapshot_.tiltSteps;
         known = snapshot_.known;
         statusDue = !snapshot_.flagsKnown || Clock::now() - statusRead_ >= kStatusEvery;
+        // The head is read only for someone: a reader, a watcher, a move in hand.
+        wanted = watched || !active_.finished || leaseActive_ || stopOwed_ != 0 || now < fastUntil_;
     }
-    if (!up) return;
+    if (!up || !wanted) return;
     struct {
         bool position = false, status = false;
         int32_t pan = 0, tilt = 0;

@@ -39,6 +39,7 @@ uint8_t Fold(const char* text, size_t length, int salt) {
 
 Camera::Camera(motion::Motion& motion, HeadWorker& head, CameraConfig config)
     : motion_(motion), head_(head), config_(config) {
+    motion_.Watch();  // inquiries want the position as it is, not as it was
     executor_ = std::thread([this] { Run(); });
 }
 
@@ -53,6 +54,7 @@ Camera::~Camera() {
     executor_.join();
     for (auto& w : waiters_)
         if (w.joinable()) w.join();
+    motion_.Unwatch();
 }
 
 int32_t Camera::ToUnits(double degrees) const {
@@ -136,7 +138,7 @@ void Camera::Inquire(const Message& m, const Reply& reply, Counters& counters) {
     std::vector<uint8_t> data;
     switch (m.kind) {
     case Kind::InquirePosition:
-        if (!state.linkUp || !state.known) {
+        if (!head_.Up() || !state.linkUp || !state.known) {
             ++counters.notExecutable;
             return reply(Error(0, kNotExecutable));
         }
@@ -177,9 +179,9 @@ void Camera::Inquire(const Message& m, const Reply& reply, Counters& counters) {
         data = version_;
         break;
     }
-    default:
-        ++counters.syntax;
-        return reply(Error(0, kSyntaxError));
+    default:  // an inquiry of a camera's (zoom, focus, ...): nothing a head knows
+        ++counters.notExecutable;
+        return reply(Error(0, kNotExecutable));
     }
     reply(Completion(0, data));
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "metrics.h"
 #include "net.h"
 
 namespace ptzd::visca {
@@ -219,6 +220,33 @@ void Server::Read(const std::shared_ptr<Client>& client) {
             ++tcp_.syntax;
             reply(Error(0, kSyntaxError));
         });
+}
+
+void RenderMetrics(const std::vector<const Server*>& servers, std::string& out) {
+    struct Line {
+        const Server* server;
+        const char* transport;
+        const Counters* counters;
+    };
+    std::vector<Line> lines;
+    for (const Server* s : servers) {
+        if (s->HasUdp()) lines.push_back({s, "udp", &s->udp()});
+        if (s->HasTcp()) lines.push_back({s, "tcp", &s->tcp()});
+    }
+    if (lines.empty()) return;
+    auto labels = [](const Line& l) { return "head=\"" + EscapeLabel(l.server->head()) + "\",transport=\"" + l.transport + "\""; };
+    out += "# HELP ptzd_visca_messages_total VISCA messages received.\n# TYPE ptzd_visca_messages_total counter\n";
+    for (const Line& l : lines) out += "ptzd_visca_messages_total{" + labels(l) + "} " + std::to_string(l.counters->messages.load()) + "\n";
+    out += "# HELP ptzd_visca_errors_total VISCA messages refused or answered with an error, by kind.\n"
+           "# TYPE ptzd_visca_errors_total counter\n";
+    for (const Line& l : lines) {
+        const std::pair<const char*, uint64_t> kinds[] = {
+            {"syntax", l.counters->syntax.load()},         {"buffer_full", l.counters->bufferFull.load()},
+            {"canceled", l.counters->canceled.load()},     {"not_executable", l.counters->notExecutable.load()},
+            {"sequence", l.counters->sequence.load()},     {"refused", l.counters->refused.load()}};
+        for (const auto& [kind, count] : kinds)
+            out += "ptzd_visca_errors_total{" + labels(l) + ",kind=\"" + kind + "\"} " + std::to_string(count) + "\n";
+    }
 }
 
 }  // namespace ptzd::visca

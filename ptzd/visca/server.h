@@ -36,6 +36,7 @@ public:
     // Stops listening and closes every connection; completions still owed are not sent.
     void Stop();
 
+    const std::string& head() const { return head_; }
     const Counters& udp() const { return udp_; }
     const Counters& tcp() const { return tcp_; }
     bool HasUdp() const { return udpFd_ >= 0; }
@@ -80,5 +81,8 @@ private:
     Counters udp_, tcp_;
     std::thread thread_;
 };
+
+// The VISCA counters of every head, in Prometheus text.
+void RenderMetrics(const std::vector<const Server*>& servers, std::string& out);
 
 }  // namespace ptzd::visca

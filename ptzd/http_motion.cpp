@@ -1,0 +1,441 @@
+#include "http_motion.h"
+
+#include <httplib.h>
+
+#include <cmath>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "motion/group.h"
+
+namespace ptzd {
+
+using nlohmann::json;
+using namespace motion;
+
+namespace {
+
+constexpr double kMaxSeconds = 600;  // durations, time-outs
+constexpr auto kStreamTick = std::chrono::milliseconds(50);
+constexpr auto kKeepAlive = std::chrono::seconds(15);
+
+void Reply(httplib::Response& res, int status, const json& body) {
+    res.status = status;
+    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+}
+
+void Fail(httplib::Response& res, int status, const std::string& text) { Reply(res, status, {{"error", text}}); }
+
+int HttpStatus(Status s) {
+    switch (s) {
+    case Status::Ok: return 200;
+    case Status::BadArgument: return 400;
+    case Status::NotFound: return 404;
+    case Status::LinkDown:
+    case Status::Busy: return 503;
+    case Status::HeadFailed: return 502;
+    case Status::Superseded: return 409;
+    case Status::StateFailed: return 500;
+    }
+    return 500;
+}
+
+// The body as a JSON object ("" when fine, else why not).
+std::string Body(const httplib::Request& req, json& body) {
+    body = json::object();
+    if (req.body.empty()) return "";
+    body = json::parse(req.body, nullptr, false);
+    if (body.is_discarded()) return "the body is not valid JSON";
+    if (!body.is_object()) return "the body must be a JSON object";
+    return "";
+}
+
+// Only the keys a route knows.
+std::string OnlyKeys(const json& body, std::initializer_list<const char*> keys) {
+    for (const auto& [key, value] : body.items()) {
+        bool known = false;
+        for (const char* k : keys) known = known || key == k;
+        if (!known) return "unknown argument \"" + key + "\"";
+    }
+    return "";
+}
+
+// An optional finite number in [min, max].
+std::string Number(const json& body, const char* key, double min, double max, std::optional<double>& out) {
+    out.reset();
+    if (!body.contains(key)) return "";
+    const json& v = body[key];
+    if (!v.is_number()) return std::string("argument \"") + key + "\" must be a number";
+    const double d = v.get<double>();
+    if (!std::isfinite(d) || d < min || d > max)
+        return std::string("argument \"") + key + "\" must lie in [" + json(min).dump() + ", " + json(max).dump() + "]";
+    out = d;
+    return "";
+}
+
+std::string Pacing(const json& body, Pace& pace) {
+    std::optional<double> speed, duration;
+    if (auto why = Number(body, "speed", 0, 1, speed); !why.empty()) return why;
+    if (auto why = Number(body, "duration", 0, kMaxSeconds, duration); !why.empty()) return why;
+    if (speed && duration) return "give a speed or a duration, not both";
+    if (duration && *duration <= 0) return "argument \"duration\" must be above 0";
+    pace.speed = speed;
+    if (duration) pace.duration = std::chrono::milliseconds(static_cast<int64_t>(std::llround(*duration * 1000)));
+    return "";
+}
+
+json Pair(double a, double b) { return json::array({a, b}); }
+
+json PositionJson(Motion& m) {
+    const Snapshot s = m.State();
+    const Units& u = m.units();
+    const TourStatus tour = m.CurrentTour();
+    const Range pl = u.LimitDegrees(Axis::Pan), tl = u.LimitDegrees(Axis::Tilt);
+    const Range pm = u.MechanicalDegrees(Axis::Pan), tm = u.MechanicalDegrees(Axis::Tilt);
+    json j{{"head", m.name()},
+           {"link", s.linkUp},
+           {"known", s.known},
+           {"pan", s.pan},
+           {"tilt", s.tilt},
+           {"steps", {{"pan", s.panSteps}, {"tilt", s.tiltSteps}}},
+           {"moving", s.moving},
+           {"move", {{"kind", MoveName(s.move)}, {"id", s.generation}, {"preset", s.preset}}},
+           {"limits", {{"pan", Pair(pl.min, pl.max)}, {"tilt", Pair(tl.min, tl.max)}}},
+           {"range", {{"pan", Pair(pm.min, pm.max)}, {"tilt", Pair(tm.min, tm.max)}}},
+           {"tour", {{"name", tour.name}, {"state", TourStateName(tour.state)}, {"step", tour.step}, {"round", tour.round}}}};
+    if (s.flagsKnown) j["flags"] = {s.flags[0], s.flags[1], s.flags[2], s.flags[3]};
+    return j;
+}
+
+void Answer(httplib::Response& res, const Result& r, json extra = json::object()) {
+    if (!r.ok()) {
+        json body{{"error", r.message.empty() ? StatusName(r.status) : r.message}, {"status", StatusName(r.status)}};
+        if (r.status == Status::HeadFailed) {
+            body["kind"] = r.outcome.kind;
+            body["code"] = r.outcome.code;
+        }
+        return Reply(res, HttpStatus(r.status), body);
+    }
+    extra["move"] = r.move;
+    Reply(res, 200, extra);
+}
+
+json MoveJson(const Result& r) {
+    return {{"pan", r.pan}, {"tilt", r.tilt}, {"clamped", {{"pan", r.panClamped}, {"tilt", r.tiltClamped}}},
+            {"seconds", r.seconds}};
+}
+
+// A preset number 1-16 from the path.
+bool PresetNumber(const std::string& text, int& preset) {
+    if (text.empty() || text.size() > 2) return false;
+    preset = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        preset = preset * 10 + (c - '0');
+    }
+    return preset >= 1 && preset <= kPresets;
+}
+
+// A live stream's state line: sent while moving at the poller's pace, and
+// when anything shown changes while still.
+struct Shown {
+    bool link = false, moving = false, known = false;
+    int32_t pan = 0, tilt = 0;
+    int32_t flags[4] = {};
+    uint64_t readings = 0;
+    bool operator==(const Shown& o) const {
+        return link == o.link && moving == o.moving && known == o.known && pan == o.pan && tilt == o.tilt &&
+               std::equal(flags, flags + 4, o.flags);
+    }
+};
+
+Shown ShownOf(const Snapshot& s) {
+    Shown v{s.linkUp, s.moving, s.known, s.panSteps, s.tiltSteps, {}, s.readings};
+    std::copy(s.flags, s.flags + 4, v.flags);
+    return v;
+}
+
+std::string SseEvent(const char* type, const std::string& data) {
+    return std::string("event: ") + type + "\ndata: " + data + "\n\n";
+}
+
+}  // namespace
+
+void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, const std::atomic<bool>& stopping) {
+    auto find = [heads](const std::string& name) -> Motion* {
+        for (Motion* m : heads)
+            if (m->name() == name) return m;
+        return nullptr;
+    };
+    // Runs `f(motion, body)` for a head named in the path, with the body
+    // checked to be a JSON object with only `keys`.
+    using Handler = std::function<void(Motion&, const json&, const httplib::Request&, httplib::Response&)>;
+    auto route = [find](std::initializer_list<const char*> keys, Handler f) {
+        std::vector<const char*> allowed(keys);
+        return [find, allowed, f](const httplib::Request& req, httplib::Response& res) {
+            Motion* m = find(req.matches[1]);
+            if (m == nullptr) return Fail(res, 404, "no head named \"" + std::string(req.matches[1]) + "\"");
+            json body;
+            if (auto why = Body(req, body); !why.empty()) return Fail(res, 400, why);
+            for (const auto& [key, value] : body.items())
+                if (std::find_if(allowed.begin(), allowed.end(), [&](const char* k) { return key == k; }) == allowed.end())
+                    return Fail(res, 400, "unknown argument \"" + key + "\"");
+            f(*m, body, req, res);
+        };
+    };
+    const std::string head = R"(/api/heads/([A-Za-z0-9_.-]+))";
+
+    s.Get(head + "/position", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        Reply(res, 200, PositionJson(m));
+    }));
+
+    s.Post(head + "/move", route({"kind", "pan", "tilt", "speed", "duration", "timeout"},
+                                 [](Motion& m, const json& b, const httplib::Request&, httplib::Response& res) {
+        const std::string kind = b.contains("kind") && b["kind"].is_string() ? b["kind"].get<std::string>() : "";
+        std::optional<double> pan, tilt, timeout;
+        Pace pace;
+        if (kind == "absolute" || kind == "relative") {
+            const double far = 36000;  // degrees: only a check that the numbers are sane; the limits clamp
+            if (auto why = Number(b, "pan", -far, far, pan); !why.empty()) return Fail(res, 400, why);
+            if (auto why = Number(b, "tilt", -far, far, tilt); !why.empty()) return Fail(res, 400, why);
+            if (auto why = Pacing(b, pace); !why.empty()) return Fail(res, 400, why);
+            if (b.contains("timeout")) return Fail(res, 400, "only a continuous move has a timeout");
+            if (!pan && !tilt) return Fail(res, 400, "give \"pan\", \"tilt\" or both");
+            const Result r = kind == "absolute" ? m.Absolute(pan, tilt, pace) : m.Relative(pan.value_or(0), tilt.value_or(0), pace);
+            return Answer(res, r, MoveJson(r));
+        }
+        if (kind == "continuous") {
+            if (auto why = Number(b, "pan", -1, 1, pan); !why.empty()) return Fail(res, 400, why);
+            if (auto why = Number(b, "tilt", -1, 1, tilt); !why.empty()) return Fail(res, 400, why);
+            if (auto why = Number(b, "timeout", 0, kMaxSeconds, timeout); !why.empty()) return Fail(res, 400, why);
+            if (b.contains("speed") || b.contains("duration"))
+                return Fail(res, 400, "a continuous move's speed is its velocity (\"pan\", \"tilt\" in [-1, 1])");
+            if (timeout && *timeout <= 0) return Fail(res, 400, "argument \"timeout\" must be above 0");
+            std::optional<std::chrono::milliseconds> lease;
+            if (timeout) lease = std::chrono::milliseconds(static_cast<int64_t>(std::llround(*timeout * 1000)));
+            const Result r = m.Continuous(pan.value_or(0), tilt.value_or(0), lease);
+            json extra = MoveJson(r);
+            extra["lease"] = r.move;
+            return Answer(res, r, extra);
+        }
+        Fail(res, 400, "argument \"kind\" must be \"absolute\", \"relative\" or \"continuous\"");
+    }));
+
+    s.Post(head + "/renew", route({"lease", "timeout"}, [](Motion& m, const json& b, const httplib::Request&,
+                                                          httplib::Response& res) {
+        if (!b.contains("lease") || !b["lease"].is_number_unsigned()) return Fail(res, 400, "argument \"lease\" must be a move number");
+        std::optional<double> timeout;
+        if (auto why = Number(b, "timeout", 0, kMaxSeconds, timeout); !why.empty()) return Fail(res, 400, why);
+        if (timeout && *timeout <= 0) return Fail(res, 400, "argument \"timeout\" must be above 0");
+        std::optional<std::chrono::milliseconds> lease;
+        if (timeout) lease = std::chrono::milliseconds(static_cast<int64_t>(std::llround(*timeout * 1000)));
+        const uint64_t id = b["lease"].get<uint64_t>();
+        if (!m.Renew(id, lease)) return Reply(res, 409, {{"error", "that move is no longer the one in hand"}, {"lease", id}});
+        Reply(res, 200, {{"lease", id}});
+    }));
+
+    s.Post(head + "/stop", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        Answer(res, m.Stop());
+    }));
+    s.Post(head + "/home", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        Answer(res, m.Home());
+    }));
+
+    s.Get(head + "/presets", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        json list = json::array();
+        const auto all = m.presets().All();
+        for (int p = 1; p <= kPresets; ++p) {
+            json one{{"preset", p}, {"name", all[p].name}};
+            if (all[p].pan && all[p].tilt) {
+                one["pan"] = m.units().Degrees(Axis::Pan, *all[p].pan);
+                one["tilt"] = m.units().Degrees(Axis::Tilt, *all[p].tilt);
+            }
+            list.push_back(one);
+        }
+        Reply(res, 200, {{"presets", list}});
+    }));
+    auto preset = [](const httplib::Request& req, httplib::Response& res, int& number) {
+        if (PresetNumber(req.matches[2], number)) return true;
+        Fail(res, 404, "presets are numbered 1 to 16");
+        return false;
+    };
+    auto name = [](const json& b, std::string& out) -> std::string {
+        out.clear();
+        if (!b.contains("name")) return "";
+        if (!b["name"].is_string()) return "argument \"name\" must be a string";
+        out = b["name"].get<std::string>();
+        return PresetStore::CheckName(out);
+    };
+    const std::string presetPath = head + R"(/presets/([0-9]+))";
+    s.Post(presetPath, route({"name"}, [preset, name](Motion& m, const json& b, const httplib::Request& req,
+                                                     httplib::Response& res) {
+        int p = 0;
+        std::string n;
+        if (!preset(req, res, p)) return;
+        if (auto why = name(b, n); !why.empty()) return Fail(res, 400, why);
+        Answer(res, m.StorePreset(p, n));
+    }));
+    s.Put(presetPath, route({"name"}, [preset, name](Motion& m, const json& b, const httplib::Request& req,
+                                                    httplib::Response& res) {
+        int p = 0;
+        std::string n;
+        if (!preset(req, res, p)) return;
+        if (!b.contains("name")) return Fail(res, 400, "missing argument \"name\"");
+        if (auto why = name(b, n); !why.empty()) return Fail(res, 400, why);
+        Answer(res, m.RenamePreset(p, n));
+    }));
+    s.Delete(presetPath, route({}, [preset](Motion& m, const json&, const httplib::Request& req, httplib::Response& res) {
+        int p = 0;
+        if (preset(req, res, p)) Answer(res, m.RemovePreset(p));
+    }));
+    s.Post(presetPath + "/go", route({"speed", "duration"}, [preset](Motion& m, const json& b, const httplib::Request& req,
+                                                                    httplib::Response& res) {
+        int p = 0;
+        Pace pace;
+        if (!preset(req, res, p)) return;
+        if (auto why = Pacing(b, pace); !why.empty()) return Fail(res, 400, why);
+        Answer(res, m.GoPreset(p, pace));
+    }));
+
+    s.Get(head + "/tours", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        json list = json::array();
+        for (const Tour& t : m.Tours()) list.push_back(TourJson(t));
+        const TourStatus st = m.CurrentTour();
+        Reply(res, 200, {{"tours", list},
+                         {"current", {{"name", st.name}, {"state", TourStateName(st.state)}, {"step", st.step}, {"round", st.round}}}});
+    }));
+    const std::string tourPath = head + R"(/tours/([^/]+))";
+    s.Get(tourPath, route({}, [](Motion& m, const json&, const httplib::Request& req, httplib::Response& res) {
+        const auto t = m.GetTour(req.matches[2]);
+        if (!t) return Fail(res, 404, "no tour named \"" + std::string(req.matches[2]) + "\"");
+        Reply(res, 200, TourJson(*t));
+    }));
+    s.Put(tourPath, [find](const httplib::Request& req, httplib::Response& res) {
+        Motion* m = find(req.matches[1]);
+        if (m == nullptr) return Fail(res, 404, "no head named \"" + std::string(req.matches[1]) + "\"");
+        json body;
+        if (auto why = Body(req, body); !why.empty()) return Fail(res, 400, why);
+        body["name"] = std::string(req.matches[2]);
+        Tour tour;
+        if (auto why = TourFromJson(body, tour); !why.empty()) return Fail(res, 400, why);
+        if (auto why = CheckTour(tour, m->units()); !why.empty()) return Fail(res, 400, why);
+        const Result r = m->PutTour(tour);
+        if (!r.ok()) return Answer(res, r);
+        Reply(res, 200, TourJson(tour));
+    });
+    s.Delete(tourPath, route({}, [](Motion& m, const json&, const httplib::Request& req, httplib::Response& res) {
+        Answer(res, m.RemoveTour(req.matches[2]));
+    }));
+    s.Post(tourPath + "/(start|stop|pause|resume)", route({}, [](Motion& m, const json&, const httplib::Request& req,
+                                                               httplib::Response& res) {
+        const std::string what = req.matches[3];
+        if (what == "start") return Answer(res, m.StartTour(req.matches[2]));
+        const TourStatus st = m.CurrentTour();
+        if (st.name != std::string(req.matches[2])) return Fail(res, 409, "tour \"" + std::string(req.matches[2]) + "\" is not running");
+        Answer(res, what == "stop" ? m.StopTour() : what == "pause" ? m.PauseTour() : m.ResumeTour());
+    }));
+
+    s.Post("/api/moves", [find](const httplib::Request& req, httplib::Response& res) {
+        json body;
+        if (auto why = Body(req, body); !why.empty()) return Fail(res, 400, why);
+        if (auto why = OnlyKeys(body, {"moves", "speed", "duration"}); !why.empty()) return Fail(res, 400, why);
+        Pace pace;
+        if (auto why = Pacing(body, pace); !why.empty()) return Fail(res, 400, why);
+        if (!body.contains("moves") || !body["moves"].is_array() || body["moves"].empty())
+            return Fail(res, 400, "argument \"moves\" must be a list of {\"head\", \"pan\"/\"tilt\" or \"preset\"}");
+        if (body["moves"].size() > kMaxGroup) return Fail(res, 400, "at most " + std::to_string(kMaxGroup) + " moves at once");
+        std::vector<GroupTarget> targets;
+        for (const json& one : body["moves"]) {
+            if (!one.is_object()) return Fail(res, 400, "each move must be an object");
+            if (auto why = OnlyKeys(one, {"head", "pan", "tilt", "preset"}); !why.empty()) return Fail(res, 400, why);
+            if (!one.contains("head") || !one["head"].is_string()) return Fail(res, 400, "each move names its \"head\"");
+            GroupTarget t;
+            t.head = find(one["head"].get<std::string>());
+            if (t.head == nullptr) return Fail(res, 404, "no head named \"" + one["head"].get<std::string>() + "\"");
+            for (const GroupTarget& other : targets)
+                if (other.head == t.head) return Fail(res, 400, "head \"" + t.head->name() + "\" is named twice");
+            if (one.contains("preset")) {
+                if (!one["preset"].is_number_integer() || one["preset"].get<int64_t>() < 1 || one["preset"].get<int64_t>() > kPresets)
+                    return Fail(res, 400, "argument \"preset\" must be 1 to 16");
+                if (one.contains("pan") || one.contains("tilt")) return Fail(res, 400, "give a preset or a position, not both");
+                t.preset = one["preset"].get<int>();
+            } else {
+                if (auto why = Number(one, "pan", -36000, 36000, t.pan); !why.empty()) return Fail(res, 400, why);
+                if (auto why = Number(one, "tilt", -36000, 36000, t.tilt); !why.empty()) return Fail(res, 400, why);
+                if (!t.pan && !t.tilt) return Fail(res, 400, "each move gives a preset, \"pan\", \"tilt\" or both");
+            }
+            targets.push_back(t);
+        }
+        const GroupResult g = MoveTogether(targets, pace);
+        json results = json::array();
+        for (size_t i = 0; i < g.results.size(); ++i) {
+            json one = MoveJson(g.results[i]);
+            one["head"] = targets[i].head->name();
+            one["status"] = StatusName(g.results[i].status);
+            one["move"] = g.results[i].move;
+            results.push_back(one);
+        }
+        Reply(res, g.status == Status::Ok ? 200 : HttpStatus(g.status),
+              {{"seconds", g.seconds}, {"moves", results}, {"error", g.message}});
+    });
+
+    // The live stream: the state now, then the state at the poller's pace
+    // while the head moves (on change while it is still) and every event of
+    // this head, until the client goes or the gateway stops.
+    auto streams = std::make_shared<std::atomic<int>>(0);
+    s.Get(head + "/stream", [find, streams, &stopping](const httplib::Request& req, httplib::Response& res) {
+        Motion* m = find(req.matches[1]);
+        if (m == nullptr) return Fail(res, 404, "no head named \"" + std::string(req.matches[1]) + "\"");
+        if (streams->fetch_add(1) >= kMaxStreams) {
+            --*streams;
+            return Fail(res, 503, "too many live streams; try again later");
+        }
+        auto subscription = m->events().Subscribe(256);
+        if (!subscription) {
+            --*streams;
+            return Fail(res, 503, "too many subscribers; try again later");
+        }
+        struct Stream {
+            std::optional<Shown> shown;
+            std::chrono::steady_clock::time_point lastWrite = std::chrono::steady_clock::now();
+        };
+        auto stream = std::make_shared<Stream>();
+        m->Watch();  // the stream shows the state as it changes
+        res.set_header("Cache-Control", "no-cache");
+        res.set_header("X-Accel-Buffering", "no");
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [m, subscription, stream, &stopping](size_t, httplib::DataSink& sink) {
+                auto write = [&](const std::string& text) {
+                    stream->lastWrite = std::chrono::steady_clock::now();
+                    return sink.write(text.data(), text.size());
+                };
+                if (stopping.load()) {
+                    sink.done();
+                    return true;
+                }
+                const Snapshot snap = m->State();
+                const Shown now = ShownOf(snap);
+                if (!stream->shown || !(now == *stream->shown) || (snap.moving && now.readings != stream->shown->readings)) {
+                    stream->shown = now;
+                    if (!write(SseEvent("state", PositionJson(*m).dump(-1, ' ', false, json::error_handler_t::replace))))
+                        return false;
+                }
+                if (auto e = subscription->Next(kStreamTick)) {
+                    if (e->head == m->name() && !write(SseEvent(EventName(e->type), EventJson(*e)))) return false;
+                    for (const Event& more : subscription->Drain())
+                        if (more.head == m->name() && !write(SseEvent(EventName(more.type), EventJson(more)))) return false;
+                }
+                if (std::chrono::steady_clock::now() - stream->lastWrite > kKeepAlive && !write(": keep-alive\n\n"))
+                    return false;
+                return sink.is_writable();
+            },
+            [m, streams, subscription](bool) {
+                subscription->Close();
+                m->Unwatch();
+                --*streams;
+            });
+    });
+}
+
+}  // namespace ptzd

@@ -173,8 +173,7 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 for (auto&& [hkey, hnode] : *table) {
                     const std::string h(hkey.str());
                     Mapping& m = head.mapping;
-                    if (h == "onvif_user" || h == "onvif_password" || h == "rtsp" || h == "snapshot" ||
-                        h == "onvif_max_connections")
+                    if (h == "onvif_user" || h == "onvif_password" || h == "rtsp" || h == "onvif_max_connections")
                         onvifKeys = true;
                     constexpr int64_t lo = INT32_MIN, hi = INT32_MAX;
                     if (h == "name") text(hnode, h, head.name);
@@ -213,15 +212,34 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                     } else if (h == "onvif_user") text(hnode, h, onvif.user);
                     else if (h == "onvif_password") text(hnode, h, onvif.password);
                     else if (h == "rtsp") text(hnode, h, onvif.rtsp);
-                    else if (h == "snapshot") text(hnode, h, onvif.snapshot);
+                    else if (h == "snapshot") text(hnode, h, head.snapshot);
+                    else if (h == "status_labels") {
+                        const auto* list = hnode.as_array();
+                        bool good = list != nullptr && list->size() == 4;
+                        std::vector<std::string> labels;
+                        for (size_t i = 0; good && i < list->size(); ++i) {
+                            const auto* one = list->get(i)->as_string();
+                            good = one != nullptr && !one->get().empty() && one->get().size() <= 64;
+                            if (good) labels.push_back(one->get());
+                        }
+                        if (good) head.statusLabels = labels;
+                        else fail(hnode, "status_labels must be four strings of 1 to 64 bytes, one per status flag");
+                    }
                     else if (h == "onvif_max_connections") integer(hnode, h, onvif.maxConnections, 1, kMaxConnectionsLimit);
+                    else if (h == "fov_horizontal" || h == "fov_vertical") {
+                        const auto v = hnode.value<double>();
+                        if (!v || !std::isfinite(*v) || *v <= 0 || *v > 360)
+                            fail(hnode, h + " must be a number of degrees above 0 and at most 360");
+                        else (h == "fov_horizontal" ? onvif.fovHorizontal : onvif.fovVertical) = *v;
+                    }
                     else if (std::vector<std::string> why; motion::ParseMotionKey(h, hnode, head.motion, why))
                         for (const std::string& w : why) fail(hnode, w);
                     else fail(hnode, "unknown key \"" + h + "\" in [[head]]");
                 }
+                onvif.snapshot = head.snapshot;
                 if (onvifSet) head.onvif = onvif;
                 else if (onvifKeys)
-                    fail(entry, "onvif_user, onvif_password, rtsp, snapshot and onvif_max_connections need onvif = \"HOST:PORT\"");
+                    fail(entry, "onvif_user, onvif_password, rtsp and onvif_max_connections need onvif = \"HOST:PORT\"");
                 // Either both or neither: a password alone would leave the device open.
                 if (onvif.user.empty() != onvif.password.empty())
                     fail(entry, onvif.user.empty() ? "onvif_password needs onvif_user (without a user there is no authentication)"

@@ -37,6 +37,9 @@ struct OnvifConfig {
     std::string rtsp;      // the camera's stream, for GetStreamUri
     std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
     int32_t maxConnections = 64;  // concurrent HTTP connections to its services
+    // The camera's field of view in degrees (fov_horizontal, fov_vertical):
+    // a RelativeMove of 1.0 in TranslationSpaceFov turns by one of them.
+    double fovHorizontal = 60, fovVertical = 34;
 };
 
 struct HeadConfig {
@@ -47,6 +50,11 @@ struct HeadConfig {
     Mapping mapping;
     motion::MotionConfig motion;  // units, soft limits, polling: the motion keys (motion/motion_config_toml.h)
     std::optional<OnvifConfig> onvif;
+    // The camera's snapshot address (the page's picture; ONVIF's
+    // GetSnapshotUri when onvif is on), with or without onvif.
+    std::string snapshot;
+    // What the four status flags mean, for the page; empty: flag 0..3.
+    std::vector<std::string> statusLabels;
     // VISCA: over IP on UDP (with its header), plain on TCP; off unless given.
     std::optional<Address> viscaUdp, viscaTcp;
     double viscaUnitsPerDegree = 14.4;  // VISCA position units per degree (170 degrees = 0x0990)

@@ -502,6 +502,16 @@ void HttpServer::AddRoutes() {
                               {"pan_max", m.panMax}, {"tilt_min", m.tiltMin}, {"tilt_max", m.tiltMax},
                               {"speed_min", m.speedMin}, {"speed_max", m.speedMax}, {"move_param", m.moveParam},
                               {"preset_flag", m.presetFlag}}}});
+            json& one = list.back();
+            json labels = json::array();
+            for (size_t i = 0; i < 4; ++i)
+                labels.push_back(i < c.statusLabels.size() ? c.statusLabels[i] : "flag " + std::to_string(i));
+            one["status_labels"] = labels;
+            one["snapshot"] = c.snapshot;
+            auto where = [](const std::optional<Address>& a) { return a ? a->host + ":" + std::to_string(a->port) : ""; };
+            one["visca_udp"] = where(c.viscaUdp);
+            one["visca_tcp"] = where(c.viscaTcp);
+            one["onvif"] = where(c.onvif ? std::optional<Address>(c.onvif->address) : std::nullopt);
         }
         Reply(res, 200, list);
     });

@@ -1,5 +1,7 @@
 // The control page: one static HTML page with plain JavaScript, served by
-// ptzd at "/". It talks to the JSON API only.
+// ptzd at "/". It talks to the JSON API in moves and follows each head
+// through its live stream (Server-Sent Events); it polls nothing but the
+// camera's snapshot picture.
 #pragma once
 
 namespace ptzd {
@@ -11,155 +13,449 @@ inline constexpr const char* kPage = R"PAGE(<!doctype html>
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>ptzd</title>
 <style>
-body { font-family: system-ui, sans-serif; margin: 1rem; background: #f4f5f7; color: #222; }
-h1 { font-size: 1.3rem; }
-.head { background: #fff; border-radius: 8px; padding: 1rem; margin-bottom: 1rem; box-shadow: 0 1px 3px #0002; }
-.head h2 { margin: 0 0 .5rem 0; font-size: 1.1rem; }
-.state { font-size: .85rem; padding: .1rem .4rem; border-radius: 4px; margin-left: .5rem; }
-.up { background: #d4f5d4; } .down { background: #f8d0d0; }
-.row { display: flex; flex-wrap: wrap; gap: 1.5rem; }
-.box { min-width: 14rem; }
-.box h3 { font-size: .95rem; margin: .6rem 0 .3rem 0; }
-.readout { font: 1.4rem monospace; }
-.pad { display: grid; grid-template-columns: repeat(3, 3rem); gap: .3rem; }
-.pad button { height: 3rem; font-size: 1.2rem; touch-action: none; }
-.presets { display: grid; grid-template-columns: repeat(4, auto); gap: .3rem; }
-button { cursor: pointer; }
-input[type=number] { width: 6rem; }
-.failures { font: .8rem monospace; color: #a00; white-space: pre-wrap; max-height: 8rem; overflow: auto; }
-.flags span { display: inline-block; margin-right: .6rem; }
-#message { color: #a00; }
+:root { --bg: #eef0f3; --card: #fff; --ink: #1d2330; --dim: #677085; --line: #d9dde5; --accent: #1f6feb; --ok: #1a7f37; --bad: #c62828; }
+* { box-sizing: border-box; }
+body { font-family: system-ui, -apple-system, "Segoe UI", sans-serif; margin: 0; background: var(--bg); color: var(--ink); }
+header { display: flex; align-items: baseline; gap: 1rem; padding: .8rem 1rem; background: #1d2330; color: #fff; }
+header h1 { font-size: 1.15rem; margin: 0; }
+header .keys { font-size: .8rem; color: #b8c0d0; }
+#message { color: var(--bad); padding: 0 1rem; }
+#heads { padding: 1rem; display: grid; gap: 1rem; }
+.head { background: var(--card); border-radius: 10px; padding: 1rem; box-shadow: 0 1px 3px #0002; border: 2px solid transparent; }
+.head.active { border-color: var(--accent); }
+.head h2 { margin: 0; font-size: 1.1rem; display: flex; flex-wrap: wrap; align-items: center; gap: .5rem; }
+.badge { font-size: .75rem; font-weight: 600; padding: .1rem .5rem; border-radius: 99px; background: #e6e8ee; color: var(--dim); }
+.badge.up { background: #d6f5dd; color: var(--ok); } .badge.down { background: #fbd9d9; color: var(--bad); }
+.badge.moving { background: #dbe8ff; color: var(--accent); }
+.where { font-size: .78rem; color: var(--dim); margin: .2rem 0 .6rem 0; }
+.layout { display: grid; grid-template-columns: minmax(0, 3fr) minmax(15rem, 1.3fr); gap: 1rem; }
+.side { display: flex; flex-direction: column; gap: .8rem; }
+.panel h3 { font-size: .8rem; text-transform: uppercase; letter-spacing: .05em; color: var(--dim); margin: 0 0 .35rem 0; }
+svg.map { width: 100%; height: auto; display: block; background: #2a3142; border-radius: 6px; touch-action: none; cursor: crosshair; user-select: none; }
+.map .range { fill: #3a4358; }
+.map .allowed { fill: #55627f; stroke: #8fa3c8; stroke-width: 1; }
+.map .grid { stroke: #ffffff22; stroke-width: 1; }
+.map .axis { stroke: #ffffff55; stroke-width: 1; }
+.map .tick { fill: #c3cbe0; font-size: 10px; }
+.map .preset circle { fill: #ffb020; stroke: #1d2330; stroke-width: 1.5; }
+.map .preset text { fill: #ffe2a6; font-size: 11px; font-weight: 600; paint-order: stroke; stroke: #1d2330; stroke-width: 3px; }
+.map .trail { fill: none; stroke: #4fd1ff88; stroke-width: 2; stroke-linejoin: round; }
+.map .here { fill: #4fd1ff; stroke: #fff; stroke-width: 2; }
+.map .target { fill: none; stroke: #ff6b6b; stroke-width: 2; stroke-dasharray: 3 2; }
+.readout { display: flex; flex-wrap: wrap; align-items: baseline; gap: 1rem; margin-top: .5rem; font: 600 1.25rem ui-monospace, monospace; }
+.readout small { font: .8rem system-ui, sans-serif; color: var(--dim); }
+.readout label { font: .8rem system-ui, sans-serif; color: var(--dim); margin-left: auto; }
+.controls { display: flex; flex-wrap: wrap; gap: 1rem; align-items: center; }
+.pad { display: grid; grid-template-columns: repeat(3, 3.2rem); grid-template-rows: repeat(3, 3.2rem); gap: .3rem; }
+.pad button { font-size: 1.2rem; touch-action: none; }
+.pad .stop { background: #fbe3e3; color: var(--bad); border-color: #f2b8b8; }
+button { cursor: pointer; font: inherit; border: 1px solid var(--line); background: #f7f8fa; border-radius: 6px; padding: .3rem .6rem; color: var(--ink); }
+button:hover { background: #eaf1ff; border-color: #b6cdf5; }
+button:active, button.held { background: var(--accent); color: #fff; }
+input[type=text], input[type=number], select { font: inherit; border: 1px solid var(--line); border-radius: 6px; padding: .25rem .4rem; }
+.speed { display: flex; flex-direction: column; gap: .2rem; min-width: 10rem; flex: 1; }
+.speed input { width: 100%; }
+.presets { display: grid; grid-template-columns: 1fr; gap: .25rem; max-height: 13rem; overflow: auto; }
+.preset-row { display: flex; gap: .3rem; align-items: center; }
+.preset-row .go { flex: 1; text-align: left; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
+.preset-row .go b { display: inline-block; min-width: 1.4rem; color: var(--dim); }
+.store { display: flex; gap: .3rem; margin-top: .4rem; }
+.store input[type=text] { flex: 1; min-width: 0; }
+.tour-row { display: flex; gap: .25rem; align-items: center; flex-wrap: wrap; }
+.tour-row span { flex: 1; }
+.progress { font-size: .8rem; color: var(--accent); min-height: 1em; }
+.flags { display: flex; flex-wrap: wrap; gap: .35rem; }
+.flag { font-size: .8rem; padding: .15rem .5rem; border-radius: 99px; background: #eceef2; color: var(--dim); }
+.flag.on { background: #ffe8b3; color: #7a4b00; font-weight: 600; }
+.snapshot img { width: 100%; border-radius: 6px; display: block; background: #000; }
+.log { font: .75rem ui-monospace, monospace; color: var(--dim); max-height: 6rem; overflow: auto; white-space: pre-wrap; }
+@media (max-width: 760px) {
+  #heads { padding: .5rem; }
+  .head { padding: .7rem; }
+  .layout { grid-template-columns: 1fr; }
+  header .keys { display: none; }
+}
 </style>
 </head>
 <body>
-<h1>ptzd — pan/tilt heads</h1>
+<header><h1>ptzd — pan/tilt heads</h1>
+<span class="keys">arrows jog · Shift faster · Space stops · 1–9 presets · gamepad: stick moves, A stops, shoulders step presets</span></header>
 <div id="message"></div>
 <div id="heads"></div>
 <script>
 "use strict";
-let token = localStorage.getItem("ptzd-token") || "";
-
-async function api(path, body) {
-  const options = body === undefined ? {} : {method: "POST", body: JSON.stringify(body),
-                                             headers: {"Content-Type": "application/json"}};
-  if (token) options.headers = Object.assign(options.headers || {}, {"Authorization": "Bearer " + token});
-  const response = await fetch(path, options);
-  if (response.status === 401) {
+// The token, when the gateway wants one: asked once per tab, kept for the tab.
+let token = sessionStorage.getItem("ptzd-token") || "";
+let asking = null;
+function askToken() {
+  if (!asking) asking = new Promise(resolve => setTimeout(() => {
     token = prompt("This gateway wants a token:") || "";
-    localStorage.setItem("ptzd-token", token);
-    throw new Error("unauthorised");
-  }
-  const data = await response.json();
-  if (!response.ok) throw new Error(data.error || response.statusText);
-  return data;
+    sessionStorage.setItem("ptzd-token", token);
+    asking = null;
+    resolve();
+  }, 0));
+  return asking;
 }
 
+async function api(path, body, method) {
+  for (let attempt = 0; ; attempt++) {
+    const options = {method: method || (body === undefined ? "GET" : "POST"), headers: {}};
+    if (body !== undefined) { options.body = JSON.stringify(body); options.headers["Content-Type"] = "application/json"; }
+    if (token) options.headers["Authorization"] = "Bearer " + token;
+    const response = await fetch(path, options);
+    if (response.status === 401 && attempt < 2) { await askToken(); continue; }
+    const data = await response.json().catch(() => ({}));
+    if (!response.ok) { const e = new Error(data.error || response.statusText); e.status = response.status; throw e; }
+    return data;
+  }
+}
+
+const SVG = "http://www.w3.org/2000/svg";
 function el(tag, attributes, ...children) {
-  const e = document.createElement(tag);
+  const e = tag.startsWith("svg:") ? document.createElementNS(SVG, tag.substring(4)) : document.createElement(tag);
   for (const [k, v] of Object.entries(attributes || {})) {
     if (k.startsWith("on")) e.addEventListener(k.substring(2), v); else e.setAttribute(k, v);
   }
   for (const c of children) e.append(c);
   return e;
 }
-
+function set(e, attributes) { for (const [k, v] of Object.entries(attributes)) e.setAttribute(k, v); }
 function say(text) { document.getElementById("message").textContent = text; }
+const fix = (v, n) => (Math.round(v * 10 ** n) / 10 ** n).toFixed(n);
 
-function card(head) {
-  const m = head.mapping;
+const cards = [];
+let active = null;
+function activate(card) {
+  if (active === card) return;
+  if (active) active.node.classList.remove("active");
+  active = card;
+  card.node.classList.add("active");
+}
+
+// Hold-to-move: while a source (pad, keyboard, gamepad) asks for a
+// velocity, one continuous move runs on a short lease renewed every 100 ms;
+// when every source lets go, a stop follows the move it ends. A page that
+// goes away stops renewing, and the head stops by itself.
+function mover(base, report) {
+  const sources = {};
+  let wanted = [0, 0], sent = [0, 0], lease = null, renewing = null;
+  let steps = Promise.resolve();
+  const then = step => { steps = steps.then(step).catch(e => report(e.message)); };
+  const renew = () => {
+    if (lease === null) return;
+    const mine = lease;
+    api(base + "renew", {lease: mine, timeout: 0.3}).catch(e => { if (e.status === 409 && lease === mine) { lease = null; sent = [0, 0]; } });
+  };
+  const apply = () => then(async () => {
+    const [pan, tilt] = wanted;
+    if (pan === sent[0] && tilt === sent[1] && (lease !== null || (pan === 0 && tilt === 0))) return;
+    if (pan === 0 && tilt === 0) {
+      clearInterval(renewing); renewing = null; lease = null; sent = [0, 0];
+      await api(base + "stop", {});
+      return;
+    }
+    const r = await api(base + "move", {kind: "continuous", pan, tilt, timeout: 0.3});
+    lease = r.lease; sent = [pan, tilt];
+    if (!renewing) renewing = setInterval(renew, 100);
+  });
+  return {
+    set(source, pan, tilt) {
+      sources[source] = [pan, tilt];
+      const now = Object.values(sources).find(v => v[0] !== 0 || v[1] !== 0) || [0, 0];
+      if (now[0] === wanted[0] && now[1] === wanted[1]) return;
+      wanted = now;
+      apply();
+    },
+    // Every source let go and the head stopped, whatever was moving it.
+    stop() {
+      for (const k of Object.keys(sources)) sources[k] = [0, 0];
+      wanted = [0, 0];
+      clearInterval(renewing); renewing = null; lease = null; sent = [0, 0];
+      then(() => api(base + "stop", {}));
+    },
+  };
+}
+
+function card(head, first) {
   const base = "/api/heads/" + encodeURIComponent(head.name) + "/";
-  const run = (command, body) => api(base + command, body || {}).catch(e => say(head.name + ": " + command + ": " + e.message));
-  const readout = el("div", {class: "readout", "data-role": "position"}, "pan —, tilt —");
-  const state = el("span", {class: "state"}, "");
-  const flags = el("div", {class: "flags"});
-  const info = el("div", {class: "info"});
-  const failures = el("div", {class: "failures"});
-  const speed = el("input", {type: "number", min: m.speed_min, max: m.speed_max, value: 100, "data-role": "speed"});
+  const c = {name: head.name, base, presets: [], position: null};
+  const report = text => say(head.name + ": " + text);
+  const run = (path, body, method) => api(base + path, body, method).catch(e => report(e.message));
+  c.move = mover(base, report);
 
-  // Press and hold: move toward the limit in that direction; release: stop.
-  const jog = (dx, dy) => {
-    const start = async () => {
-      const now = await api(base + "GetPTPos");
-      const pan = dx > 0 ? m.pan_max : dx < 0 ? m.pan_min : now.pan;
-      const tilt = dy > 0 ? m.tilt_max : dy < 0 ? m.tilt_min : now.tilt;
-      await run("SetPTPos", {param: m.move_param, pan, tilt});
-    };
-    const stop = async () => {
-      await run("StopMotor", {motor: m.pan_motor});
-      await run("StopMotor", {motor: m.tilt_motor});
-    };
-    const b = el("button", {title: "hold to move", "data-jog": dx + "," + dy}, dx < 0 ? "◀" : dx > 0 ? "▶" : dy > 0 ? "▲" : "▼");
-    // Each step waits for the one before: a stop never reaches the head
-    // before the move it ends, however quick the tap.
-    let held = false, steps = Promise.resolve();
-    const then = step => { steps = steps.catch(() => {}).then(step); };
-    const press = e => { if (held) return; held = true; b.setPointerCapture(e.pointerId); then(start); };
-    const release = () => { if (held) { held = false; then(stop); } };
+  // --- the header
+  const link = el("span", {class: "badge", "data-role": "link"}, "…");
+  const live = el("span", {class: "badge", "data-role": "live"}, "connecting");
+  const motionBadge = el("span", {class: "badge", "data-role": "moving"}, "idle");
+  const where = [head.listen && "native " + head.listen, head.visca_udp && "VISCA/UDP " + head.visca_udp,
+                 head.visca_tcp && "VISCA/TCP " + head.visca_tcp, head.onvif && "ONVIF " + head.onvif].filter(Boolean);
+
+  // --- the map: x = pan, y = tilt (up), 2 px per degree in the SVG's own units
+  const svg = el("svg:svg", {class: "map", "data-role": "map"});
+  const gRange = el("svg:g"), gPresets = el("svg:g"), gLive = el("svg:g");
+  const trail = el("svg:polyline", {class: "trail", "data-role": "trail", points: ""});
+  const here = el("svg:circle", {class: "here", "data-role": "here", r: 6, cx: -100, cy: -100});
+  const target = el("svg:circle", {class: "target", "data-role": "target", r: 9, cx: -100, cy: -100, visibility: "hidden"});
+  gLive.append(trail, target, here);
+  svg.append(gRange, gPresets, gLive);
+  let map = null;  // {panMin, panMax, tiltMin, tiltMax, scale}
+  const X = pan => (pan - map.panMin) * map.scale;
+  const Y = tilt => (map.tiltMax - tilt) * map.scale;
+  function drawRange(p) {
+    const [panMin, panMax] = p.range.pan, [tiltMin, tiltMax] = p.range.tilt;
+    const scale = 2;
+    map = {panMin, panMax, tiltMin, tiltMax, scale};
+    const w = (panMax - panMin) * scale, h = (tiltMax - tiltMin) * scale, pad = 18;
+    set(svg, {viewBox: `${-pad} ${-pad / 2} ${w + pad * 1.5} ${h + pad * 1.6}`, "data-pan-min": panMin, "data-pan-max": panMax,
+              "data-tilt-min": tiltMin, "data-tilt-max": tiltMax, "data-scale": scale});
+    gRange.replaceChildren(el("svg:rect", {class: "range", "data-role": "range", x: 0, y: 0, width: w, height: h}));
+    const [lp0, lp1] = p.limits.pan, [lt0, lt1] = p.limits.tilt;
+    gRange.append(el("svg:rect", {class: "allowed", "data-role": "limits", x: X(lp0), y: Y(lt1), width: (lp1 - lp0) * scale, height: (lt1 - lt0) * scale}));
+    const step = (panMax - panMin) > 120 ? 30 : 10;
+    for (let a = Math.ceil(panMin / step) * step; a <= panMax; a += step) {
+      gRange.append(el("svg:line", {class: a === 0 ? "axis" : "grid", x1: X(a), x2: X(a), y1: 0, y2: h}),
+                    el("svg:text", {class: "tick", x: X(a), y: h + 13, "text-anchor": "middle"}, a + "°"));
+    }
+    const tstep = (tiltMax - tiltMin) > 90 ? 30 : 10;
+    for (let a = Math.ceil(tiltMin / tstep) * tstep; a <= tiltMax; a += tstep) {
+      gRange.append(el("svg:line", {class: a === 0 ? "axis" : "grid", x1: 0, x2: w, y1: Y(a), y2: Y(a)}),
+                    el("svg:text", {class: "tick", x: -4, y: Y(a) + 3, "text-anchor": "end"}, a + "°"));
+    }
+    drawPresets();
+  }
+  function drawPresets() {
+    if (!map) return;
+    gPresets.replaceChildren(...c.presets.filter(p => p.pan !== undefined).map(p =>
+      el("svg:g", {class: "preset", "data-preset": p.preset, "data-pan": p.pan, "data-tilt": p.tilt},
+         el("svg:circle", {r: 5, cx: X(p.pan), cy: Y(p.tilt)}),
+         el("svg:text", {x: X(p.pan) + 8, y: Y(p.tilt) - 6}, p.name || String(p.preset)))));
+  }
+  // Where on the map a pointer is, in degrees within the range.
+  function degreesAt(e) {
+    const pt = svg.createSVGPoint();
+    pt.x = e.clientX; pt.y = e.clientY;
+    const q = pt.matrixTransform(svg.getScreenCTM().inverse());
+    const clamp = (v, a, b) => Math.min(b, Math.max(a, v));
+    return [clamp(map.panMin + q.x / map.scale, map.panMin, map.panMax), clamp(map.tiltMax - q.y / map.scale, map.tiltMin, map.tiltMax)];
+  }
+  let dragging = false;
+  const aim = e => {
+    const [pan, tilt] = degreesAt(e).map(v => Math.round(v * 10) / 10);
+    set(target, {cx: X(pan), cy: Y(tilt), visibility: "visible", "data-pan": pan, "data-tilt": tilt});
+    return [pan, tilt];
+  };
+  svg.addEventListener("pointerdown", e => { if (!map) return; activate(c); dragging = true; svg.setPointerCapture(e.pointerId); aim(e); });
+  svg.addEventListener("pointermove", e => { if (dragging) aim(e); });
+  svg.addEventListener("pointerup", e => {
+    if (!dragging) return;
+    dragging = false;
+    const [pan, tilt] = aim(e);
+    run("move", {kind: "absolute", pan, tilt, speed: +speed.value});
+  });
+  svg.addEventListener("pointercancel", () => { dragging = false; });
+
+  // --- the readout
+  const panOut = el("span", {"data-role": "pan"}, "—"), tiltOut = el("span", {"data-role": "tilt"}, "—");
+  const stepsOut = el("small", {"data-role": "steps", hidden: ""}, "");
+  const showSteps = el("input", {type: "checkbox", "data-role": "show-steps", onchange: () => { stepsOut.hidden = !showSteps.checked; }});
+  const readout = el("div", {class: "readout", "data-role": "position"},
+    el("span", {}, el("small", {}, "pan "), panOut), el("span", {}, el("small", {}, "tilt "), tiltOut), stepsOut,
+    el("label", {}, showSteps, " steps"));
+
+  // --- jog pad and speed
+  const speed = el("input", {type: "range", min: 0.05, max: 1, step: 0.05, value: 0.5, "data-role": "speed"});
+  const speedOut = el("span", {}, "50 %");
+  speed.addEventListener("input", () => { speedOut.textContent = Math.round(speed.value * 100) + " %"; });
+  c.speed = () => +speed.value;
+  const jog = (dx, dy, label) => {
+    const b = el("button", {title: "hold to move", "data-jog": dx + "," + dy}, label);
+    let held = false;
+    const press = e => { if (held) return; held = true; activate(c); b.classList.add("held"); b.setPointerCapture(e.pointerId);
+                         c.move.set("pad", dx * c.speed(), dy * c.speed()); };
+    const release = () => { if (!held) return; held = false; b.classList.remove("held"); c.move.set("pad", 0, 0); };
     b.addEventListener("pointerdown", press);
-    for (const ev of ["pointerup", "pointercancel", "pointerleave", "lostpointercapture"]) b.addEventListener(ev, release);
-    window.addEventListener("blur", release);
-    document.addEventListener("visibilitychange", () => { if (document.hidden) release(); });
+    for (const ev of ["pointerup", "pointercancel", "lostpointercapture"]) b.addEventListener(ev, release);
+    b.addEventListener("contextmenu", e => e.preventDefault());
     return b;
   };
-  const stopAll = el("button", {title: "stop", onclick: () => { run("StopMotor", {motor: m.pan_motor}); run("StopMotor", {motor: m.tilt_motor}); }}, "■");
-  const pad = el("div", {class: "pad"}, el("span"), jog(0, 1), el("span"), jog(-1, 0), stopAll, jog(1, 0), el("span"), jog(0, -1), el("span"));
+  const pad = el("div", {class: "pad"},
+    jog(-1, 1, "◤"), jog(0, 1, "▲"), jog(1, 1, "◥"),
+    jog(-1, 0, "◀"), el("button", {class: "stop", title: "stop (Space)", "data-role": "stop", onclick: () => { activate(c); c.move.stop(); }}, "■"), jog(1, 0, "▶"),
+    jog(-1, -1, "◣"), jog(0, -1, "▼"), jog(1, -1, "◢"));
+  const controls = el("div", {class: "controls"}, pad,
+    el("div", {class: "speed"}, el("h3", {}, "Speed"), speed, speedOut,
+       el("div", {}, el("button", {onclick: () => run("home", {})}, "⌂ Home"))));
 
-  const panInput = el("input", {type: "number", value: 0, "data-role": "pan"});
-  const tiltInput = el("input", {type: "number", value: 0, "data-role": "tilt"});
-  const move = el("div", {}, "pan ", panInput, " tilt ", tiltInput, " ",
-    el("button", {onclick: () => run("SetPTPos", {param: m.move_param, pan: +panInput.value, tilt: +tiltInput.value})}, "Move"));
-
-  const presets = el("div", {class: "presets"});
-  for (let n = 1; n <= 16; n++) {
-    presets.append(el("span", {}, el("button", {"data-preset-go": n, onclick: () => run("MovePresetPos", {preset: n})}, "Go " + n), " ",
-                      el("button", {"data-preset-set": n, title: "store the current position as preset " + n,
-                                    onclick: () => run("SetPresetPos", {preset: n, flag: m.preset_flag})}, "Store")));
+  // --- presets
+  const presetList = el("div", {class: "presets", "data-role": "presets"});
+  const storeNumber = el("select", {"data-role": "store-number"});
+  for (let n = 1; n <= 16; n++) storeNumber.append(el("option", {value: n}, String(n)));
+  const storeName = el("input", {type: "text", placeholder: "name", maxlength: 64, "data-role": "store-name"});
+  const store = el("div", {class: "store"}, storeNumber, storeName,
+    el("button", {"data-role": "store", title: "store where the head is now",
+                  onclick: () => run("presets/" + storeNumber.value, {name: storeName.value || "preset " + storeNumber.value}).then(loadPresets)}, "Store here"));
+  async function loadPresets() {
+    try { c.presets = (await api(base + "presets")).presets; } catch (e) { return report(e.message); }
+    const known = c.presets.filter(p => p.name || p.pan !== undefined);
+    presetList.replaceChildren(...known.map(p => el("div", {class: "preset-row"},
+      el("button", {class: "go", "data-preset-go": p.preset, title: "go to preset " + p.preset,
+                    onclick: () => { activate(c); run("presets/" + p.preset + "/go", {speed: c.speed()}); }},
+         el("b", {}, String(p.preset)), p.name || "(unnamed)"),
+      el("button", {title: "rename", "data-preset-rename": p.preset, onclick: () => {
+        const name = prompt("Name for preset " + p.preset + ":", p.name || "");
+        if (name) run("presets/" + p.preset, {name}, "PUT").then(loadPresets);
+      }}, "✎"))));
+    if (!known.length) presetList.append(el("small", {}, "none stored yet"));
+    drawPresets();
   }
-  const home = el("div", {}, el("button", {onclick: () => run("MoveUserHP")}, "Go home"), " ",
-                  el("button", {onclick: () => run("SetUserHP", {flag: m.preset_flag})}, "Store home"));
-  const speedRow = el("div", {}, "speed ", speed, " ",
-    el("button", {onclick: async () => { await run("SetMotorSpeed", {motor: m.pan_motor, speed: +speed.value});
-                                         await run("SetMotorSpeed", {motor: m.tilt_motor, speed: +speed.value}); }}, "Set"));
+  c.goPreset = n => run("presets/" + n + "/go", {speed: c.speed()});
+  c.stepPreset = delta => {
+    const known = c.presets.filter(p => p.name || p.pan !== undefined).map(p => p.preset);
+    if (!known.length) return;
+    const at = known.indexOf(c.lastPreset);
+    c.lastPreset = known[(at + delta + known.length) % known.length];
+    c.goPreset(c.lastPreset);
+  };
 
-  const node = el("div", {class: "head", "data-head": head.name},
-    el("h2", {}, head.name, state, el("small", {}, " " + head.link + (head.listen ? " · native " + head.listen : ""))),
-    el("div", {class: "row"},
-      el("div", {class: "box"}, el("h3", {}, "Position"), readout, el("h3", {}, "Jog"), pad),
-      el("div", {class: "box"}, el("h3", {}, "Move to"), move, el("h3", {}, "Speed"), speedRow, el("h3", {}, "Home"), home),
-      el("div", {class: "box"}, el("h3", {}, "Presets"), presets),
-      el("div", {class: "box"}, el("h3", {}, "Status"), flags, el("h3", {}, "System"), info,
-         el("h3", {}, "Last failures"), failures)));
+  // --- tours
+  const tourList = el("div", {"data-role": "tours"});
+  const progress = el("div", {class: "progress", "data-role": "tour-progress"});
+  async function loadTours() {
+    let t;
+    try { t = await api(base + "tours"); } catch (e) { return report(e.message); }
+    const act = (name, what) => () => run("tours/" + encodeURIComponent(name) + "/" + what, {});
+    tourList.replaceChildren(...t.tours.map(tour => el("div", {class: "tour-row", "data-tour": tour.name},
+      el("span", {}, tour.name + " (" + tour.steps.length + (tour.loop ? ", loop)" : ")")),
+      el("button", {title: "start", onclick: act(tour.name, "start")}, "▶"), el("button", {title: "pause", onclick: act(tour.name, "pause")}, "⏸"),
+      el("button", {title: "resume", onclick: act(tour.name, "resume")}, "⏯"), el("button", {title: "stop", onclick: act(tour.name, "stop")}, "⏹"))));
+    if (!t.tours.length) tourList.append(el("small", {}, "no tours"));
+  }
 
-  async function refresh() {
-    try {
-      const p = await api(base + "GetPTPos");
-      readout.textContent = "pan " + p.pan + ", tilt " + p.tilt;
-    } catch (e) { readout.textContent = "pan —, tilt —"; }
+  // --- status flags, snapshot, events
+  const flags = el("div", {class: "flags", "data-role": "flags"},
+    ...head.status_labels.map((label, i) => el("span", {class: "flag", "data-flag": i}, label)));
+  const log = el("div", {class: "log", "data-role": "events"});
+  const note = text => { log.textContent = (new Date().toLocaleTimeString() + " " + text + "\n" + log.textContent).split("\n").slice(0, 12).join("\n"); };
+  let snapshot = null;
+  if (head.snapshot) {
+    const img = el("img", {alt: "camera picture", "data-role": "snapshot"});
+    const refresh = () => { img.src = head.snapshot + (head.snapshot.includes("?") ? "&" : "?") + "t=" + Date.now(); };
+    img.addEventListener("load", () => setTimeout(refresh, 1000));
+    img.addEventListener("error", () => setTimeout(refresh, 5000));
+    refresh();
+    snapshot = el("div", {class: "panel snapshot"}, el("h3", {}, "Camera"), img);
   }
-  async function slow() {
-    try {
-      const heads = await api("/api/heads");
-      const me = heads.find(h => h.name === head.name);
-      state.textContent = me.up ? "connected" : "away";
-      state.className = "state " + (me.up ? "up" : "down");
-      failures.textContent = me.failures.slice(-8).join("\n");
-      const s = await api(base + "GetPTZStatus");
-      flags.replaceChildren(...["flag0", "flag1", "flag2", "flag3"].map(f => el("span", {}, f + " " + s[f])));
-      const i = await api(base + "GetSystemInfo");
-      info.textContent = [i.text0, i.text1, i.text2].join(" / ");
-      const sp = await api(base + "GetMotorSpeed?motor=" + m.pan_motor);
-      if (document.activeElement !== speed) speed.value = sp.speed;
-    } catch (e) { /* shown in the state and failures */ }
+
+  const panel = (title, ...content) => el("div", {class: "panel"}, el("h3", {}, title), ...content);
+  c.node = el("div", {class: "head", "data-head": head.name, onpointerdown: () => activate(c)},
+    el("h2", {}, head.name, link, live, motionBadge),
+    el("div", {class: "where"}, [head.link, ...where].join(" · ")),
+    el("div", {class: "layout"},
+      el("div", {}, svg, readout, controls),
+      el("div", {class: "side"}, ...(snapshot ? [snapshot] : []),
+        panel("Presets", presetList, store), panel("Tours", tourList, progress),
+        panel("Status", flags), panel("Events", log))));
+
+  // --- the live state
+  const trailPoints = [];
+  function show(p) {
+    if (!map) drawRange(p);
+    c.position = p;
+    link.textContent = p.link ? "connected" : "link down";
+    link.className = "badge " + (p.link ? "up" : "down");
+    motionBadge.textContent = p.moving ? "moving" : "idle";
+    motionBadge.className = "badge" + (p.moving ? " moving" : "");
+    if (!p.known) return;
+    panOut.textContent = fix(p.pan, 2) + "°";
+    tiltOut.textContent = fix(p.tilt, 2) + "°";
+    stepsOut.textContent = "steps " + p.steps.pan + " / " + p.steps.tilt;
+    set(here, {cx: X(p.pan), cy: Y(p.tilt), "data-pan": p.pan, "data-tilt": p.tilt});
+    const last = trailPoints[trailPoints.length - 1];
+    if (!last || last[0] !== p.pan || last[1] !== p.tilt) {
+      trailPoints.push([p.pan, p.tilt]);
+      if (trailPoints.length > 40) trailPoints.shift();
+      set(trail, {points: trailPoints.map(([a, b]) => X(a) + "," + Y(b)).join(" ")});
+    }
+    if (p.flags) for (const f of flags.children) f.classList.toggle("on", !!p.flags[+f.dataset.flag]);
+    if (p.tour && p.tour.state !== "idle" && p.tour.name) progress.textContent = p.tour.name + ": " + p.tour.state + ", step " + (p.tour.step + 1) + ", round " + (p.tour.round + 1);
+    else if (p.tour && p.tour.state === "idle" && !progress.dataset.keep) progress.textContent = "";
   }
-  setInterval(refresh, 250);
-  setInterval(slow, 2000);
-  refresh(); slow();
-  return node;
+  let stream = null;
+  function connect() {
+    if (stream) stream.close();
+    stream = new EventSource(base + "stream" + (token ? "?token=" + encodeURIComponent(token) : ""));
+    stream.addEventListener("open", () => { live.textContent = "live"; live.className = "badge up"; });
+    stream.addEventListener("state", e => show(JSON.parse(e.data)));
+    const on = (type, f) => stream.addEventListener(type, e => { const d = JSON.parse(e.data); note(type.replace("_", " ") + (f ? " " + f(d) : "")); });
+    const at = d => d.pan !== undefined ? "at " + fix(d.pan, 1) + "°, " + fix(d.tilt, 1) + "°" : "";
+    on("move_started", d => d.move || ""); on("move_finished", d => (d.reason || "") + " " + at(d)); on("limit_reached", d => d.axis + " " + d.side);
+    on("preset_reached", d => { loadPresets(); return "preset " + d.preset; }); on("link_lost"); on("link_restored");
+    stream.addEventListener("tour_step", e => { const d = JSON.parse(e.data); progress.textContent = (d.tour || "tour") + ": step " + ((d.step ?? 0) + 1); note("tour step " + ((d.step ?? 0) + 1)); });
+    stream.addEventListener("tour_stopped", e => { const d = JSON.parse(e.data); progress.textContent = "stopped" + (d.reason ? ": " + d.reason : ""); note("tour stopped " + (d.reason || "")); });
+    stream.addEventListener("error", () => {
+      live.textContent = "reconnecting"; live.className = "badge down";
+      if (stream.readyState === EventSource.CLOSED) {
+        // Refused (a token, perhaps): the API call asks for it, then try again.
+        setTimeout(() => api(base + "position").then(show).catch(() => {}).finally(connect), 1000);
+      }
+    });
+  }
+  c.start = async () => {
+    try { show(await api(base + "position")); } catch (e) { report(e.message); }
+    loadPresets(); loadTours(); connect();
+  };
+  if (first) activate(c);
+  return c;
 }
+
+// --- keyboard: the active card
+const keys = {ArrowLeft: [-1, 0], ArrowRight: [1, 0], ArrowUp: [0, 1], ArrowDown: [0, -1]};
+const down = new Set();
+function keyMove(shift) {
+  if (!active) return;
+  let pan = 0, tilt = 0;
+  for (const k of down) { pan += keys[k][0]; tilt += keys[k][1]; }
+  const v = shift ? 1 : active.speed();
+  active.move.set("keys", Math.sign(pan) * v, Math.sign(tilt) * v);
+}
+const typing = e => e.target.matches && e.target.matches("input[type=text], input[type=number], select, textarea");
+window.addEventListener("keydown", e => {
+  if (typing(e) || !active || e.ctrlKey || e.altKey || e.metaKey) return;
+  if (keys[e.key]) { e.preventDefault(); down.add(e.key); keyMove(e.shiftKey); }
+  else if (e.key === " ") { e.preventDefault(); down.clear(); active.move.stop(); }
+  else if (e.key === "Shift") { if (down.size) keyMove(true); }
+  else if (/^[1-9]$/.test(e.key)) { e.preventDefault(); active.goPreset(+e.key); }
+});
+window.addEventListener("keyup", e => {
+  if (keys[e.key]) { down.delete(e.key); keyMove(e.shiftKey); }
+  else if (e.key === "Shift") { if (down.size) keyMove(false); }
+});
+// A tab that loses sight of the operator lets go of everything.
+const letGo = () => { down.clear(); for (const c of cards) { c.move.set("keys", 0, 0); c.move.set("pad", 0, 0); } };
+window.addEventListener("blur", letGo);
+document.addEventListener("visibilitychange", () => { if (document.hidden) letGo(); });
+
+// --- gamepad: the stick drives the active card at a speed of its deflection
+let buttonsBefore = [];
+setInterval(() => {
+  const pads = navigator.getGamepads ? Array.from(navigator.getGamepads()).filter(Boolean) : [];
+  if (!active) return;
+  const gp = pads[0];
+  if (!gp) { active.move.set("gamepad", 0, 0); return; }
+  const dead = v => Math.abs(v) < 0.15 ? 0 : Math.round(v * 10) / 10;
+  active.move.set("gamepad", dead(gp.axes[0] || 0), -dead(gp.axes[1] || 0));
+  const pressed = gp.buttons.map(b => !!(b && (b.pressed || b.value > 0.5)));
+  const edge = i => pressed[i] && !buttonsBefore[i];
+  if (edge(0)) active.move.stop();
+  if (edge(4)) active.stepPreset(-1);
+  if (edge(5)) active.stepPreset(1);
+  buttonsBefore = pressed;
+}, 50);
 
 api("/api/heads").then(heads => {
   const list = document.getElementById("heads");
-  for (const h of heads) list.append(card(h));
+  heads.forEach((h, i) => { const c = card(h, i === 0); cards.push(c); list.append(c.node); c.start(); });
+  if (!heads.length) say("no heads configured");
 }).catch(e => say(e.message));
 </script>
 </body>

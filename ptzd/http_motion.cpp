@@ -6,6 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "listener.h"
 #include "motion/group.h"
 
 namespace ptzd {
@@ -17,7 +18,7 @@ namespace {
 
 constexpr double kMaxSeconds = 600;  // durations, time-outs
 constexpr auto kStreamTick = std::chrono::milliseconds(50);
-constexpr auto kKeepAlive = std::chrono::seconds(15);
+constexpr auto kKeepAlive = std::chrono::seconds(5);
 
 void Reply(httplib::Response& res, int status, const json& body) {
     res.status = status;
@@ -395,46 +396,39 @@ void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, cons
             --*streams;
             return Fail(res, 503, "too many subscribers; try again later");
         }
-        struct Stream {
-            std::optional<Shown> shown;
-            std::chrono::steady_clock::time_point lastWrite = std::chrono::steady_clock::now();
-        };
-        auto stream = std::make_shared<Stream>();
         m->Watch();  // the stream shows the state as it changes
-        res.set_header("Cache-Control", "no-cache");
-        res.set_header("X-Accel-Buffering", "no");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [m, subscription, stream, &stopping](size_t, httplib::DataSink& sink) {
-                auto write = [&](const std::string& text) {
-                    stream->lastWrite = std::chrono::steady_clock::now();
-                    return sink.write(text.data(), text.size());
-                };
-                if (stopping.load()) {
-                    sink.done();
-                    return true;
-                }
+        const bool taken = Listener::TakeOver([&](const std::function<bool(const std::string&)>& write) {
+            if (!write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+                       "X-Accel-Buffering: no\r\nConnection: close\r\n\r\n"))
+                return;
+            std::optional<Shown> shown;
+            auto lastWrite = std::chrono::steady_clock::now();
+            auto send = [&](const std::string& text) {
+                lastWrite = std::chrono::steady_clock::now();
+                return write(text);
+            };
+            while (!stopping.load()) {
                 const Snapshot snap = m->State();
                 const Shown now = ShownOf(snap);
-                if (!stream->shown || !(now == *stream->shown) || (snap.moving && now.readings != stream->shown->readings)) {
-                    stream->shown = now;
-                    if (!write(SseEvent("state", PositionJson(*m).dump(-1, ' ', false, json::error_handler_t::replace))))
-                        return false;
+                if (!shown || !(now == *shown) || (snap.moving && now.readings != shown->readings)) {
+                    shown = now;
+                    if (!send(SseEvent("state", PositionJson(*m).dump(-1, ' ', false, json::error_handler_t::replace))))
+                        return;
                 }
                 if (auto e = subscription->Next(kStreamTick)) {
-                    if (e->head == m->name() && !write(SseEvent(EventName(e->type), EventJson(*e)))) return false;
-                    for (const Event& more : subscription->Drain())
-                        if (more.head == m->name() && !write(SseEvent(EventName(more.type), EventJson(more)))) return false;
+                    std::vector<Event> all{*e};
+                    for (Event& more : subscription->Drain()) all.push_back(std::move(more));
+                    for (const Event& one : all)
+                        if (one.head == m->name() && !send(SseEvent(EventName(one.type), EventJson(one)))) return;
                 }
-                if (std::chrono::steady_clock::now() - stream->lastWrite > kKeepAlive && !write(": keep-alive\n\n"))
-                    return false;
-                return sink.is_writable();
-            },
-            [m, streams, subscription](bool) {
-                subscription->Close();
-                m->Unwatch();
-                --*streams;
-            });
+                // A comment now and then: a client that went away is noticed.
+                if (std::chrono::steady_clock::now() - lastWrite > kKeepAlive && !send(": keep-alive\n\n")) return;
+            }
+        });
+        subscription->Close();
+        m->Unwatch();
+        --*streams;
+        if (!taken) Fail(res, 500, "the live stream needs the gateway's own listener");
     });
 }
 

@@ -69,6 +69,11 @@ public:
         writing_ = false;
     }
     bool dead() const { return dead_; }
+    // Ends the stream: later reads and writes fail at once.
+    void Kill() { dead_ = true; }
+    // The next write starts a new answer, with a write deadline of its own
+    // (a stream of events is many small answers).
+    void NewAnswer() { writing_ = false; }
 
     bool is_readable() const override { return !dead_ && (begin_ < end_ || WaitFor(fd_, POLLIN, ReadDeadline())); }
     bool is_writable() const override {
@@ -175,6 +180,7 @@ private:
 };
 
 thread_local bool closeAfterAnswer = false;
+thread_local DeadlineStream* currentStream = nullptr;
 
 void Wake(int fd) {
     const uint64_t one = 1;
@@ -365,6 +371,17 @@ void Listener::Work() {
 
 void Listener::CloseAfterAnswer() { closeAfterAnswer = true; }
 
+bool Listener::TakeOver(const std::function<void(const std::function<bool(const std::string&)>& write)>& run) {
+    DeadlineStream* stream = currentStream;
+    if (stream == nullptr) return false;
+    run([stream](const std::string& bytes) {
+        stream->NewAnswer();
+        return !stream->dead() && stream->write(bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    });
+    stream->Kill();  // httplib's own answer never goes out; the connection closes
+    return true;
+}
+
 void Listener::Serve(int fd) {
     DeadlineStream stream(fd, limits_);
     for (size_t served = 0; served < limits_.requestsPerConnection && !stopping_; ++served) {
@@ -372,7 +389,10 @@ void Listener::Serve(int fd) {
         const bool last = served + 1 == limits_.requestsPerConnection || stopping_;
         bool closed = false;
         closeAfterAnswer = false;
-        if (!process_request(stream, last, closed, nullptr) || closed || closeAfterAnswer || stream.dead()) break;
+        currentStream = &stream;
+        const bool answered = process_request(stream, last, closed, nullptr);
+        currentStream = nullptr;
+        if (!answered || closed || closeAfterAnswer || stream.dead()) break;
     }
 }
 

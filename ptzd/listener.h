@@ -19,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -70,6 +71,12 @@ public:
     // From a handler: the connection closes after this answer (a refusal
     // made before the request's body was read leaves that body unread).
     static void CloseAfterAnswer();
+    // From a handler: the connection is handed to `run`, which writes the
+    // whole answer itself (status line and headers too) through `write`
+    // (false once the client is gone or does not read within the write
+    // deadline) for as long as it likes: a stream of events. The connection
+    // closes after it. False when not called from a handler of this class.
+    static bool TakeOver(const std::function<void(const std::function<bool(const std::string&)>& write)>& run);
 
 private:
     void AcceptLoop();

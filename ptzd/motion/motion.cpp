@@ -113,6 +113,9 @@ Snapshot Motion::State() const {
     if (readUntil_ < now && watchers_ == 0) pollerWake_.notify_all();  // it may be resting
     readUntil_ = now + kReadWatch;
     Snapshot s = snapshot_;
+    // A move in hand counts as moving from the moment it is sent (the poller
+    // may not have seen the head start yet) until it has finished.
+    s.moving = s.moving || (!active_.finished && active_.kind != MoveKind::External && active_.kind != MoveKind::None);
     // The link as it is now, even when the poller has been resting.
     s.linkUp = head_.Up();
     if (!s.linkUp) s.known = false;

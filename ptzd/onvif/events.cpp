@@ -1,0 +1,343 @@
+#include "events.h"
+
+#include <cstdio>
+#include <ctime>
+#include <random>
+#include <regex>
+
+#include "auth.h"
+
+namespace ptzd::onvif {
+
+namespace {
+
+constexpr const char* kTopics = "http://www.onvif.org/ver10/topics";
+constexpr const char* kConcreteSet = "http://www.onvif.org/ver10/tev/topicExpression/ConcreteSet";
+constexpr const char* kNamespaces =
+    " xmlns:tev=\"http://www.onvif.org/ver10/events/wsdl\" xmlns:wsnt=\"http://docs.oasis-open.org/wsn/b-2\""
+    " xmlns:wsa=\"http://www.w3.org/2005/08/addressing\" xmlns:wstop=\"http://docs.oasis-open.org/wsn/t-1\""
+    " xmlns:tns1=\"http://www.onvif.org/ver10/topics\"";
+constexpr const char* kPullPath = "/onvif/pullpoint/";
+
+// What each published topic carries, for GetEventProperties.
+struct TopicInfo {
+    const char* topic;  // below tns1:, '/'-separated
+    const char* data;   // SimpleItemDescriptions of its Data
+    bool property;
+};
+const TopicInfo kTopicInfo[] = {
+    {"PTZController/PTZMove/Started",
+     "<tt:SimpleItemDescription Name=\"Move\" Type=\"xs:string\"/><tt:SimpleItemDescription Name=\"Pan\" Type=\"xs:float\"/>"
+     "<tt:SimpleItemDescription Name=\"Tilt\" Type=\"xs:float\"/><tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>",
+     false},
+    {"PTZController/PTZMove/Finished",
+     "<tt:SimpleItemDescription Name=\"Move\" Type=\"xs:string\"/><tt:SimpleItemDescription Name=\"Reason\" Type=\"xs:string\"/>"
+     "<tt:SimpleItemDescription Name=\"Pan\" Type=\"xs:float\"/><tt:SimpleItemDescription Name=\"Tilt\" Type=\"xs:float\"/>"
+     "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>",
+     false},
+    {"PTZController/PTZMove/LimitReached",
+     "<tt:SimpleItemDescription Name=\"Axis\" Type=\"xs:string\"/><tt:SimpleItemDescription Name=\"Side\" Type=\"xs:string\"/>"
+     "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>",
+     false},
+    {"PTZController/PTZPresets/Reached",
+     "<tt:SimpleItemDescription Name=\"PresetToken\" Type=\"tt:ReferenceToken\"/>"
+     "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>",
+     false},
+    {"PTZController/Link/Lost", "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>", false},
+    {"PTZController/Link/Restored", "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>", false},
+    {"Configuration/PTZConfiguration", "<tt:SimpleItemDescription Name=\"Changed\" Type=\"xs:boolean\"/><tt:SimpleItemDescription Name=\"Token\" Type=\"tt:ReferenceToken\"/>", false},
+};
+
+std::string Num(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", v);
+    return text;
+}
+
+std::string Item(const char* name, const std::string& value) {
+    return std::string("<tt:SimpleItem Name=\"") + name + "\" Value=\"" + Escape(value) + "\"/>";
+}
+
+std::string Notification(const std::string& topic, std::chrono::system_clock::time_point when, const std::string& data) {
+    return std::string("<wsnt:NotificationMessage><wsnt:Topic Dialect=\"") + kConcreteSet + "\">tns1:" + topic +
+           "</wsnt:Topic><wsnt:Message><tt:Message UtcTime=\"" + UtcText(when) + "\"><tt:Source>" +
+           Item("PTZConfigurationToken", "PTZConfig_1") + "</tt:Source><tt:Data>" + data +
+           "</tt:Data></tt:Message></wsnt:Message></wsnt:NotificationMessage>";
+}
+
+std::pair<int, std::string> Ok(const std::string& body) { return {200, Envelope(body)}; }
+std::pair<int, std::string> Bad(const std::string& why, const std::string& detail = "") {
+    return {400, Fault("Sender", "ter:InvalidArgVal" + (detail.empty() ? "" : "/" + detail), why)};
+}
+
+// A termination time given as a duration from now or as a UTC time.
+bool TerminationOf(const pugi::xml_node& node, std::chrono::system_clock::time_point& out) {
+    const std::string text(Collapsed(node.text().get()));
+    const auto now = std::chrono::system_clock::now();
+    std::chrono::milliseconds span{0};
+    if (ParseSpan(text, span)) {
+        out = now + span;
+        return true;
+    }
+    std::time_t when = 0;
+    if (!ParseUtc(text, when)) return false;
+    out = std::chrono::system_clock::from_time_t(when);
+    return true;
+}
+
+}  // namespace
+
+std::string UtcText(std::chrono::system_clock::time_point t) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char text[48];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms < 0 ? 0 : ms));
+    return text;
+}
+
+bool ParseSpan(std::string_view text, std::chrono::milliseconds& out) {
+    static const std::regex kForm(R"(P(?:(\d{1,6})D)?(?:T(?:(\d{1,6})H)?(?:(\d{1,6})M)?(?:(\d{1,6})(?:\.(\d{1,9}))?S)?)?)");
+    const std::string s(Collapsed(text));
+    std::smatch m;
+    if (!std::regex_match(s, m, kForm) || s == "P" || s.back() == 'T') return false;
+    const auto part = [&](int i) { return m[i].matched ? std::stoll(m[i].str()) : 0LL; };
+    long long ms = ((part(1) * 24 + part(2)) * 60 + part(3)) * 60000 + part(4) * 1000;
+    if (m[5].matched) ms += std::stoll((m[5].str() + "00").substr(0, 3));
+    if (ms > 86400000LL) return false;
+    out = std::chrono::milliseconds(ms);
+    return true;
+}
+
+const char* PullPoints::Topic(motion::EventType type) {
+    using T = motion::EventType;
+    switch (type) {
+        case T::MoveStarted: return "PTZController/PTZMove/Started";
+        case T::MoveFinished: return "PTZController/PTZMove/Finished";
+        case T::LimitReached: return "PTZController/PTZMove/LimitReached";
+        case T::PresetReached: return "PTZController/PTZPresets/Reached";
+        case T::LinkLost: return "PTZController/Link/Lost";
+        case T::LinkRestored: return "PTZController/Link/Restored";
+        default: return "";
+    }
+}
+
+PullPoints::~PullPoints() {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, p] : points_)
+        if (p->subscription) p->subscription->Close();
+}
+
+std::string PullPoints::Message(const motion::Event& e) const {
+    using T = motion::EventType;
+    std::string data;
+    if (e.type == T::MoveStarted || e.type == T::MoveFinished) {
+        data += Item("Move", e.move);
+        if (e.type == T::MoveFinished) data += Item("Reason", e.reason);
+        data += Item("Pan", Num(e.pan)) + Item("Tilt", Num(e.tilt));
+    } else if (e.type == T::LimitReached) {
+        data += Item("Axis", e.axis) + Item("Side", e.side);
+    } else if (e.type == T::PresetReached) {
+        data += Item("PresetToken", std::to_string(e.preset));
+    }
+    data += Item("Sequence", std::to_string(e.sequence));
+    return Notification(Topic(e.type), e.time, data);
+}
+
+void PullPoints::ConfigurationChanged(const std::string& token) {
+    const std::string message = Notification("Configuration/PTZConfiguration", std::chrono::system_clock::now(),
+                                             Item("Changed", "true") + Item("Token", token));
+    std::lock_guard lock(mutex_);
+    for (auto& [id, p] : points_) {
+        if (p->local.size() >= kQueue) p->local.erase(p->local.begin());
+        p->local.push_back(message);
+    }
+}
+
+void PullPoints::Reclaim() {
+    const auto now = std::chrono::system_clock::now();
+    for (auto it = points_.begin(); it != points_.end();) {
+        if (it->second->terminates > now) {
+            ++it;
+            continue;
+        }
+        if (it->second->subscription) it->second->subscription->Close();
+        it = points_.erase(it);
+    }
+}
+
+std::shared_ptr<PullPoints::Point> PullPoints::Find(const std::string& path) {
+    if (path.rfind(kPullPath, 0) != 0) return nullptr;
+    std::lock_guard lock(mutex_);
+    Reclaim();
+    const auto it = points_.find(path.substr(std::char_traits<char>::length(kPullPath)));
+    return it == points_.end() ? nullptr : it->second;
+}
+
+std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::string& path) {
+    const std::string& op = r.name;
+    const pugi::xml_node& in = r.operation;
+    const auto now = std::chrono::system_clock::now();
+    if (op == "GetServiceCapabilities")
+        return Ok(std::string("<tev:GetServiceCapabilitiesResponse") + kNamespaces +
+                  "><tev:Capabilities WSSubscriptionPolicySupport=\"false\" WSPausableSubscriptionManagerInterfaceSupport=\"false\" "
+                  "MaxNotificationProducers=\"0\" MaxPullPoints=\"" + std::to_string(kMaxPullPoints) +
+                  "\" PersistentNotificationStorage=\"false\"/></tev:GetServiceCapabilitiesResponse>");
+    if (op == "GetEventProperties") {
+        // The topic tree: each topic's path of elements, with the message
+        // description on the leaf.
+        std::string tree;
+        std::vector<std::string> open;
+        for (const TopicInfo& t : kTopicInfo) {
+            std::vector<std::string> parts;
+            for (std::string_view rest = t.topic; !rest.empty();) {
+                const size_t slash = rest.find('/');
+                parts.emplace_back(rest.substr(0, slash));
+                rest = slash == std::string_view::npos ? "" : rest.substr(slash + 1);
+            }
+            size_t common = 0;
+            while (common < open.size() && common + 1 < parts.size() && open[common] == parts[common]) ++common;
+            while (open.size() > common) {
+                tree += "</tns1:" + open.back() + ">";
+                open.pop_back();
+            }
+            for (size_t i = common; i + 1 < parts.size(); ++i) {
+                tree += "<tns1:" + parts[i] + ">";
+                open.push_back(parts[i]);
+            }
+            tree += "<tns1:" + parts.back() + " wstop:topic=\"true\"><tt:MessageDescription IsProperty=\"" +
+                    (t.property ? "true" : "false") +
+                    "\"><tt:Source><tt:SimpleItemDescription Name=\"PTZConfigurationToken\" Type=\"tt:ReferenceToken\"/>"
+                    "</tt:Source><tt:Data>" + t.data + "</tt:Data></tt:MessageDescription></tns1:" + parts.back() + ">";
+        }
+        while (!open.empty()) {
+            tree += "</tns1:" + open.back() + ">";
+            open.pop_back();
+        }
+        return Ok(std::string("<tev:GetEventPropertiesResponse") + kNamespaces + " xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">"
+                  "<tev:TopicNamespaceLocation>http://www.onvif.org/onvif/ver10/topics/topicns.xml</tev:TopicNamespaceLocation>"
+                  "<wsnt:FixedTopicSet>true</wsnt:FixedTopicSet><wstop:TopicSet>" + tree + "</wstop:TopicSet>"
+                  "<wsnt:TopicExpressionDialect>http://www.onvif.org/ver10/tev/topicExpression/ConcreteSet</wsnt:TopicExpressionDialect>"
+                  "<wsnt:TopicExpressionDialect>http://docs.oasis-open.org/wsn/t-1/TopicExpression/Concrete</wsnt:TopicExpressionDialect>"
+                  "<tev:MessageContentFilterDialect>http://www.onvif.org/ver10/tev/messageContentFilter/ItemFilter</tev:MessageContentFilterDialect>"
+                  "<tev:MessageContentSchemaLocation>http://www.onvif.org/onvif/ver10/schema/onvif.xsd</tev:MessageContentSchemaLocation>"
+                  "</tev:GetEventPropertiesResponse>");
+    }
+    if (op == "CreatePullPointSubscription") {
+        auto point = std::make_shared<Point>();
+        point->terminates = now + kDefaultTermination;
+        if (const pugi::xml_node t = ChildAnyNs(in, "InitialTerminationTime"))
+            if (!TerminationOf(t, point->terminates) || point->terminates <= now)
+                return Bad("InitialTerminationTime must be a duration like PT60S or a UTC time in the future");
+        point->terminates = std::min(point->terminates, now + kMaxTermination);
+        // The topic filter: alternatives separated by '|', each a topic or
+        // a topic and all below it ("//."), in the ONVIF topic namespace.
+        const pugi::xml_node expression = ChildAnyNs(ChildAnyNs(in, "Filter"), "TopicExpression");
+        if (expression) {
+            const std::string text(Collapsed(expression.text().get()));
+            for (std::string_view rest = text; !rest.empty();) {
+                const size_t bar = rest.find('|');
+                std::string one(Collapsed(rest.substr(0, bar)));
+                rest = bar == std::string_view::npos ? "" : rest.substr(bar + 1);
+                if (one.size() > 3 && one.compare(one.size() - 3, 3, "//.") == 0) one.resize(one.size() - 3);
+                const size_t colon = one.find(':');
+                std::string ns;
+                if (colon == std::string::npos || !NamespaceOfPrefix(expression, one.substr(0, colon), ns) || ns != kTopics)
+                    return {400, Fault("Sender", "ter:InvalidArgVal/ter:InvalidTopicExpression",
+                                       "topics are in the namespace " + std::string(kTopics) + ": " + one)};
+                point->filter.push_back(one.substr(colon + 1));
+            }
+        }
+        std::string id;
+        {
+            std::lock_guard lock(mutex_);
+            Reclaim();
+            if (points_.size() >= kMaxPullPoints)
+                return {500, Fault("Receiver", "ter:Action/ter:OutofResources",
+                                   "all " + std::to_string(kMaxPullPoints) + " pull points of this device are in use")};
+            if (bus_) {
+                point->subscription = bus_->Subscribe(kQueue);
+                if (!point->subscription)
+                    return {500, Fault("Receiver", "ter:Action/ter:OutofResources", "the gateway has too many subscribers")};
+            }
+            std::random_device random;
+            id = std::to_string(++next_) + "-" + std::to_string(random() % 1000000000u);
+            points_[id] = point;
+        }
+        return Ok(std::string("<tev:CreatePullPointSubscriptionResponse") + kNamespaces +
+                  "><tev:SubscriptionReference><wsa:Address>" + Escape(r.base) + kPullPath + id +
+                  "</wsa:Address></tev:SubscriptionReference><wsnt:CurrentTime>" + UtcText(now) +
+                  "</wsnt:CurrentTime><wsnt:TerminationTime>" + UtcText(point->terminates) +
+                  "</wsnt:TerminationTime></tev:CreatePullPointSubscriptionResponse>");
+    }
+    // Everything below is a pull point's own.
+    const std::shared_ptr<Point> point = Find(path);
+    if (!point) return Bad("no such subscription (it may have expired)", "ter:NoEntity");
+    if (op == "PullMessages") {
+        std::chrono::milliseconds timeout{0};
+        if (!ParseSpan(ChildAnyNs(in, "Timeout").text().get(), timeout))
+            return Bad("Timeout must be a duration like PT5S");
+        timeout = std::min<std::chrono::milliseconds>(timeout, kMaxTimeout);
+        const std::string limitText(Collapsed(ChildAnyNs(in, "MessageLimit").text().get()));
+        double limitValue = 0;
+        if (!ParseNumber(limitText, limitValue) || limitValue < 1 || limitValue > 1e9 || limitValue != static_cast<int64_t>(limitValue))
+            return Bad("MessageLimit must be a whole number from 1");
+        const int limit = std::min<int>(kMaxMessages, static_cast<int>(limitValue));
+        // Only kMaxWaiting requests wait at once; the others get what is there.
+        const bool wait = waiting_.fetch_add(1) < kMaxWaiting;
+        const auto deadline = std::chrono::steady_clock::now() + (wait ? timeout : std::chrono::milliseconds(0));
+        std::string messages;
+        int count = 0;
+        {
+            std::lock_guard lock(mutex_);
+            while (!point->local.empty() && count < limit) {
+                messages += point->local.front();
+                point->local.erase(point->local.begin());
+                ++count;
+            }
+        }
+        while (point->subscription && count < limit) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto e = point->subscription->Next(count > 0 ? std::chrono::milliseconds(0) : std::max(left, std::chrono::milliseconds(0)));
+            if (!e) break;
+            const char* topic = Topic(e->type);
+            if (e->head != head_ || !*topic) continue;
+            bool wanted = point->filter.empty();
+            for (const std::string& f : point->filter)
+                wanted = wanted || (std::string_view(topic).substr(0, f.size()) == f &&
+                                    (std::char_traits<char>::length(topic) == f.size() || topic[f.size()] == '/'));
+            if (!wanted) continue;
+            messages += Message(*e);
+            ++count;
+        }
+        waiting_.fetch_sub(1);
+        return Ok(std::string("<tev:PullMessagesResponse") + kNamespaces + "><tev:CurrentTime>" +
+                  UtcText(std::chrono::system_clock::now()) + "</tev:CurrentTime><tev:TerminationTime>" +
+                  UtcText(point->terminates) + "</tev:TerminationTime>" + messages + "</tev:PullMessagesResponse>");
+    }
+    if (op == "Renew") {
+        std::chrono::system_clock::time_point until;
+        if (!TerminationOf(ChildAnyNs(in, "TerminationTime"), until) || until <= now)
+            return Bad("TerminationTime must be a duration like PT60S or a UTC time in the future");
+        until = std::min(until, now + kMaxTermination);
+        {
+            std::lock_guard lock(mutex_);
+            point->terminates = until;
+        }
+        return Ok(std::string("<wsnt:RenewResponse") + kNamespaces + "><wsnt:TerminationTime>" + UtcText(until) +
+                  "</wsnt:TerminationTime><wsnt:CurrentTime>" + UtcText(now) + "</wsnt:CurrentTime></wsnt:RenewResponse>");
+    }
+    if (op == "Unsubscribe") {
+        std::lock_guard lock(mutex_);
+        point->terminates = now;
+        Reclaim();
+        return Ok(std::string("<wsnt:UnsubscribeResponse") + kNamespaces + "/>");
+    }
+    if (op == "SetSynchronizationPoint")
+        return Ok(std::string("<tev:SetSynchronizationPointResponse") + kNamespaces + "/>");
+    return {500, Fault("Receiver", "ter:ActionNotSupported", op + " is not supported by this device")};
+}
+
+}  // namespace ptzd::onvif

@@ -1,0 +1,73 @@
+// The Events service of one head: pull points (CreatePullPointSubscription,
+// PullMessages as a long poll, Renew, Unsubscribe, SetSynchronizationPoint)
+// over the motion layer's event bus, and the topics it publishes. Every
+// pull point has a bounded queue and a termination time; expired ones are
+// reclaimed, at most kMaxPullPoints exist and at most kMaxWaiting requests
+// wait in a long poll at once (the others are answered at once).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "motion/events.h"
+#include "soap.h"
+
+namespace ptzd::onvif {
+
+constexpr const char* kEvents = "http://www.onvif.org/ver10/events/wsdl";
+
+class PullPoints {
+public:
+    PullPoints(std::string head, motion::EventBus* bus) : head_(std::move(head)), bus_(bus) {}
+    ~PullPoints();
+
+    // Answers an Events operation (`path` is the request's path: a pull
+    // point's operations come to the address its subscription gave);
+    // status and body of the envelope.
+    std::pair<int, std::string> Handle(const Request& r, const std::string& path);
+    // A configuration of this head changed (the ConfigurationChanged topic).
+    void ConfigurationChanged(const std::string& token);
+
+    static constexpr size_t kMaxPullPoints = 8;
+    static constexpr size_t kQueue = 128;  // events kept per pull point
+    static constexpr int kMaxWaiting = 4;  // long polls at once
+    static constexpr std::chrono::seconds kMaxTimeout{60};
+    static constexpr std::chrono::seconds kDefaultTermination{60};
+    static constexpr std::chrono::seconds kMaxTermination{3600};
+    static constexpr int kMaxMessages = 100;  // per PullMessages
+
+    // The topic of an event, "" when it is not published over ONVIF.
+    static const char* Topic(motion::EventType type);
+
+private:
+    struct Point {
+        std::shared_ptr<motion::EventBus::Subscription> subscription;
+        std::vector<std::string> filter;  // topics wanted (prefixes); empty: all
+        std::chrono::system_clock::time_point terminates;
+        std::vector<std::string> local;  // messages of our own (configuration changes)
+        bool synchronize = false;
+    };
+    std::string Message(const motion::Event& e) const;
+    void Reclaim();  // under mutex_
+    std::shared_ptr<Point> Find(const std::string& path);
+
+    std::string head_;
+    motion::EventBus* bus_;
+    std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<Point>> points_;
+    uint64_t next_ = 0;
+    std::atomic<int> waiting_{0};
+};
+
+// xs:dateTime of a system time ("2026-12-09T03:00:00.123Z").
+std::string UtcText(std::chrono::system_clock::time_point t);
+// A non-negative xs:duration ("PT10S", "PT1M", "PT0.5S"), at most a day.
+bool ParseSpan(std::string_view text, std::chrono::milliseconds& out);
+
+}  // namespace ptzd::onvif

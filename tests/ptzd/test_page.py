@@ -1,10 +1,14 @@
-"""The control page in headless Chromium against a real ptzd and a moving
-simulated head: load it, watch the position, hold the jog pad, store and go
-to a preset. A screenshot is left in $PTZ_ARTIFACTS."""
+"""The control page in headless Chromium against a real ptzd and simulated
+heads with their motion model on: the map of the range, the live position
+through the stream, click-to-move, keyboard, gamepad, the dead man when the
+browser dies mid-jog, the stream under a token. Screenshots at desktop and
+phone width are left in $PTZ_ARTIFACTS."""
+import http.server
 import os
-import re
 import shutil
+import signal
 import tempfile
+import threading
 import time
 
 import pytest
@@ -14,7 +18,21 @@ from gateway import Ptzd, Sim
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
+from selenium.webdriver.common.actions.action_builder import ActionBuilder  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support import expected_conditions  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+pytestmark = pytest.mark.skipif(not shutil.which("chromedriver"), reason="chromium-driver is not installed")
+
+# The simulated head: 1 step = 1/100 degree, pan -170..170, tilt -90..30.
+HEAD = ['pan_limits = [-90.0, 120.0]', 'tilt_limits = [-45.0, 20.0]',
+        'status_labels = ["lamp", "wiper", "heater", "alarm"]']
+LABELS = ["lamp", "wiper", "heater", "alarm"]
+PICTURE = (b'<svg xmlns="http://www.w3.org/2000/svg" width="320" height="180">'
+           b'<rect width="320" height="180" fill="#4a6b8a"/><circle cx="250" cy="45" r="22" fill="#ffd65a"/>'
+           b'<path d="M0 180 L90 90 L160 150 L230 100 L320 180 Z" fill="#2e4a3a"/></svg>')
 
 
 def chromium():
@@ -23,69 +41,350 @@ def chromium():
     profile = tempfile.mkdtemp(prefix="ptzd-chromium-")
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1400,1000", f"--user-data-dir={profile}"):
+                 "--window-size=1280,800", f"--user-data-dir={profile}"):
         options.add_argument(flag)
     service = Service(executable_path=shutil.which("chromedriver") or "/usr/bin/chromedriver")
     return webdriver.Chrome(options=options, service=service), profile
 
 
-def position(driver):
-    text = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="position"]').text
-    match = re.match(r"pan (-?\d+), tilt (-?\d+)", text)
-    return (int(match[1]), int(match[2])) if match else None
-
-
-def wait_for(predicate, timeout=10):
+def wait_for(predicate, timeout=10, interval=0.02):
     deadline = time.time() + timeout
     while time.time() < deadline:
         value = predicate()
         if value:
             return value
-        time.sleep(0.05)
+        time.sleep(interval)
     raise AssertionError("timed out")
 
 
-@pytest.mark.skipif(not shutil.which("chromedriver"), reason="chromium-driver is not installed")
-def test_page_shows_moves_and_presets():
+def at_head(g, name="roof"):
+    """Where the head is, in degrees, read at the head (not the poller)."""
+    status, p = g.http("GET", f"/api/heads/{name}/GetPTPos")
+    assert status == 200, p
+    return p["pan"] / 100, p["tilt"] / 100
+
+
+def still(g, name="roof"):
+    """The head at rest: the same reading twice, 0.25 s apart."""
+    first = at_head(g, name)
+    time.sleep(0.25)
+    return first if at_head(g, name) == first else None
+
+
+def arrive(g, pan, tilt, name="roof"):
+    status, answer = g.http("POST", f"/api/heads/{name}/move", {"kind": "absolute", "pan": pan, "tilt": tilt, "speed": 1})
+    assert status == 200, answer
+    wait_for(lambda: at_head(g, name) == (pan, tilt), timeout=20)
+
+
+def marker(driver, selector, head="roof"):
+    """A map marker's place in the SVG's units and the map's scale."""
+    return driver.execute_script("""
+        const svg = document.querySelector(`[data-head="${arguments[0]}"] svg.map`);
+        const m = svg.querySelector(arguments[1]);
+        if (!m) return null;
+        const c = m.tagName === "g" ? m.querySelector("circle") : m;
+        const n = k => +svg.dataset[k];
+        return {cx: +c.getAttribute("cx"), cy: +c.getAttribute("cy"), pan: +m.dataset.pan, tilt: +m.dataset.tilt,
+                panMin: n("panMin"), tiltMax: n("tiltMax"), scale: n("scale"), text: m.textContent};""", head, selector)
+
+
+def shown_at(driver, pan, tilt, head="roof", tolerance=0.05):
+    m = marker(driver, '[data-role="here"]', head)
+    return m and m["pan"] is not None and abs(m["pan"] - pan) <= tolerance and abs(m["tilt"] - tilt) <= tolerance and m
+
+
+def record_fetches(driver):
+    driver.execute_script("""
+        window.sent = [];
+        const f = window.fetch;
+        window.fetch = (url, options) => { window.sent.push([String(url), options && options.body || null]); return f(url, options); };""")
+
+
+def sent(driver, ending):
+    import json
+    return [json.loads(b) for u, b in driver.execute_script("return window.sent") if u.endswith(ending) and b]
+
+
+def serve_picture():
+    hits = []
+
+    class Picture(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            hits.append(self.path)
+            self.send_response(200)
+            self.send_header("Content-Type", "image/svg+xml")
+            self.send_header("Content-Length", str(len(PICTURE)))
+            self.end_headers()
+            self.wfile.write(PICTURE)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Picture)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, hits
+
+
+@pytest.fixture(scope="module")
+def site():
+    """Two heads (roof with a camera picture, a stored preset and a tour;
+    mast), ptzd and one browser on the page, shared by the tests below."""
+    roof, mast = Sim(instant=False), Sim(instant=False)
+    pictures, hits = serve_picture()
+    g = driver = profile = None
+    try:
+        g = Ptzd([("roof", roof.link), ("mast", mast.link)],
+                 head_lines={"roof": HEAD + [f'snapshot = "http://127.0.0.1:{pictures.server_port}/snap.svg"'],
+                             "mast": HEAD})
+        arrive(g, 40.0, -10.0)
+        assert g.http("POST", "/api/heads/roof/presets/3", {"name": "gate"})[0] == 200
+        arrive(g, -60.0, 5.0)
+        assert g.http("POST", "/api/heads/roof/presets/5", {"name": "yard"})[0] == 200
+        arrive(g, 0.0, 0.0)
+        tour = {"loop": True, "steps": [{"preset": 3, "dwell": 2}, {"preset": 5, "dwell": 2}]}
+        assert g.http("PUT", "/api/heads/roof/tours/rounds", tour)[0] == 200
+        driver, profile = chromium()
+        driver.get(f"http://127.0.0.1:{g.http_port}/")
+        wait_for(lambda: shown_at(driver, 0, 0))
+        record_fetches(driver)
+        yield {"g": g, "driver": driver, "roof": roof, "hits": hits}
+    finally:
+        if driver:
+            driver.quit()
+            shutil.rmtree(profile, ignore_errors=True)
+        if g:
+            g.stop()
+        pictures.shutdown()
+        roof.stop()
+        mast.stop()
+
+
+def test_map_draws_range_limits_and_presets(site):
+    driver = site["driver"]
+    svg = marker(driver, '[data-role="range"]')
+    assert (svg["panMin"], svg["tiltMax"]) == (-170, 30)
+    k = svg["scale"]
+    rect = lambda role: driver.execute_script(  # noqa: E731
+        "const r = document.querySelector(`[data-head=roof] [data-role=${arguments[0]}]`);"
+        "return ['x', 'y', 'width', 'height'].map(a => +r.getAttribute(a));", role)
+    assert rect("range") == pytest.approx([0, 0, 340 * k, 120 * k])
+    # Soft limits pan -90..120, tilt -45..20: x from the left, y down from the top (tilt 30).
+    assert rect("limits") == pytest.approx([80 * k, 10 * k, 210 * k, 65 * k])
+    # The presets where they were stored, with their names.
+    for preset, pan, tilt, name in [(3, 40, -10, "gate"), (5, -60, 5, "yard")]:
+        m = wait_for(lambda: marker(driver, f'[data-preset="{preset}"]'))
+        assert (m["cx"], m["cy"]) == pytest.approx(((pan + 170) * k, (30 - tilt) * k))
+        assert m["text"] == name
+    # Status flags under their labels, the readout in degrees, steps on demand.
+    flags = driver.find_elements(By.CSS_SELECTOR, '[data-head="roof"] [data-flag]')
+    assert [f.text for f in flags] == LABELS
+    assert driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="pan"]').text == "0.00°"
+    steps = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="steps"]')
+    assert not steps.is_displayed()
+    driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="show-steps"]').click()
+    assert steps.text == "steps 0 / 0"
+    # The camera's picture is shown and refreshed.
+    wait_for(lambda: len(site["hits"]) >= 2)
+    assert driver.execute_script("return document.querySelector('[data-role=snapshot]').naturalWidth") == 320
+    assert not driver.find_elements(By.CSS_SELECTOR, '[data-head="mast"] [data-role="snapshot"]')
+
+
+def test_marker_follows_a_move_made_elsewhere(site):
+    g, driver = site["g"], site["driver"]
+    driver.execute_script("window.notReloaded = true")
+    arrive(g, 0.0, 0.0)
+    wait_for(lambda: shown_at(driver, 0, 0))
+    assert g.http("POST", "/api/heads/roof/move", {"kind": "absolute", "pan": 30.0, "tilt": -15.0, "speed": 0.3})[0] == 200
+    # On the way (the stream shows the head while it moves) and there at the end.
+    wait_for(lambda: (m := marker(driver, '[data-role="here"]')) and 1 < m["pan"] < 29)
+    m = wait_for(lambda: shown_at(driver, 30, -15), timeout=20)
+    k = m["scale"]
+    assert (m["cx"], m["cy"]) == pytest.approx((200 * k, 45 * k))
+    trail = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="trail"]').get_attribute("points")
+    assert len(trail.split()) >= 3
+    assert driver.execute_script("return window.notReloaded") is True
+
+
+def test_click_on_the_map_moves_the_head_there(site):
+    g, driver = site["g"], site["driver"]
+    driver.execute_script("arguments[0].scrollIntoView({block: 'center'})",
+                          driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] svg.map'))
+    # The viewport point of (-50°, 10°) through the SVG's own transform.
+    x, y = driver.execute_script("""
+        const svg = document.querySelector('[data-head=roof] svg.map');
+        const p = svg.createSVGPoint(), k = +svg.dataset.scale;
+        p.x = (-50 - svg.dataset.panMin) * k; p.y = (svg.dataset.tiltMax - 10) * k;
+        const q = p.matrixTransform(svg.getScreenCTM());
+        return [q.x, q.y];""")
+    actions = ActionBuilder(driver)
+    actions.pointer_action.move_to_location(round(x), round(y)).pointer_down().pointer_up()
+    actions.perform()
+    target = wait_for(lambda: (m := marker(driver, '[data-role="target"]')) and m["pan"] == m["pan"] and m)  # NaN until aimed
+    # The pointer lands within a pixel of the point: at most a degree off.
+    assert abs(target["pan"] + 50) <= 1 and abs(target["tilt"] - 10) <= 1, target
+    wait_for(lambda: at_head(g) == (target["pan"], target["tilt"]), timeout=20)
+    wait_for(lambda: shown_at(driver, target["pan"], target["tilt"]))
+
+
+def test_keyboard_jogs_faster_with_shift_and_space_stops(site):
+    g, driver = site["g"], site["driver"]
+    arrive(g, 0.0, 0.0)
+    driver.execute_script("window.sent.length = 0")
+    body = driver.find_element(By.TAG_NAME, "body")
+    ActionChains(driver).move_to_element(body).key_down(Keys.ARROW_RIGHT).perform()
+    wait_for(lambda: at_head(g)[0] > 2)
+    ActionChains(driver).send_keys(" ").perform()
+    stopped = wait_for(lambda: still(g))
+    assert stopped[1] == 0 and 2 < stopped[0] < 120
+    ActionChains(driver).key_up(Keys.ARROW_RIGHT).perform()
+    # Shift: full speed; the plain arrow: the slider's speed (0.5).
+    ActionChains(driver).key_down(Keys.SHIFT).key_down(Keys.ARROW_UP).perform()
+    wait_for(lambda: at_head(g)[1] > 1)
+    ActionChains(driver).key_up(Keys.ARROW_UP).key_up(Keys.SHIFT).perform()
+    wait_for(lambda: still(g))
+    moves = [(m["pan"], m["tilt"]) for m in sent(driver, "/move") if m.get("kind") == "continuous"]
+    assert moves == [(0.5, 0), (0, 1)], moves
+    assert len(sent(driver, "/stop")) >= 2
+    # A digit goes to that preset.
+    ActionChains(driver).send_keys("3").perform()
+    wait_for(lambda: at_head(g) == (40.0, -10.0), timeout=20)
+
+
+def test_gamepad_moves_the_head_and_steps_presets(site):
+    g, driver = site["g"], site["driver"]
+    arrive(g, 0.0, 0.0)
+    driver.execute_script("window.sent.length = 0")
+    driver.execute_script("""
+        const button = () => ({pressed: false, value: 0});
+        window.pad = {id: "test pad", connected: true, axes: [0.8, 0, 0, 0], buttons: Array.from({length: 16}, button)};
+        navigator.getGamepads = () => [window.pad];""")
+    wait_for(lambda: at_head(g)[0] > 2)
+    assert {"kind": "continuous", "pan": 0.8, "tilt": 0, "timeout": 0.3} in sent(driver, "/move")
+    # Button 0 stops (the stick still held).
+    driver.execute_script("window.pad.buttons[0] = {pressed: true, value: 1}")
+    wait_for(lambda: sent(driver, "/stop"))
+    driver.execute_script("window.pad.axes[0] = 0; window.pad.buttons[0] = {pressed: false, value: 0}")
+    wait_for(lambda: still(g))
+    # The right shoulder: the next preset (the first, 3, from none).
+    driver.execute_script("window.pad.buttons[5] = {pressed: true, value: 1}")
+    wait_for(lambda: at_head(g) == (40.0, -10.0), timeout=20)
+    driver.execute_script("window.pad.buttons[5] = {pressed: false, value: 0}; navigator.getGamepads = () => []")
+
+
+def test_tour_starts_and_shows_progress(site):
+    g, driver = site["g"], site["driver"]
+    row = '[data-head="roof"] [data-tour="rounds"]'
+    wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, row))
+    driver.find_element(By.CSS_SELECTOR, row + ' button[title="start"]').click()
+    progress = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="tour-progress"]')
+    wait_for(lambda: "step" in progress.text)
+    driver.find_element(By.CSS_SELECTOR, row + ' button[title="stop"]').click()
+    wait_for(lambda: g.http("GET", "/api/heads/roof/tours")[1]["current"]["state"] == "idle")
+
+
+def test_screenshots_desktop_and_phone(site):
+    driver = site["driver"]
+    artifacts = os.environ.get("PTZ_ARTIFACTS", tempfile.gettempdir())
+    os.makedirs(artifacts, exist_ok=True)
+    for name, (w, h) in [("desktop", (1280, 800)), ("phone", (390, 844))]:
+        driver.set_window_size(w, h)
+        wait_for(lambda: driver.execute_script("return window.innerWidth") <= w)
+        driver.execute_script("window.scrollTo(0, 0)")
+        # Nothing wider than the window.
+        assert driver.execute_script("return document.documentElement.scrollWidth <= window.innerWidth + 1")
+        shot = os.path.join(artifacts, f"ptzd-page-{name}.png")
+        driver.save_screenshot(shot)
+        print("screenshot:", shot)
+    driver.set_window_size(1280, 800)
+
+
+def descendants(pid):
+    """The processes below `pid` (ours: the browser chromedriver started)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                continue
+            children.setdefault(parent, []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def test_dead_man_stops_the_head_when_the_browser_dies_mid_jog():
     sim = Sim(instant=False)
     g = driver = profile = None
     try:
-        g = Ptzd([("roof", sim.link)])
+        g = Ptzd([("roof", sim.link)], head_lines={"roof": HEAD})
         driver, profile = chromium()
         driver.get(f"http://127.0.0.1:{g.http_port}/")
-        assert wait_for(lambda: position(driver) == (0, 0))
-        # Hold the jog pad to the right: the head moves while it is held and
-        # stops where it is when let go.
+        wait_for(lambda: shown_at(driver, 0, 0))
+        record_fetches(driver)
         right = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-jog="1,0"]')
-        ActionChains(driver).click_and_hold(right).pause(0.8).release().perform()
-        moved = wait_for(lambda: (p := position(driver)) and p[0] > 500 and p)
-        # Wait until the head is still (read at the head through the API); a
-        # head that kept moving would come to rest only at its limit.
-        def still():
-            first = g.http("GET", "/api/heads/roof/GetPTPos")[1]
-            time.sleep(0.3)
-            second = g.http("GET", "/api/heads/roof/GetPTPos")[1]
-            return first == second and (second["pan"], second["tilt"])
-        held = wait_for(still, timeout=20)
-        assert 500 < held[0] < 17000 and held[1] == 0, (moved, held)
-        assert wait_for(lambda: position(driver) == held)
-        # Store it as preset 2, move away by the absolute move form, come back by the preset.
-        driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-preset-set="2"]').click()
-        wait_for(lambda: "SetPresetPos" in "".join(sim.requests()) or any(r[6:8] == "91" for r in sim.requests()))
-        pan = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="pan"]')
-        pan.clear()
-        pan.send_keys("-2000")
-        driver.find_element(By.XPATH, '//div[@data-head="roof"]//button[text()="Move"]').click()
-        assert wait_for(lambda: position(driver) == (-2000, 0))
-        driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-preset-go="2"]').click()
-        assert wait_for(lambda: position(driver) == held)
-        # System information and status are shown.
-        assert wait_for(lambda: "PTZ-SIM" in driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] .info').text)
-        artifacts = os.environ.get("PTZ_ARTIFACTS", tempfile.gettempdir())
-        os.makedirs(artifacts, exist_ok=True)
-        shot = os.path.join(artifacts, "ptzd-page.png")
-        driver.save_screenshot(shot)
-        print("screenshot:", shot)
+        ActionChains(driver).click_and_hold(right).perform()
+        # Held well past one lease: the renewals keep it going.
+        wait_for(lambda: len(sent(driver, "/renew")) >= 8)
+        before = at_head(g)[0]
+        wait_for(lambda: at_head(g)[0] > before)
+        browser = descendants(driver.service.process.pid)
+        killed = time.monotonic()
+        for pid in browser:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        # Read the head until it has stood still for a second; the stop is
+        # the first reading of where it stayed.
+        last, last_change = at_head(g), time.monotonic()
+        while time.monotonic() - last_change < 1.0:
+            assert time.monotonic() - killed < 10, "the head kept moving"
+            now = at_head(g)
+            if now != last:
+                last, last_change = now, time.monotonic()
+        stop = last_change - killed
+        print(f"dead man: the head stopped {stop * 1000:.0f} ms after the browser died")
+        # The lease (0.3 s, renewed every 0.1 s) plus one poll at 20 Hz, and
+        # one of our readings.
+        assert stop <= 0.3 + 0.05 + 0.05, stop
+        assert last[0] < 120
+    finally:
+        if driver:
+            try:
+                driver.quit()
+            except Exception:
+                pass
+            shutil.rmtree(profile, ignore_errors=True)
+        if g:
+            g.stop()
+        sim.stop()
+
+
+def test_stream_under_a_token():
+    sim = Sim(instant=False)
+    g = driver = profile = None
+    secret = "s3cret-token"
+    try:
+        g = Ptzd([("roof", sim.link)], token=secret, head_lines={"roof": HEAD})
+        assert g.http("GET", "/api/heads/roof/stream", token="wrong")[0] == 401
+        driver, profile = chromium()
+        driver.get(f"http://127.0.0.1:{g.http_port}/")
+        alert = WebDriverWait(driver, 10).until(expected_conditions.alert_is_present())
+        alert.send_keys(secret)
+        alert.accept()
+        wait_for(lambda: shown_at(driver, 0, 0))
+        assert driver.execute_script("return sessionStorage.getItem('ptzd-token')") == secret
+        live = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="live"]')
+        wait_for(lambda: live.text == "live")
+        # A move made elsewhere reaches the page through the stream.
+        assert g.http("POST", "/api/heads/roof/move", {"kind": "absolute", "pan": -20.0, "tilt": 0.0, "speed": 1})[0] == 200
+        wait_for(lambda: shown_at(driver, -20, 0), timeout=20)
     finally:
         if driver:
             driver.quit()

@@ -1,0 +1,217 @@
+"""ptzd's ONVIF Events service: npm onvif's pull-point client receives the
+move and preset events of moves made through the HTTP API; pull points in
+order, filtered, capped, expiring and bounded for a client that never
+pulls; long polls capped; the delay from the head settling to PullMessages
+delivering its move-finished event."""
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import threading
+import time
+import urllib.request
+
+import pytest
+
+from onvif_soap import NS, PATHS, validate
+from test_onvif import HERE, OnvifGateway, fault_codes, node_modules, token, wait_for  # noqa: F401
+
+LIMIT = 8  # pull points per head
+QUEUE = 128  # events kept per pull point
+
+
+def call(g, service, operation, inner="", path=None):
+    body = (f'<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope" xmlns:tt="http://www.onvif.org/ver10/schema">'
+            f'<s:Header>{token(g.user, g.password)}</s:Header><s:Body>'
+            f'<x:{operation} xmlns:x="{NS[service]}">{inner}</x:{operation}></s:Body></s:Envelope>')
+    return g.post(body.encode(), path or PATHS.get(service, "/onvif/events_service"))
+
+
+def subscribe(g, inner=""):
+    status, answer = call(g, "tev", "CreatePullPointSubscription", inner)
+    assert status == 200, answer
+    validate(answer)
+    return re.search(r"<wsa:Address>http://[^/]+(/[^<]+)</wsa:Address>", answer).group(1)
+
+
+def pull(g, address, timeout="PT5S", limit=100):
+    status, answer = call(g, "tev", "PullMessages", f"<x:Timeout>{timeout}</x:Timeout><x:MessageLimit>{limit}</x:MessageLimit>",
+                          path=address)
+    return status, answer
+
+
+def messages(answer):
+    """(topic, {item: value}) of each notification, in order."""
+    out = []
+    for m in re.finditer(r"<wsnt:Topic[^>]*>tns1:([^<]+)</wsnt:Topic>(.*?)</wsnt:NotificationMessage>", answer):
+        out.append((m.group(1), dict(re.findall(r'<tt:SimpleItem Name="([^"]+)" Value="([^"]*)"', m.group(2)))))
+    return out
+
+
+def api(g, path, body):
+    request = urllib.request.Request(f"http://127.0.0.1:{g.http_port}/api/heads/roof/{path}", data=json.dumps(body).encode(),
+                                     method="POST", headers={"Content-Type": "application/json"})
+    with urllib.request.urlopen(request, timeout=10) as r:
+        return json.loads(r.read() or b"{}")
+
+
+def collect(g, address, until, deadline=30):
+    got = []
+    end = time.time() + deadline
+    while time.time() < end:
+        status, answer = pull(g, address)
+        assert status == 200, answer
+        got += messages(answer)
+        if until(got):
+            return got
+    raise AssertionError(f"not seen in time: {got}")
+
+
+@pytest.fixture
+def g(tmp_path):
+    gateway = OnvifGateway(tmp_path)
+    yield gateway
+    gateway.close()
+
+
+def test_npm_onvif_receives_the_move_and_preset_events(g, node_modules):  # noqa: F811
+    if not shutil.which("node"):
+        pytest.skip("node is not installed")
+    client = subprocess.Popen(["node", os.path.join(HERE, "onvif_events.js"), "127.0.0.1", str(g.onvif_port), g.user,
+                               g.password], stdout=subprocess.PIPE, text=True, env={**os.environ, "NODE_PATH": node_modules})
+    try:
+        assert json.loads(client.stdout.readline()) == {"subscribed": True}
+        api(g, "presets/3", {"name": "gate"})
+        api(g, "move", {"kind": "absolute", "pan": 10})
+        lines = []
+        for line in client.stdout:
+            lines.append(json.loads(line))
+            if any(x.get("topic") == "PTZController/PTZMove/Finished" for x in lines):
+                break
+        api(g, "presets/3/go", {})
+        lines += [json.loads(line) for line in client.stdout]
+        assert client.wait(timeout=60) == 0, lines
+    finally:
+        if client.poll() is None:
+            client.kill()
+            client.wait()
+    topics = [x["topic"] for x in lines]
+    assert topics.index("PTZController/PTZMove/Started") < topics.index("PTZController/PTZMove/Finished")
+    finished = next(x["data"] for x in lines if x["topic"] == "PTZController/PTZMove/Finished")
+    assert abs(float(finished["Pan"]) - 10) < 0.5 and finished["Move"] == "absolute"
+    reached = next(x["data"] for x in lines if x["topic"] == "PTZController/PTZPresets/Reached")
+    assert str(reached["PresetToken"]) == "3"
+
+
+def test_events_arrive_in_order_and_the_filter_holds(g):
+    everything = subscribe(g)
+    presets = subscribe(g, '<x:Filter><wsnt:TopicExpression xmlns:wsnt="http://docs.oasis-open.org/wsn/b-2" '
+                           'xmlns:tns1="http://www.onvif.org/ver10/topics" '
+                           'Dialect="http://www.onvif.org/ver10/tev/topicExpression/ConcreteSet">'
+                           'tns1:PTZController/PTZPresets//.</wsnt:TopicExpression></x:Filter>')
+    api(g, "presets/2", {"name": "door"})
+    for pan in (5, -5, 8):
+        api(g, "move", {"kind": "absolute", "pan": pan})
+    api(g, "presets/2/go", {})
+    got = collect(g, everything, lambda got: any(t == "PTZController/PTZPresets/Reached" for t, _ in got))
+    sequences = [int(d["Sequence"]) for _, d in got]
+    assert sequences == sorted(sequences) and len(set(sequences)) == len(sequences)
+    assert [t for t, _ in got].count("PTZController/PTZMove/Started") >= 3
+    # The filtered one: the preset event and nothing of the moves before it.
+    only = collect(g, presets, lambda got: bool(got))
+    assert [t for t, _ in only] == ["PTZController/PTZPresets/Reached"]
+    # A filter outside the ONVIF topics is refused.
+    status, answer = call(g, "tev", "CreatePullPointSubscription",
+                          '<x:Filter><wsnt:TopicExpression xmlns:wsnt="http://docs.oasis-open.org/wsn/b-2" xmlns:o="urn:other" '
+                          'Dialect="http://www.onvif.org/ver10/tev/topicExpression/ConcreteSet">o:Thing</wsnt:TopicExpression>'
+                          '</x:Filter>')
+    assert status == 400 and "ter:InvalidArgVal" in fault_codes(answer)
+
+
+def test_pull_points_are_capped_expire_and_are_reclaimed(g):
+    points = [subscribe(g) for _ in range(LIMIT)]
+    status, answer = call(g, "tev", "CreatePullPointSubscription")
+    assert status == 500 and fault_codes(answer)[1:] == ["ter:Action", "ter:OutofResources"]
+    validate(answer)
+    # Unsubscribing one makes room; the one that expires makes room too.
+    status, answer = call(g, "wsnt", "Unsubscribe", path=points[0])
+    assert status == 200
+    validate(answer)
+    assert pull(g, points[0], "PT0S")[0] == 400
+    short = subscribe(g, "<x:InitialTerminationTime>PT1S</x:InitialTerminationTime>")
+    wait_for(lambda: pull(g, short, "PT0S")[0] == 400)
+    subscribe(g)
+    # Renew keeps one alive past its first termination time.
+    renewed = points[1]
+    status, answer = call(g, "wsnt", "Renew", "<x:TerminationTime>PT600S</x:TerminationTime>", path=renewed)
+    assert status == 200, answer
+    validate(answer)
+    assert pull(g, renewed, "PT0S")[0] == 200
+
+
+def test_a_client_that_never_pulls_keeps_only_the_newest_events(g):
+    idle = subscribe(g)
+    for i in range(QUEUE):  # each move: started, and finished (superseded or arrived)
+        api(g, "move", {"kind": "absolute", "pan": -10 + (i % 20)})
+    api(g, "move", {"kind": "absolute", "pan": 0.5})
+    status, answer = pull(g, idle, "PT0S", 1000)
+    got = messages(answer)
+    assert status == 200 and 0 < len(got) <= QUEUE
+    # The oldest went: what is kept ends with the newest moves.
+    assert int(got[0][1]["Sequence"]) > 1
+
+
+def test_long_polls_are_capped_the_rest_answered_at_once(g):
+    points = [subscribe(g) for _ in range(6)]
+    done = []
+
+    def poll(address):
+        done.append((address, pull(g, address, "PT50S")[0]))
+    threads = [threading.Thread(target=poll, args=(p,)) for p in points]
+    for t in threads:
+        t.start()
+    # Four wait; the two beyond them are answered without waiting.
+    wait_for(lambda: len(done) >= 2)
+    assert len(done) == 2 and all(status == 200 for _, status in done)
+    # A move releases the waiting ones with its events.
+    api(g, "move", {"kind": "absolute", "pan": 3})
+    for t in threads:
+        t.join(timeout=60)
+    assert len(done) == 6 and all(status == 200 for _, status in done)
+
+
+def test_move_finished_delivery_after_the_head_settles(g):
+    """The figure: the head's own position read in a loop (the head settled
+    once it reads the target) against the moment PullMessages answers with
+    the move-finished event."""
+    address = subscribe(g, '<x:Filter><wsnt:TopicExpression xmlns:wsnt="http://docs.oasis-open.org/wsn/b-2" '
+                           'xmlns:tns1="http://www.onvif.org/ver10/topics" '
+                           'Dialect="http://www.onvif.org/ver10/tev/topicExpression/ConcreteSet">'
+                           'tns1:PTZController/PTZMove/Finished</wsnt:TopicExpression></x:Filter>')
+    delays = []
+    for n, pan in enumerate([6, -6, 9, -9, 4, -4, 7]):
+        pull(g, address, "PT0S")  # nothing left over
+        settled = {}
+
+        def watch(target=round(pan / 0.01)):
+            while not settled:
+                if g.head()["pan"] == target:
+                    settled["at"] = time.monotonic()
+        api(g, "move", {"kind": "absolute", "pan": pan})
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        got = []
+        while not any(t.endswith("Finished") for t, _ in got):
+            status, answer = pull(g, address, "PT20S", 1)
+            got += messages(answer)
+        arrived = time.monotonic()
+        watcher.join(timeout=30)
+        if "at" in settled:
+            delays.append((arrived - settled["at"]) * 1000)
+    assert delays
+    median = statistics.median(delays)
+    print(f"\nPullMessages delivers a move-finished event within {median:.0f} ms of the head settling (median of {len(delays)})")
+    with open(os.path.join(os.environ.get("PTZ_ARTIFACTS", "/tmp"), "onvif_event_delay.txt"), "w") as f:
+        f.write(f"{median:.0f} ms median over {len(delays)} moves: {[round(d) for d in delays]}\n")

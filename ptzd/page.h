@@ -20,7 +20,7 @@ header { display: flex; align-items: baseline; gap: 1rem; padding: .8rem 1rem; b
 header h1 { font-size: 1.15rem; margin: 0; }
 header .keys { font-size: .8rem; color: #b8c0d0; }
 #message { color: var(--bad); padding: 0 1rem; }
-#heads { padding: 1rem; display: grid; gap: 1rem; }
+#heads { padding: 1rem; display: grid; grid-template-columns: minmax(0, 1fr); gap: 1rem; }
 .head { background: var(--card); border-radius: 10px; padding: 1rem; box-shadow: 0 1px 3px #0002; border: 2px solid transparent; }
 .head.active { border-color: var(--accent); }
 .head h2 { margin: 0; font-size: 1.1rem; display: flex; flex-wrap: wrap; align-items: center; gap: .5rem; }
@@ -36,11 +36,13 @@ svg.map { width: 100%; height: auto; display: block; background: #2a3142; border
 .map .allowed { fill: #55627f; stroke: #8fa3c8; stroke-width: 1; }
 .map .grid { stroke: #ffffff22; stroke-width: 1; }
 .map .axis { stroke: #ffffff55; stroke-width: 1; }
-.map .tick { fill: #c3cbe0; font-size: 10px; }
+.map .tick { fill: #c3cbe0; font-size: calc(10px * var(--u, 1)); }
+.map.small .minor { display: none; }
 .map .preset circle { fill: #ffb020; stroke: #1d2330; stroke-width: 1.5; }
-.map .preset text { fill: #ffe2a6; font-size: 11px; font-weight: 600; paint-order: stroke; stroke: #1d2330; stroke-width: 3px; }
+.map .preset text { fill: #ffe2a6; font-size: calc(12px * var(--u, 1)); font-weight: 600; paint-order: stroke; stroke: #1d2330; stroke-width: 3px; }
 .map .trail { fill: none; stroke: #4fd1ff88; stroke-width: 2; stroke-linejoin: round; }
-.map .here { fill: #4fd1ff; stroke: #fff; stroke-width: 2; }
+.map .here { fill: #4fd1ff; stroke: #fff; stroke-width: 2; r: calc(6px * var(--u, 1)); }
+.map .preset circle { r: calc(5px * var(--u, 1)); }
 .map .target { fill: none; stroke: #ff6b6b; stroke-width: 2; stroke-dasharray: 3 2; }
 .readout { display: flex; flex-wrap: wrap; align-items: baseline; gap: 1rem; margin-top: .5rem; font: 600 1.25rem ui-monospace, monospace; }
 .readout small { font: .8rem system-ui, sans-serif; color: var(--dim); }
@@ -53,7 +55,8 @@ button { cursor: pointer; font: inherit; border: 1px solid var(--line); backgrou
 button:hover { background: #eaf1ff; border-color: #b6cdf5; }
 button:active, button.held { background: var(--accent); color: #fff; }
 input[type=text], input[type=number], select { font: inherit; border: 1px solid var(--line); border-radius: 6px; padding: .25rem .4rem; }
-.speed { display: flex; flex-direction: column; gap: .2rem; min-width: 10rem; flex: 1; }
+.speed { display: flex; flex-direction: column; gap: .4rem; min-width: 10rem; flex: 1; }
+.speed .value { font-size: .85rem; color: var(--dim); }
 .speed input { width: 100%; }
 .presets { display: grid; grid-template-columns: 1fr; gap: .25rem; max-height: 13rem; overflow: auto; }
 .preset-row { display: flex; gap: .3rem; align-items: center; }
@@ -63,6 +66,7 @@ input[type=text], input[type=number], select { font: inherit; border: 1px solid 
 .store input[type=text] { flex: 1; min-width: 0; }
 .tour-row { display: flex; gap: .25rem; align-items: center; flex-wrap: wrap; }
 .tour-row span { flex: 1; }
+.tour-row button { font-size: .8rem; padding: .15rem .45rem; }
 .progress { font-size: .8rem; color: var(--accent); min-height: 1em; }
 .flags { display: flex; flex-wrap: wrap; gap: .35rem; }
 .flag { font-size: .8rem; padding: .15rem .5rem; border-radius: 99px; background: #eceef2; color: var(--dim); }
@@ -72,7 +76,7 @@ input[type=text], input[type=number], select { font: inherit; border: 1px solid 
 @media (max-width: 760px) {
   #heads { padding: .5rem; }
   .head { padding: .7rem; }
-  .layout { grid-template-columns: 1fr; }
+  .layout { grid-template-columns: minmax(0, 1fr); }
   header .keys { display: none; }
 }
 </style>
@@ -198,6 +202,16 @@ function card(head, first) {
   const target = el("svg:circle", {class: "target", "data-role": "target", r: 9, cx: -100, cy: -100, visibility: "hidden"});
   gLive.append(trail, target, here);
   svg.append(gRange, gPresets, gLive);
+  // Labels and markers keep their size on screen however small the map is drawn.
+  const fit = () => {
+    if (!map || !svg.clientWidth) return;
+    const w = (map.panMax - map.panMin) * map.scale, h = (map.tiltMax - map.tiltMin) * map.scale;
+    const u = Math.min(2.5, Math.max(1, (w + 46) / svg.clientWidth));
+    svg.style.setProperty("--u", u);
+    svg.classList.toggle("small", u > 1.5);
+    set(svg, {viewBox: `${-34 * u} ${-10 * u} ${w + 46 * u} ${h + 30 * u}`});
+  };
+  new ResizeObserver(fit).observe(svg);
   let map = null;  // {panMin, panMax, tiltMin, tiltMax, scale}
   const X = pan => (pan - map.panMin) * map.scale;
   const Y = tilt => (map.tiltMax - tilt) * map.scale;
@@ -205,8 +219,8 @@ function card(head, first) {
     const [panMin, panMax] = p.range.pan, [tiltMin, tiltMax] = p.range.tilt;
     const scale = 2;
     map = {panMin, panMax, tiltMin, tiltMax, scale};
-    const w = (panMax - panMin) * scale, h = (tiltMax - tiltMin) * scale, pad = 18;
-    set(svg, {viewBox: `${-pad} ${-pad / 2} ${w + pad * 1.5} ${h + pad * 1.6}`, "data-pan-min": panMin, "data-pan-max": panMax,
+    const w = (panMax - panMin) * scale, h = (tiltMax - tiltMin) * scale;
+    set(svg, {viewBox: `-34 -10 ${w + 46} ${h + 30}`, "data-pan-min": panMin, "data-pan-max": panMax,
               "data-tilt-min": tiltMin, "data-tilt-max": tiltMax, "data-scale": scale});
     gRange.replaceChildren(el("svg:rect", {class: "range", "data-role": "range", x: 0, y: 0, width: w, height: h}));
     const [lp0, lp1] = p.limits.pan, [lt0, lt1] = p.limits.tilt;
@@ -214,14 +228,15 @@ function card(head, first) {
     const step = (panMax - panMin) > 120 ? 30 : 10;
     for (let a = Math.ceil(panMin / step) * step; a <= panMax; a += step) {
       gRange.append(el("svg:line", {class: a === 0 ? "axis" : "grid", x1: X(a), x2: X(a), y1: 0, y2: h}),
-                    el("svg:text", {class: "tick", x: X(a), y: h + 13, "text-anchor": "middle"}, a + "°"));
+                    el("svg:text", {class: "tick" + (a % (2 * step) ? " minor" : ""), x: X(a), y: h + 3, "text-anchor": "middle", "dominant-baseline": "hanging"}, a + "°"));
     }
     const tstep = (tiltMax - tiltMin) > 90 ? 30 : 10;
     for (let a = Math.ceil(tiltMin / tstep) * tstep; a <= tiltMax; a += tstep) {
       gRange.append(el("svg:line", {class: a === 0 ? "axis" : "grid", x1: 0, x2: w, y1: Y(a), y2: Y(a)}),
-                    el("svg:text", {class: "tick", x: -4, y: Y(a) + 3, "text-anchor": "end"}, a + "°"));
+                    el("svg:text", {class: "tick" + (a % (2 * tstep) ? " minor" : ""), x: -4, y: Y(a), "text-anchor": "end", "dominant-baseline": "middle"}, a + "°"));
     }
     drawPresets();
+    fit();
   }
   function drawPresets() {
     if (!map) return;
@@ -264,7 +279,7 @@ function card(head, first) {
 
   // --- jog pad and speed
   const speed = el("input", {type: "range", min: 0.05, max: 1, step: 0.05, value: 0.5, "data-role": "speed"});
-  const speedOut = el("span", {}, "50 %");
+  const speedOut = el("span", {class: "value"}, "50 %");
   speed.addEventListener("input", () => { speedOut.textContent = Math.round(speed.value * 100) + " %"; });
   c.speed = () => +speed.value;
   const jog = (dx, dy, label) => {
@@ -283,7 +298,7 @@ function card(head, first) {
     jog(-1, 0, "◀"), el("button", {class: "stop", title: "stop (Space)", "data-role": "stop", onclick: () => { activate(c); c.move.stop(); }}, "■"), jog(1, 0, "▶"),
     jog(-1, -1, "◣"), jog(0, -1, "▼"), jog(1, -1, "◢"));
   const controls = el("div", {class: "controls"}, pad,
-    el("div", {class: "speed"}, el("h3", {}, "Speed"), speed, speedOut,
+    el("div", {class: "speed panel"}, el("h3", {}, "Speed"), speed, speedOut,
        el("div", {}, el("button", {onclick: () => run("home", {})}, "⌂ Home"))));
 
   // --- presets
@@ -326,8 +341,7 @@ function card(head, first) {
     const act = (name, what) => () => run("tours/" + encodeURIComponent(name) + "/" + what, {});
     tourList.replaceChildren(...t.tours.map(tour => el("div", {class: "tour-row", "data-tour": tour.name},
       el("span", {}, tour.name + " (" + tour.steps.length + (tour.loop ? ", loop)" : ")")),
-      el("button", {title: "start", onclick: act(tour.name, "start")}, "▶"), el("button", {title: "pause", onclick: act(tour.name, "pause")}, "⏸"),
-      el("button", {title: "resume", onclick: act(tour.name, "resume")}, "⏯"), el("button", {title: "stop", onclick: act(tour.name, "stop")}, "⏹"))));
+      ...["start", "pause", "resume", "stop"].map(what => el("button", {title: what, onclick: act(tour.name, what)}, what)))));
     if (!t.tours.length) tourList.append(el("small", {}, "no tours"));
   }
 
@@ -391,7 +405,7 @@ function card(head, first) {
     on("move_started", d => d.move || ""); on("move_finished", d => (d.reason || "") + " " + at(d)); on("limit_reached", d => d.axis + " " + d.side);
     on("preset_reached", d => { loadPresets(); return "preset " + d.preset; }); on("link_lost"); on("link_restored");
     stream.addEventListener("tour_step", e => { const d = JSON.parse(e.data); progress.textContent = (d.tour || "tour") + ": step " + ((d.step ?? 0) + 1); note("tour step " + ((d.step ?? 0) + 1)); });
-    stream.addEventListener("tour_stopped", e => { const d = JSON.parse(e.data); progress.textContent = "stopped" + (d.reason ? ": " + d.reason : ""); note("tour stopped " + (d.reason || "")); });
+    stream.addEventListener("tour_stopped", e => { const d = JSON.parse(e.data); progress.textContent = "tour stopped" + (d.reason && d.reason !== "stopped" ? ": " + d.reason : ""); note("tour stopped" + (d.reason && d.reason !== "stopped" ? ": " + d.reason : "")); });
     stream.addEventListener("error", () => {
       live.textContent = "reconnecting"; live.className = "badge down";
       if (stream.readyState === EventSource.CLOSED) {

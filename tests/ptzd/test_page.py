@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from gateway import Ptzd, Sim
+from gateway import Ptzd, Sim, free_port
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.chrome.service import Service  # noqa: E402
@@ -389,6 +389,35 @@ def test_stream_under_a_token():
         if driver:
             driver.quit()
             shutil.rmtree(profile, ignore_errors=True)
+        if g:
+            g.stop()
+        sim.stop()
+
+
+@pytest.mark.parametrize("value", ['["a", "b", "c"]', '["a", "b", "c", "d", "e"]', '["a", "", "c", "d"]',
+                                   '["a", 2, "c", "d"]', '"lamp"', '["a", "b", "c", "' + "x" * 65 + '"]'])
+def test_status_labels_must_be_four_short_strings(tmp_path, value):
+    import subprocess
+    from gateway import PTZD
+    path = tmp_path / "site.toml"
+    path.write_text(f'[[head]]\nname = "a"\nlink = "com:1"\nstatus_labels = {value}\n')
+    run = subprocess.run([PTZD, "--check-config", str(path)], capture_output=True, text=True)
+    assert run.returncode == 1 and f"{path}:4: status_labels must be four strings" in run.stderr, run.stderr
+
+
+def test_heads_tell_the_page_labels_snapshot_and_listeners():
+    sim = Sim()
+    g = None
+    try:
+        udp = f"127.0.0.1:{free_port()}"
+        # A snapshot without onvif; labels left out on the second head.
+        g = Ptzd([("roof", sim.link), ("mast", sim.link)],
+                 head_lines={"roof": HEAD + ['snapshot = "http://127.0.0.1:9/snap.jpg"', f'visca_udp = "{udp}"']})
+        roof, mast = g.http("GET", "/api/heads")[1]
+        assert roof["status_labels"] == LABELS and roof["snapshot"] == "http://127.0.0.1:9/snap.jpg"
+        assert (roof["visca_udp"], roof["visca_tcp"], roof["onvif"]) == (udp, "", "")
+        assert mast["status_labels"] == ["flag 0", "flag 1", "flag 2", "flag 3"] and mast["snapshot"] == ""
+    finally:
         if g:
             g.stop()
         sim.stop()

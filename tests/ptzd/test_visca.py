@@ -353,3 +353,44 @@ def test_link_down_is_not_executable(tmp_path):
         u.close()
         g.stop()
         sim.stop()
+
+
+def test_sofies_visca_over_ip_device_drives_the_head(rig):
+    """A real third-party client: the VISCA over IP device of Sofie's playout
+    engine (npm timeline-state-resolver), installed by the test script."""
+    import os
+    import shutil
+    import subprocess
+    modules = os.environ.get("VISCA_TSR")
+    if not modules or not os.path.isdir(os.path.join(modules, "timeline-state-resolver")) or not shutil.which("node"):
+        pytest.skip("timeline-state-resolver is not installed (scripts/test.sh installs it)")
+    sim, g, udp_port, _ = rig
+    script = os.path.join(os.path.dirname(__file__), "visca_tsr.js")
+
+    def tsr(*steps):
+        run = subprocess.run(["node", script, modules, str(udp_port), *steps], capture_output=True, text=True, timeout=30)
+        assert run.returncode == 0, run.stderr
+
+    assert absolute_via_http(g, 0, 0)
+    wait_still(g)
+    tsr("right")
+    deadline = time.monotonic() + 10
+    while steps(g)["pan"] < 500:
+        assert time.monotonic() < deadline, "the head did not move right"
+        time.sleep(0.02)
+    tsr("stop", "store", "4")  # memory 4: the head's preset 5
+    held = wait_still(g)["steps"]
+    assert 500 <= held["pan"] < 17000
+    presets = {p["preset"]: p for p in g.http("GET", "/api/heads/cam/presets")[1]["presets"]}
+    assert presets[5]["name"]
+    assert absolute_via_http(g, -20, 0)
+    wait_still(g)
+    tsr("recall", "4")
+    deadline = time.monotonic() + 20
+    while steps(g) != {"pan": held["pan"], "tilt": held["tilt"]}:
+        assert time.monotonic() < deadline, "the preset was not recalled"
+        time.sleep(0.02)
+
+
+def absolute_via_http(g, pan, tilt):
+    return g.http("POST", "/api/heads/cam/move", {"kind": "absolute", "pan": pan, "tilt": tilt})[0] == 200

@@ -36,6 +36,10 @@ def external(url):
         for key, name in EXTERNAL.items():
             if url.rstrip("/").endswith(key):
                 return os.path.join(SCHEMAS, "external", name)
+        # What those import beside themselves (b-2.xsd: bf-2.xsd, xml.xsd, ...).
+        beside = os.path.join(SCHEMAS, "external", url.rsplit("/", 1)[-1])
+        if url.startswith(("http://docs.oasis-open.org/", "http://www.w3.org/")) and os.path.isfile(beside):
+            return beside
     return None
 
 

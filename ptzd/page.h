@@ -432,7 +432,7 @@ function keyMove(shift) {
   const v = shift ? 1 : active.speed();
   active.move.set("keys", Math.sign(pan) * v, Math.sign(tilt) * v);
 }
-const typing = e => e.target.matches && e.target.matches("input[type=text], input[type=number], select, textarea");
+const typing = e => e.target.matches && e.target.matches("input[type=text], input[type=number], input[type=range], select, textarea");
 window.addEventListener("keydown", e => {
   if (typing(e) || !active || e.ctrlKey || e.altKey || e.metaKey) return;
   if (keys[e.key]) { e.preventDefault(); down.add(e.key); keyMove(e.shiftKey); }

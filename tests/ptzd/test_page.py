@@ -3,6 +3,7 @@ heads with their motion model on: the map of the range, the live position
 through the stream, click-to-move, keyboard, gamepad, the dead man when the
 browser dies mid-jog, the stream under a token. Screenshots at desktop and
 phone width are left in $PTZ_ARTIFACTS."""
+import contextlib
 import http.server
 import os
 import shutil
@@ -55,6 +56,29 @@ def wait_for(predicate, timeout=10, interval=0.02):
             return value
         time.sleep(interval)
     raise AssertionError("timed out")
+
+
+@contextlib.contextmanager
+def one_head(token=None, browser=True):
+    """A moving simulated head "roof", ptzd (with `token`) and, when asked,
+    a browser; all stopped afterwards, whatever happened to the browser."""
+    sim = Sim(instant=False)
+    g = driver = profile = None
+    try:
+        g = Ptzd([("roof", sim.link)], token=token, head_lines={"roof": HEAD})
+        if browser:
+            driver, profile = chromium()
+        yield g, driver
+    finally:
+        if driver:
+            try:
+                driver.quit()
+            except Exception:  # its browser was killed on purpose
+                pass
+            shutil.rmtree(profile, ignore_errors=True)
+        if g:
+            g.stop()
+        sim.stop()
 
 
 def at_head(g, name="roof"):
@@ -319,11 +343,7 @@ def descendants(pid):
 
 
 def test_dead_man_stops_the_head_when_the_browser_dies_mid_jog():
-    sim = Sim(instant=False)
-    g = driver = profile = None
-    try:
-        g = Ptzd([("roof", sim.link)], head_lines={"roof": HEAD})
-        driver, profile = chromium()
+    with one_head() as (g, driver):
         driver.get(f"http://127.0.0.1:{g.http_port}/")
         wait_for(lambda: shown_at(driver, 0, 0))
         record_fetches(driver)
@@ -354,26 +374,12 @@ def test_dead_man_stops_the_head_when_the_browser_dies_mid_jog():
         # one of our readings.
         assert stop <= 0.3 + 0.05 + 0.05, stop
         assert last[0] < 120
-    finally:
-        if driver:
-            try:
-                driver.quit()
-            except Exception:
-                pass
-            shutil.rmtree(profile, ignore_errors=True)
-        if g:
-            g.stop()
-        sim.stop()
 
 
 def test_stream_under_a_token():
-    sim = Sim(instant=False)
-    g = driver = profile = None
     secret = "s3cret-token"
-    try:
-        g = Ptzd([("roof", sim.link)], token=secret, head_lines={"roof": HEAD})
+    with one_head(token=secret) as (g, driver):
         assert g.http("GET", "/api/heads/roof/stream", token="wrong")[0] == 401
-        driver, profile = chromium()
         driver.get(f"http://127.0.0.1:{g.http_port}/")
         alert = WebDriverWait(driver, 10).until(expected_conditions.alert_is_present())
         alert.send_keys(secret)
@@ -385,13 +391,6 @@ def test_stream_under_a_token():
         # A move made elsewhere reaches the page through the stream.
         assert g.http("POST", "/api/heads/roof/move", {"kind": "absolute", "pan": -20.0, "tilt": 0.0, "speed": 1})[0] == 200
         wait_for(lambda: shown_at(driver, -20, 0), timeout=20)
-    finally:
-        if driver:
-            driver.quit()
-            shutil.rmtree(profile, ignore_errors=True)
-        if g:
-            g.stop()
-        sim.stop()
 
 
 @pytest.mark.parametrize("value", ['["a", "b", "c"]', '["a", "b", "c", "d", "e"]', '["a", "", "c", "d"]',

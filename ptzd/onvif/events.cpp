@@ -313,9 +313,14 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
             ++count;
         }
         waiting_.fetch_sub(1);
+        std::chrono::system_clock::time_point terminates;
+        {
+            std::lock_guard lock(mutex_);  // Renew may be changing it
+            terminates = point->terminates;
+        }
         return Ok(std::string("<tev:PullMessagesResponse") + kNamespaces + "><tev:CurrentTime>" +
                   UtcText(std::chrono::system_clock::now()) + "</tev:CurrentTime><tev:TerminationTime>" +
-                  UtcText(point->terminates) + "</tev:TerminationTime>" + messages + "</tev:PullMessagesResponse>");
+                  UtcText(terminates) + "</tev:TerminationTime>" + messages + "</tev:PullMessagesResponse>");
     }
     if (op == "Renew") {
         std::chrono::system_clock::time_point until;

@@ -215,3 +215,14 @@ def test_move_finished_delivery_after_the_head_settles(g):
     print(f"\nPullMessages delivers a move-finished event within {median:.0f} ms of the head settling (median of {len(delays)})")
     with open(os.path.join(os.environ.get("PTZ_ARTIFACTS", "/tmp"), "onvif_event_delay.txt"), "w") as f:
         f.write(f"{median:.0f} ms median over {len(delays)} moves: {[round(d) for d in delays]}\n")
+
+
+def test_a_configuration_change_is_an_event(g):
+    address = subscribe(g)
+    status, answer = call(g, "tptz", "SetConfiguration",
+                          '<x:PTZConfiguration token="PTZConfig_1"><tt:Name>PTZ</tt:Name><tt:UseCount>1</tt:UseCount>'
+                          '<tt:NodeToken>PTZNode_1</tt:NodeToken><tt:DefaultPTZTimeout>PT7S</tt:DefaultPTZTimeout>'
+                          '</x:PTZConfiguration><x:ForcePersistence>true</x:ForcePersistence>')
+    assert status == 200, answer
+    got = collect(g, address, lambda got: bool(got))
+    assert got[0][0] == "Configuration/PTZConfiguration" and got[0][1]["Token"] == "PTZConfig_1"

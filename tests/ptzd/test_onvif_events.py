@@ -153,14 +153,16 @@ def test_pull_points_are_capped_expire_and_are_reclaimed(g):
 
 def test_a_client_that_never_pulls_keeps_only_the_newest_events(g):
     idle = subscribe(g)
-    for i in range(QUEUE):  # each move: started, and finished (superseded or arrived)
+    for i in range(QUEUE + 1):  # each move: a started event at least
         api(g, "move", {"kind": "absolute", "pan": -10 + (i % 20)})
-    api(g, "move", {"kind": "absolute", "pan": 0.5})
     status, answer = pull(g, idle, "PT0S", 1000)
     got = messages(answer)
-    assert status == 200 and 0 < len(got) <= QUEUE
-    # The oldest went: what is kept ends with the newest moves.
-    assert int(got[0][1]["Sequence"]) > 1
+    # At most 100 an answer, whatever MessageLimit asks; then the rest of a
+    # full queue (and what the last move adds as it ends), the oldest gone.
+    assert status == 200 and len(got) == 100
+    rest = messages(pull(g, idle, "PT0S", 1000)[1])
+    assert QUEUE - 100 <= len(rest) <= QUEUE - 100 + 2
+    assert int(got[0][1]["Sequence"]) > 2
 
 
 def test_long_polls_are_capped_the_rest_answered_at_once(g):
@@ -226,3 +228,25 @@ def test_a_configuration_change_is_an_event(g):
     assert status == 200, answer
     got = collect(g, address, lambda got: bool(got))
     assert got[0][0] == "Configuration/PTZConfiguration" and got[0][1]["Token"] == "PTZConfig_1"
+
+
+def connected(port):
+    """An established connection to the local `port` (IPv4)."""
+    with open("/proc/net/tcp") as f:
+        rows = [line.split() for line in f.readlines()[1:]]
+    return any(int(r[1].split(":")[1], 16) == port and r[3] == "01" for r in rows)
+
+
+def test_a_waiting_long_poll_does_not_hold_up_the_stop(g):
+    address = subscribe(g)
+    answered = []
+    poller = threading.Thread(target=lambda: answered.append(pull(g, address, "PT60S")))
+    poller.start()
+    # Its connection is open (nothing has come back); the gateway is asked to stop.
+    wait_for(lambda: connected(g.onvif_port))
+    assert not answered
+    g.process.terminate()
+    assert g.process.wait(timeout=20) == 0  # well before the poll's minute
+    poller.join(timeout=20)
+    g.process = subprocess.Popen(["true"])  # what close() stops
+    g.process.wait()

@@ -211,15 +211,15 @@ int main(int argc, char** argv) {
             ptzd::visca::RenderMetrics(all, out);
         });
     if (config.httpEnabled && !http.Listen(config.http)) return 1;
-    // ONVIF: each head that asks for it is a device of its own; the preset
-    // names live in the state directory.
+    // ONVIF: each head that asks for it is a device of its own, over the
+    // head's motion service; its PTZ settings live in the state directory.
     std::vector<std::unique_ptr<ptzd::onvif::Server>> onvif;
     std::vector<ptzd::onvif::Service*> discoverable;
     for (size_t i = 0; i < heads.size(); ++i) {
         const auto& h = config.heads[i];
         if (!h.onvif) continue;
-        const std::string state = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name + ".presets.json";
-        onvif.push_back(std::make_unique<ptzd::onvif::Server>(*heads[i], *h.onvif, state));
+        const std::string state = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name + ".onvif.json";
+        onvif.push_back(std::make_unique<ptzd::onvif::Server>(*heads[i], *motions[i], *h.onvif, state));
         if (!onvif.back()->Listen()) return 1;
         discoverable.push_back(&onvif.back()->service());
     }
@@ -252,6 +252,7 @@ int main(int argc, char** argv) {
     http.listener().Shutdown();
     for (auto& v : visca) v->Stop();
     for (auto& o : onvif) o->listener().Shutdown();
+    events.Close();  // ONVIF PullMessages waiting for events answer now
     for (auto& h : heads) h->BeginStop(since + kStopExchanges);
     // 2. Stop what moves (calls made now still reach the heads).
     for (auto& o : onvif) o->service().StopAll();

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "log.h"
+#include "onvif/extras.h"
 #include "ptz.h"
 #include "state_file.h"
 #include "utf8.h"
@@ -27,7 +28,12 @@ constexpr const char* kPositionSpace = "http://www.onvif.org/ver10/tptz/PanTiltS
 constexpr const char* kTranslationSpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationGenericSpace";
 constexpr const char* kVelocitySpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/VelocityGenericSpace";
 constexpr const char* kSpeedSpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/GenericSpeedSpace";
-constexpr std::chrono::milliseconds kStillInterval{40};
+constexpr const char* kDegreesPosition = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/SphericalPositionSpaceDegrees";
+constexpr const char* kDegreesTranslation = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/SphericalTranslationSpaceDegrees";
+constexpr const char* kFovTranslation = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationSpaceFov";
+constexpr const char* kIrOn = "tt:IRLamp|On";
+constexpr const char* kIrOff = "tt:IRLamp|Off";
+using motion::Axis;
 
 std::string Number(double v) {
     char text[32];
@@ -143,109 +149,55 @@ std::string NewUuid() {
 
 }  // namespace
 
-// ---- preset names ---------------------------------------------------------------
-
-PresetNames::PresetNames(std::string file) : file_(std::move(file)) {
-    std::string text;
-    if (file_.empty() || !ReadStateFile(file_, text)) return;
-    const auto data = nlohmann::json::parse(text, nullptr, false);
-    if (!data.is_object()) return;
-    for (int n = 1; n <= 16; ++n)
-        if (auto it = data.find(std::to_string(n)); it != data.end() && it->is_string()) {
-            const std::string name = *it;
-            if (name.size() <= kMaxName && ValidUtf8(name)) names_[n] = name;
-        }
-}
-
-std::string PresetNames::Get(int preset) {
-    std::lock_guard lock(mutex_);
-    return names_[preset];
-}
-
-std::string PresetNames::Set(int preset, const std::string& name) {
-    std::lock_guard lock(mutex_);
-    std::string old = std::exchange(names_[preset], name);
-    std::string why = Save();
-    if (!why.empty()) names_[preset] = std::move(old);
-    return why;
-}
-
-int PresetNames::FirstFree() {
-    std::lock_guard lock(mutex_);
-    for (int n = 1; n <= 16; ++n)
-        if (names_[n].empty()) return n;
-    return 0;
-}
-
-std::string PresetNames::Save() {
-    if (file_.empty()) return "";
-    nlohmann::json data = nlohmann::json::object();
-    for (int n = 1; n <= 16; ++n)
-        if (!names_[n].empty()) data[std::to_string(n)] = names_[n];
-    // Names are checked before they get here; `replace` keeps dump from
-    // throwing whatever it is given.
-    std::string why = WriteStateFile(file_, data.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
-    if (!why.empty()) Log(Level::Warn, "preset names not saved: " + why);
-    return why;
-}
-
 // ---- the service ------------------------------------------------------------------
 
-constexpr auto kNever = std::chrono::steady_clock::time_point::max();
-
-Service::Service(HeadWorker& head, const OnvifConfig& config, const std::string& stateFile)
-    : head_(head), config_(config), auth_(config.user, config.password), presets_(stateFile), uuid_(NewUuid()) {
-    timer_ = std::thread([this] {
-        std::unique_lock lock(motion_);
-        while (!stopping_) {
-            if (stopAt_ == kNever) {
-                timerWake_.wait(lock);
-                continue;
-            }
-            const auto at = stopAt_;
-            timerWake_.wait_until(lock, at);
-            // Checked and stopped under motion_: a newer move cannot start
-            // in between, and a stop armed by an older one is never issued.
-            if (stopping_ || stopAt_ == kNever || std::chrono::steady_clock::now() < stopAt_ || armed_ != generation_)
-                continue;
-            stopAt_ = kNever;
-            continuous_ = false;
-            if (const Outcome o = StopMotors(); o.result != PTZ_OK)
-                Log(Level::Warn, "ONVIF: stopping " + head_.config().name + " at the end of a ContinuousMove failed");
+Service::Service(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
+    : head_(head), motion_(motion), config_(config), auth_(config.user, config.password), uuid_(NewUuid()),
+      stateFile_(stateFile) {
+    const motion::Units& u = motion_.units();
+    settings_.speed = u.config().defaultSpeed;
+    settings_.timeout = u.config().continuousTimeout;
+    settings_.pan = u.LimitDegrees(Axis::Pan);
+    settings_.tilt = u.LimitDegrees(Axis::Tilt);
+    // What SetConfiguration kept, where it still fits this head.
+    std::string text;
+    if (!stateFile_.empty() && ReadStateFile(stateFile_, text)) {
+        const auto data = nlohmann::json::parse(text, nullptr, false);
+        const auto number = [&](const char* key, double min, double max) -> std::optional<double> {
+            if (!data.is_object() || !data.contains(key) || !data[key].is_number()) return std::nullopt;
+            const double v = data[key];
+            return v >= min && v <= max ? std::optional(v) : std::nullopt;
+        };
+        if (auto v = number("speed", 0, 1)) settings_.speed = *v;
+        if (auto v = number("timeout", 0.001, motion::kMaxLease.count() / 1000.0))
+            settings_.timeout = std::chrono::milliseconds(std::lround(*v * 1000));
+        for (auto [axis, range, lo, hi] : {std::tuple{Axis::Pan, &settings_.pan, "pan_min", "pan_max"},
+                                           std::tuple{Axis::Tilt, &settings_.tilt, "tilt_min", "tilt_max"}}) {
+            const motion::Range soft = u.LimitDegrees(axis);
+            auto min = number(lo, soft.min, soft.max), max = number(hi, soft.min, soft.max);
+            if (min && max && *min <= *max) *range = {*min, *max};
         }
-    });
-}
-
-Service::~Service() {
-    StopAll();
-    {
-        std::lock_guard lock(motion_);
-        stopping_ = true;
     }
-    timerWake_.notify_all();
-    timer_.join();
+    motion_.Watch();
 }
 
-void Service::StopAll() {
-    std::lock_guard lock(motion_);
-    closed_ = true;
-    if (!continuous_) return;
-    if (const Outcome o = StopMotors(); o.result != PTZ_OK)
-        Log(Level::Warn, "ONVIF: stopping " + head_.config().name + "'s continuous move failed");
-    Supersede();
+Service::~Service() { motion_.Unwatch(); }
+
+void Service::StopAll() { closed_ = true; }
+
+PtzSettings Service::Settings() {
+    std::lock_guard lock(settingsMutex_);
+    return settings_;
 }
 
-void Service::Supersede() {
-    ++generation_;
-    stopAt_ = kNever;
-    continuous_ = false;
-}
-
-Outcome Service::StopMotors() {
-    const Mapping& m = head_.config().mapping;
-    const Outcome pan = head_.Call([&](int32_t link) { return PTZ_LinkStopMotor(link, m.panMotor); });
-    const Outcome tilt = head_.Call([&](int32_t link) { return PTZ_LinkStopMotor(link, m.tiltMotor); });
-    return pan.result != PTZ_OK ? pan : tilt;
+std::string Service::SaveSettings(const PtzSettings& s) {
+    if (stateFile_.empty()) return "";
+    const nlohmann::json data = {{"speed", s.speed},       {"timeout", s.timeout.count() / 1000.0},
+                                 {"pan_min", s.pan.min},   {"pan_max", s.pan.max},
+                                 {"tilt_min", s.tilt.min}, {"tilt_max", s.tilt.max}};
+    std::string why = WriteStateFile(stateFile_, data.dump(2) + "\n");
+    if (!why.empty()) Log(Level::Warn, "ONVIF settings of " + head_.config().name + " not saved: " + why);
+    return why;
 }
 
 bool Service::Wildcard() const {
@@ -264,16 +216,6 @@ std::string Service::Scopes() const {
     return "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/type/video_encoder "
            "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/name/" + head_.config().name +
            " onvif://www.onvif.org/hardware/ptz-head";
-}
-
-double Service::ToGeneric(int32_t value, int32_t min, int32_t max) const {
-    const double g = -1.0 + 2.0 * (static_cast<double>(value) - min) / (static_cast<double>(max) - min);
-    return std::clamp(g, -1.0, 1.0);
-}
-
-int32_t Service::FromGeneric(double value, int32_t min, int32_t max) const {
-    const double v = std::clamp(value, -1.0, 1.0);
-    return static_cast<int32_t>(std::lround(min + (v + 1.0) / 2.0 * (static_cast<double>(max) - min)));
 }
 
 Service::Reply Service::Unsupported(const std::string& what) {
@@ -304,18 +246,30 @@ int Service::Handle(const std::string& body, std::string& response, const std::s
                                std::string::npos;
     // Without a usable Host, the configured address; a wildcard one is no
     // address to reach, so loopback stands in for it.
-    request.base = plainHost   ? "http://" + host
-                   : Wildcard() ? BaseUrlWith(config_.address.host == "::" ? "::1" : "127.0.0.1")
-                                : BaseUrl();
+    // A Host without a port gets the port the services listen on.
+    const size_t close = host.rfind(']');
+    const bool bracketed = !host.empty() && host.front() == '[' && close != std::string::npos;
+    const bool hasPort = bracketed ? close + 1 < host.size() && host[close + 1] == ':'
+                                   : std::count(host.begin(), host.end(), ':') == 1;
+    request.base = plainHost && hasPort ? "http://" + host
+                   : plainHost         ? BaseUrlWith(bracketed ? host.substr(1, close - 1) : host)
+                   : Wildcard()        ? BaseUrlWith(config_.address.host == "::" ? "::1" : "127.0.0.1")
+                                       : BaseUrl();
     if (const std::string why = Parse(body, request); !why.empty()) return RefusalFault(request, why, response);
     static const char* open[] = {"GetSystemDateAndTime", "GetCapabilities", "GetServices", "GetServiceCapabilities"};
     const bool free = std::find(std::begin(open), std::end(open), request.name) != std::end(open);
     if (!free) {
-        if (const std::string why = auth_.Check(request.header); !why.empty()) {
+        if (const std::string why = auth_.Check(request.header); !why.empty() && !CurrentHttp().digest) {
             response = Fault("Sender", "ter:NotAuthorized", why);
             return 400;
         }
     }
+    // Events, Media2 and more device operations are the extras' (extras.h).
+    if (Extras* extras = CurrentHttp().extras)
+        if (auto answer = extras->Handle(request, CurrentHttp().path)) {
+            response = std::move(answer->second);
+            return answer->first;
+        }
     Reply reply;
     if (request.ns == kDevice) reply = Device(request);
     else if (request.ns == kMedia) reply = Media(request);
@@ -337,7 +291,7 @@ Service::Reply Service::Device(const Request& r) {
         char body[512];
         std::snprintf(body, sizeof body,
                       "<tds:GetSystemDateAndTimeResponse><tds:SystemDateAndTime>"
-                      "<tt:DateTimeType>Manual</tt:DateTimeType><tt:DaylightSavings>false</tt:DaylightSavings>"
+                      "<tt:DateTimeType>NTP</tt:DateTimeType><tt:DaylightSavings>false</tt:DaylightSavings>"
                       "<tt:TimeZone><tt:TZ>UTC0</tt:TZ></tt:TimeZone><tt:UTCDateTime>"
                       "<tt:Time><tt:Hour>%d</tt:Hour><tt:Minute>%d</tt:Minute><tt:Second>%d</tt:Second></tt:Time>"
                       "<tt:Date><tt:Year>%d</tt:Year><tt:Month>%d</tt:Month><tt:Day>%d</tt:Day></tt:Date>"
@@ -370,7 +324,7 @@ Service::Reply Service::Device(const Request& r) {
                               "\"><trt:ProfileCapabilities MaximumNumberOfProfiles=\"1\"/><trt:StreamingCapabilities "
                               "RTP_TCP=\"true\" RTP_RTSP_TCP=\"true\"/></trt:Capabilities>", 60) +
                   service(kPtz, "/onvif/ptz_service",
-                          "<tptz:Capabilities EFlip=\"false\" Reverse=\"false\" GetCompatibleConfigurations=\"false\" "
+                          "<tptz:Capabilities EFlip=\"false\" Reverse=\"false\" GetCompatibleConfigurations=\"true\" "
                           "MoveStatus=\"true\" StatusPosition=\"true\"/>", 60) +
                   "</tds:GetServicesResponse>");
     }
@@ -489,87 +443,19 @@ Service::Reply Service::Media(const Request& r) {
 
 // ---- PTZ --------------------------------------------------------------------------------
 
-std::string Service::SpacesXml() {
-    auto space2 = [](const char* element, const char* uri, const char* min, const char* max) {
-        return std::string("<tt:") + element + "><tt:URI>" + uri + "</tt:URI><tt:XRange><tt:Min>" + min +
-               "</tt:Min><tt:Max>" + max + "</tt:Max></tt:XRange><tt:YRange><tt:Min>" + min + "</tt:Min><tt:Max>" +
-               max + "</tt:Max></tt:YRange></tt:" + element + ">";
-    };
-    return space2("AbsolutePanTiltPositionSpace", kPositionSpace, "-1", "1") +
-           space2("RelativePanTiltTranslationSpace", kTranslationSpace, "-1", "1") +
-           space2("ContinuousPanTiltVelocitySpace", kVelocitySpace, "-1", "1") +
-           std::string("<tt:PanTiltSpeedSpace><tt:URI>") + kSpeedSpace +
-           "</tt:URI><tt:XRange><tt:Min>0</tt:Min><tt:Max>1</tt:Max></tt:XRange></tt:PanTiltSpeedSpace>";
-}
-
-std::string Service::PtzConfigurationXml(const char* element) {
-    return std::string("<") + element + " token=\"" + kPtzConfig + "\"><tt:Name>PTZConfig</tt:Name>"
-           "<tt:UseCount>1</tt:UseCount><tt:NodeToken>" + kNode + "</tt:NodeToken>"
-           "<tt:DefaultAbsolutePantTiltPositionSpace>" + kPositionSpace + "</tt:DefaultAbsolutePantTiltPositionSpace>"
-           "<tt:DefaultRelativePanTiltTranslationSpace>" + kTranslationSpace + "</tt:DefaultRelativePanTiltTranslationSpace>"
-           "<tt:DefaultContinuousPanTiltVelocitySpace>" + kVelocitySpace + "</tt:DefaultContinuousPanTiltVelocitySpace>"
-           "<tt:DefaultPTZSpeed><tt:PanTilt x=\"1\" y=\"1\" space=\"" + kSpeedSpace + "\"/></tt:DefaultPTZSpeed>"
-           "<tt:DefaultPTZTimeout>PT10S</tt:DefaultPTZTimeout>"
-           "<tt:PanTiltLimits><tt:Range><tt:URI>" + kPositionSpace + "</tt:URI><tt:XRange><tt:Min>-1</tt:Min>"
-           "<tt:Max>1</tt:Max></tt:XRange><tt:YRange><tt:Min>-1</tt:Min><tt:Max>1</tt:Max></tt:YRange></tt:Range>"
-           "</tt:PanTiltLimits></" + element + ">";
-}
-
-std::string Service::NodeXml(const char* element) {
-    return std::string("<") + element + " token=\"" + kNode + "\" FixedHomePosition=\"false\"><tt:Name>" +
-           Escape(head_.config().name) + "</tt:Name><tt:SupportedPTZSpaces>" + SpacesXml() +
-           "</tt:SupportedPTZSpaces><tt:MaximumNumberOfPresets>16</tt:MaximumNumberOfPresets>"
-           "<tt:HomeSupported>true</tt:HomeSupported></" + element + ">";
-}
-
-Outcome Service::SetSpeeds(std::optional<double> pan, std::optional<double> tilt) {
-    if (!pan && !tilt) return {PTZ_OK, 0, 0};
-    const Mapping& m = head_.config().mapping;
-    const auto speed = [&](double generic) {
-        return static_cast<int32_t>(
-            std::lround(m.speedMin + std::clamp(generic, 0.0, 1.0) * (static_cast<double>(m.speedMax) - m.speedMin)));
-    };
-    return head_.Call([&](int32_t link) {
-        int32_t r = PTZ_OK;
-        if (pan) r = PTZ_LinkSetMotorSpeed(link, m.panMotor, speed(*pan));
-        if (r == PTZ_OK && tilt) r = PTZ_LinkSetMotorSpeed(link, m.tiltMotor, speed(*tilt));
-        return r;
-    });
-}
-
-Service::Reading Service::ReadPosition(std::chrono::steady_clock::time_point notBefore) {
-    std::this_thread::sleep_until(notBefore);
-    std::unique_lock lock(readingMutex_);
-    for (;;) {
-        if (last_.valid && last_.started >= notBefore) return last_;
-        if (!reading_) break;
-        // One is on its way: it may do (it began late enough), else the next.
-        readingDone_.wait(lock, [&] { return !reading_; });
-    }
-    reading_ = true;
-    Reading r;
-    r.started = std::chrono::steady_clock::now();
-    lock.unlock();
-    r.outcome = head_.Call([&](int32_t link) { return PTZ_LinkGetPTPos(link, &r.pan, &r.tilt); });
-    r.valid = true;
-    lock.lock();
-    last_ = r;
-    reading_ = false;
-    readingDone_.notify_all();
-    return r;
-}
-
-Outcome Service::Move(int32_t pan, int32_t tilt) {
-    const Mapping& m = head_.config().mapping;
-    return head_.Call([&](int32_t link) { return PTZ_LinkSetPTPos(link, m.moveParam, pan, tilt); });
-}
-
 namespace {
 
+std::string Range2(const char* element, const char* uri, motion::Range x, motion::Range y) {
+    return std::string("<tt:") + element + "><tt:URI>" + uri + "</tt:URI><tt:XRange><tt:Min>" + Number(x.min) +
+           "</tt:Min><tt:Max>" + Number(x.max) + "</tt:Max></tt:XRange><tt:YRange><tt:Min>" + Number(y.min) +
+           "</tt:Min><tt:Max>" + Number(y.max) + "</tt:Max></tt:YRange></tt:" + element + ">";
+}
+
+std::string Seconds(std::chrono::milliseconds d) { return "PT" + Number(d.count() / 1000.0) + "S"; }
+
 // A preset token as this device hands them out: "1" to "16", exactly.
-bool PresetToken(const pugi::xml_node& in, int& preset) {
-    const std::string token = ChildAnyNs(in, "PresetToken").text().get();
-    for (int n = 1; n <= 16; ++n)
+bool PresetNumber(const std::string& token, int& preset) {
+    for (int n = 1; n <= motion::kPresets; ++n)
         if (token == std::to_string(n)) {
             preset = n;
             return true;
@@ -577,54 +463,331 @@ bool PresetToken(const pugi::xml_node& in, int& preset) {
     return false;
 }
 
+bool PresetToken(const pugi::xml_node& in, int& preset) {
+    return PresetNumber(ChildAnyNs(in, "PresetToken").text().get(), preset);
+}
+
+// The one speed of a Speed element's PanTilt (the faster axis's), when given.
+std::string SpeedOf(const pugi::xml_node& speed, std::optional<double>& out) {
+    std::optional<double> x, y;
+    if (auto why = PanTiltOf(ChildAnyNs(speed, "PanTilt"), 0, 1, x, y); !why.empty()) return "Speed " + why;
+    double zoom = 0;
+    if (NumberAttribute(ChildAnyNs(speed, "Zoom"), "x", zoom, 0, 1) == Given::Bad)
+        return "Speed Zoom x must be a number from 0 to 1";
+    if (x || y) out = std::max(x.value_or(0), y.value_or(0));
+    return "";
+}
+
 }  // namespace
+
+// The generic spaces span the mechanical range; the degrees spaces are the
+// limits moves are kept in.
+std::string Service::SpacesXml() {
+    const motion::Units& u = motion_.units();
+    const PtzSettings s = Settings();
+    const auto generic = [&](Axis axis, motion::Range degrees) {
+        const double a = u.Generic(axis, u.Steps(axis, degrees.min)), b = u.Generic(axis, u.Steps(axis, degrees.max));
+        return motion::Range{std::min(a, b), std::max(a, b)};
+    };
+    const auto span = [](motion::Range r) { return motion::Range{-(r.max - r.min), r.max - r.min}; };
+    const motion::Range unit{-1, 1};
+    return Range2("AbsolutePanTiltPositionSpace", kPositionSpace, generic(Axis::Pan, s.pan), generic(Axis::Tilt, s.tilt)) +
+           Range2("AbsolutePanTiltPositionSpace", kDegreesPosition, s.pan, s.tilt) +
+           Range2("RelativePanTiltTranslationSpace", kTranslationSpace, unit, unit) +
+           Range2("RelativePanTiltTranslationSpace", kFovTranslation, unit, unit) +
+           Range2("RelativePanTiltTranslationSpace", kDegreesTranslation, span(s.pan), span(s.tilt)) +
+           Range2("ContinuousPanTiltVelocitySpace", kVelocitySpace, unit, unit) +
+           std::string("<tt:PanTiltSpeedSpace><tt:URI>") + kSpeedSpace +
+           "</tt:URI><tt:XRange><tt:Min>0</tt:Min><tt:Max>1</tt:Max></tt:XRange></tt:PanTiltSpeedSpace>";
+}
+
+std::string Service::PtzConfigurationXml(const char* element) {
+    const motion::Units& u = motion_.units();
+    const PtzSettings s = Settings();
+    const auto generic = [&](Axis axis, motion::Range degrees) {
+        const double a = u.Generic(axis, u.Steps(axis, degrees.min)), b = u.Generic(axis, u.Steps(axis, degrees.max));
+        return motion::Range{std::min(a, b), std::max(a, b)};
+    };
+    return std::string("<") + element + " token=\"" + kPtzConfig + "\"><tt:Name>PTZConfig</tt:Name>"
+           "<tt:UseCount>1</tt:UseCount><tt:NodeToken>" + kNode + "</tt:NodeToken>"
+           "<tt:DefaultAbsolutePantTiltPositionSpace>" + kPositionSpace + "</tt:DefaultAbsolutePantTiltPositionSpace>"
+           "<tt:DefaultRelativePanTiltTranslationSpace>" + kTranslationSpace + "</tt:DefaultRelativePanTiltTranslationSpace>"
+           "<tt:DefaultContinuousPanTiltVelocitySpace>" + kVelocitySpace + "</tt:DefaultContinuousPanTiltVelocitySpace>"
+           "<tt:DefaultPTZSpeed><tt:PanTilt x=\"" + Number(s.speed) + "\" y=\"" + Number(s.speed) + "\" space=\"" +
+           kSpeedSpace + "\"/></tt:DefaultPTZSpeed><tt:DefaultPTZTimeout>" + Seconds(s.timeout) +
+           "</tt:DefaultPTZTimeout><tt:PanTiltLimits>" +
+           Range2("Range", kPositionSpace, generic(Axis::Pan, s.pan), generic(Axis::Tilt, s.tilt)) +
+           "</tt:PanTiltLimits></" + element + ">";
+}
+
+std::string Service::NodeXml(const char* element) {
+    return std::string("<") + element + " token=\"" + kNode + "\" FixedHomePosition=\"false\"><tt:Name>" +
+           Escape(head_.config().name) + "</tt:Name><tt:SupportedPTZSpaces>" + SpacesXml() +
+           "</tt:SupportedPTZSpaces><tt:MaximumNumberOfPresets>16</tt:MaximumNumberOfPresets>"
+           "<tt:HomeSupported>true</tt:HomeSupported><tt:AuxiliaryCommands>" + kIrOn +
+           "</tt:AuxiliaryCommands><tt:AuxiliaryCommands>" + kIrOff + "</tt:AuxiliaryCommands>"
+           "<tt:Extension><tt:SupportedPresetTour><tt:MaximumNumberOfPresetTours>" + std::to_string(motion::kMaxTours) +
+           "</tt:MaximumNumberOfPresetTours><tt:PTZPresetTourOperation>Start</tt:PTZPresetTourOperation>"
+           "<tt:PTZPresetTourOperation>Stop</tt:PTZPresetTourOperation><tt:PTZPresetTourOperation>Pause"
+           "</tt:PTZPresetTourOperation></tt:SupportedPresetTour></tt:Extension></" + element + ">";
+}
+
+std::string Service::GenericXml(int32_t pan, int32_t tilt) const {
+    const motion::Units& u = motion_.units();
+    return "<tt:PanTilt x=\"" + Number(u.Generic(Axis::Pan, pan)) + "\" y=\"" + Number(u.Generic(Axis::Tilt, tilt)) +
+           "\" space=\"" + kPositionSpace + "\"/>";
+}
 
 Service::Reply Service::Closing() { return {500, Fault("Receiver", "ter:Action", "the device is shutting down")}; }
 
+Service::Reply Service::Motion(const motion::Result& r, const char* what) {
+    using motion::Status;
+    switch (r.status) {
+        case Status::Ok: return {200, ""};
+        case Status::BadArgument: return BadArgs(std::string(what) + ": " + r.message);
+        case Status::NotFound: return BadArgs(std::string(what) + ": " + r.message, "ter:NoToken");
+        case Status::HeadFailed: return HeadFailure(r.outcome, what);
+        case Status::LinkDown:
+            return {500, Fault("Receiver", "ter:Action", std::string(what) + ": the head is not connected")};
+        case Status::Busy: return {500, Fault("Receiver", "ter:Action", std::string(what) + ": the head is busy; try again")};
+        case Status::Superseded:
+            return {500, Fault("Receiver", "ter:Action", std::string(what) + ": a newer command came first")};
+        case Status::StateFailed: return {500, Fault("Receiver", "ter:Action", std::string(what) + ": " + r.message)};
+    }
+    return {500, Fault("Receiver", "ter:Action", what)};
+}
+
 Service::Reply Service::SetPreset(const pugi::xml_node& in) {
-    const Mapping& m = head_.config().mapping;
-    std::string name = ChildAnyNs(in, "PresetName").text().get();
-    const bool control = std::any_of(name.begin(), name.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-    });
-    if (name.size() > PresetNames::kMaxName || control || !ValidUtf8(name))
+    const std::string name = ChildAnyNs(in, "PresetName").text().get();
+    if (!name.empty() && !motion::PresetStore::CheckName(name).empty())
         return BadArgs("a preset name is text of at most 64 bytes of UTF-8, without control characters",
                        "ter:InvalidPresetName");
     std::lock_guard lock(presetOps_);
     int preset = 0;
+    const auto all = motion_.presets().All();
     if (ChildAnyNs(in, "PresetToken")) {
         if (!PresetToken(in, preset)) return BadArgs("preset tokens are \"1\" to \"16\"", "ter:NoToken");
-    } else if ((preset = presets_.FirstFree()) == 0) {
+    } else if ((preset = motion_.presets().FirstFree()) == 0) {
         return {500, Fault("Receiver", "ter:Action/ter:TooManyPresets", "all 16 presets are in use")};
     }
-    if (name.empty()) name = "Preset " + std::to_string(preset);
-    const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkSetPresetPos(link, preset, m.presetFlag); });
-    if (o.result != PTZ_OK) return HeadFailure(o, "SetPreset");
-    if (!presets_.Set(preset, name).empty())
-        return {500, Fault("Receiver", "ter:Action", "the preset's name could not be saved (the gateway's log says why)")};
+    const std::string label = name.empty() ? all[preset].name.empty() ? "Preset " + std::to_string(preset) : all[preset].name : name;
+    for (int n = 1; n <= motion::kPresets; ++n)
+        if (n != preset && all[n].name == label) return BadArgs("preset " + std::to_string(n) + " has that name", "ter:PresetExist");
+    if (closed_) return Closing();
+    if (Reply r = Motion(motion_.StorePreset(preset, label), "SetPreset"); r.status != 200) return r;
     return Ok("<tptz:SetPresetResponse><tptz:PresetToken>" + std::to_string(preset) +
               "</tptz:PresetToken></tptz:SetPresetResponse>");
 }
 
+Service::Reply Service::SetConfiguration(const pugi::xml_node& in) {
+    const pugi::xml_node c = ChildAnyNs(in, "PTZConfiguration");
+    if (std::string(c.attribute("token").value()) != kPtzConfig) return BadArgs("no such configuration", "ter:NoEntity");
+    if (const pugi::xml_node node = ChildAnyNs(c, "NodeToken"); node && std::string(node.text().get()) != kNode)
+        return BadArgs("no such node", "ter:NoEntity");
+    const motion::Units& u = motion_.units();
+    PtzSettings s = Settings();
+    if (const pugi::xml_node speed = ChildAnyNs(c, "DefaultPTZSpeed")) {
+        std::optional<double> v;
+        if (auto why = SpeedOf(speed, v); !why.empty()) return BadArgs("Default" + why, "ter:ConfigModify");
+        if (v) s.speed = *v;
+    }
+    if (const pugi::xml_node t = ChildAnyNs(c, "DefaultPTZTimeout")) {
+        std::chrono::milliseconds d{0};
+        if (!ParseDuration(t.text().get(), d) || d.count() <= 0 || d > motion::kMaxLease)
+            return BadArgs("DefaultPTZTimeout must be a duration above 0 and at most " + Seconds(motion::kMaxLease),
+                           "ter:ConfigModify");
+        s.timeout = d;
+    }
+    if (const pugi::xml_node range = ChildAnyNs(ChildAnyNs(c, "PanTiltLimits"), "Range")) {
+        const std::string uri(Collapsed(ChildAnyNs(range, "URI").text().get()));
+        const bool degrees = uri == kDegreesPosition;
+        if (!degrees && uri != kPositionSpace) return BadArgs("limits are given in " + std::string(kPositionSpace) +
+                                                              " or " + kDegreesPosition, "ter:ConfigModify");
+        for (auto [axis, name, out] : {std::tuple{Axis::Pan, "XRange", &s.pan}, std::tuple{Axis::Tilt, "YRange", &s.tilt}}) {
+            const pugi::xml_node r = ChildAnyNs(range, name);
+            double lo = 0, hi = 0;
+            if (!ParseNumber(ChildAnyNs(r, "Min").text().get(), lo) || !ParseNumber(ChildAnyNs(r, "Max").text().get(), hi) ||
+                (!degrees && (lo < -1 || hi > 1)))
+                return BadArgs(std::string(name) + " needs a Min and a Max in its space", "ter:ConfigModify");
+            if (!degrees) {
+                lo = u.Degrees(axis, u.StepsFromGeneric(axis, lo));
+                hi = u.Degrees(axis, u.StepsFromGeneric(axis, hi));
+                if (lo > hi) std::swap(lo, hi);
+            }
+            const motion::Range soft = u.LimitDegrees(axis);
+            constexpr double kSlack = 1e-6;  // what the text of a number loses
+            if (lo > hi || lo < soft.min - kSlack || hi > soft.max + kSlack)
+                return BadArgs(std::string(name) + " must lie within " + Number(soft.min) + " to " + Number(soft.max) +
+                               " degrees", "ter:ConfigModify");
+            *out = {std::max(lo, soft.min), std::min(hi, soft.max)};
+        }
+    }
+    {
+        std::lock_guard lock(settingsMutex_);
+        if (const std::string why = SaveSettings(s); !why.empty())
+            return {500, Fault("Receiver", "ter:Action", "the configuration could not be saved (the gateway's log says why)")};
+        settings_ = s;
+    }
+    if (notify) notify("tns1:Configuration/PTZConfiguration");
+    return Ok("<tptz:SetConfigurationResponse/>");
+}
+
+namespace {
+
+std::string TourXml(const motion::Tour& tour, const motion::TourStatus& now, const std::string& element,
+                    const std::function<std::string(int32_t, int32_t)>& generic, const motion::Units& u) {
+    const bool current = now.name == tour.name;
+    const char* state = !current ? "Idle" : now.state == motion::TourState::Running ? "Touring"
+                                          : now.state == motion::TourState::Paused ? "Paused" : "Idle";
+    std::string spots;
+    for (const motion::TourStep& step : tour.steps) {
+        spots += "<tt:TourSpot><tt:PresetDetail>" +
+                 (step.preset != 0 ? "<tt:PresetToken>" + std::to_string(step.preset) + "</tt:PresetToken>"
+                                   : "<tt:PTZPosition>" + generic(u.Steps(Axis::Pan, step.pan), u.Steps(Axis::Tilt, step.tilt)) +
+                                         "</tt:PTZPosition>") +
+                 "</tt:PresetDetail>" +
+                 (step.speed ? "<tt:Speed><tt:PanTilt x=\"" + Number(*step.speed) + "\" y=\"" + Number(*step.speed) +
+                                   "\" space=\"" + kSpeedSpace + "\"/></tt:Speed>"
+                             : "") +
+                 "<tt:StayTime>" + Seconds(step.dwell) + "</tt:StayTime></tt:TourSpot>";
+    }
+    return "<" + element + " token=\"" + Escape(tour.name) + "\"><tt:Name>" + Escape(tour.name) +
+           "</tt:Name><tt:Status><tt:State>" + state + "</tt:State></tt:Status><tt:AutoStart>false</tt:AutoStart>"
+           "<tt:StartingCondition><tt:RecurringTime>" + (tour.loop ? "0" : "1") +
+           "</tt:RecurringTime></tt:StartingCondition>" + spots + "</" + element + ">";
+}
+
+}  // namespace
+
+// Tours by name: the token is the tour's name. RecurringTime 1 runs a
+// tour once, 0 (or more than once) in a loop.
+Service::Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
+    const motion::Units& u = motion_.units();
+    const auto generic = [this](int32_t p, int32_t t) { return GenericXml(p, t); };
+    const std::string token(Collapsed(ChildAnyNs(in, "PresetTourToken").text().get()));
+    std::lock_guard lock(presetOps_);
+    const auto empty = [&](const std::string& name) {
+        return std::find(emptyTours_.begin(), emptyTours_.end(), name) != emptyTours_.end();
+    };
+    const auto noTour = [&] { return BadArgs("no preset tour \"" + token + "\"", "ter:NoToken"); };
+    if (op == "GetPresetTours" || op == "GetPresetTour") {
+        const motion::TourStatus now = motion_.CurrentTour();
+        std::string list;
+        for (const motion::Tour& t : motion_.Tours())
+            if (op == "GetPresetTours" || t.name == token) list += TourXml(t, now, "tptz:PresetTour", generic, u);
+        for (const std::string& name : emptyTours_)
+            if (op == "GetPresetTours" || name == token) list += TourXml({name, {}, false}, now, "tptz:PresetTour", generic, u);
+        if (op == "GetPresetTour" && list.empty()) return noTour();
+        return Ok("<tptz:" + op + "Response>" + list + "</tptz:" + op + "Response>");
+    }
+    if (op == "GetPresetTourOptions") {
+        std::string presets;
+        const auto all = motion_.presets().All();
+        for (int n = 1; n <= motion::kPresets; ++n)
+            if (!all[n].name.empty()) presets += "<tt:PresetToken>" + std::to_string(n) + "</tt:PresetToken>";
+        const PtzSettings s = Settings();
+        return Ok("<tptz:GetPresetTourOptionsResponse><tptz:Options><tt:AutoStart>false</tt:AutoStart>"
+                  "<tt:StartingCondition><tt:RecurringTime><tt:Min>0</tt:Min><tt:Max>1</tt:Max></tt:RecurringTime>"
+                  "</tt:StartingCondition><tt:TourSpot><tt:PresetDetail>" + presets + "<tt:Home>false</tt:Home>" +
+                  Range2("PanTiltPositionSpace", kDegreesPosition, s.pan, s.tilt) +
+                  "</tt:PresetDetail><tt:StayTime><tt:Min>PT0S</tt:Min><tt:Max>" + Seconds(motion::kMaxDwell) +
+                  "</tt:Max></tt:StayTime></tt:TourSpot></tptz:Options></tptz:GetPresetTourOptionsResponse>");
+    }
+    if (op == "CreatePresetTour") {
+        if (motion_.Tours().size() + emptyTours_.size() >= motion::kMaxTours)
+            return {500, Fault("Receiver", "ter:Action/ter:TooManyPresetTours", "no room for another preset tour")};
+        std::string name;
+        for (int n = 1; name.empty(); ++n) {
+            const std::string candidate = "Tour " + std::to_string(n);
+            if (!motion_.GetTour(candidate) && !empty(candidate)) name = candidate;
+        }
+        emptyTours_.push_back(name);
+        return Ok("<tptz:CreatePresetTourResponse><tptz:PresetTourToken>" + Escape(name) +
+                  "</tptz:PresetTourToken></tptz:CreatePresetTourResponse>");
+    }
+    if (op == "ModifyPresetTour") {
+        const pugi::xml_node given = ChildAnyNs(in, "PresetTour");
+        motion::Tour tour;
+        tour.name = given.attribute("token").value();
+        if (!motion_.GetTour(tour.name) && !empty(tour.name)) return BadArgs("no preset tour \"" + tour.name + "\"", "ter:NoToken");
+        const pugi::xml_node recurring = ChildAnyNs(ChildAnyNs(given, "StartingCondition"), "RecurringTime");
+        double times = 1;
+        if (recurring && (!ParseNumber(recurring.text().get(), times) || times < 0 || times != std::floor(times)))
+            return BadArgs("RecurringTime must be a whole number");
+        tour.loop = times != 1;
+        for (const pugi::xml_node spot : given.children()) {
+            if (std::string_view(spot.name()).substr(std::string_view(spot.name()).find(':') + 1) != "TourSpot") continue;
+            motion::TourStep step;
+            const pugi::xml_node detail = ChildAnyNs(spot, "PresetDetail");
+            if (ChildAnyNs(detail, "PresetToken")) {
+                if (!PresetToken(detail, step.preset)) return BadArgs("preset tokens are \"1\" to \"16\"", "ter:NoToken");
+            } else if (const pugi::xml_node pt = ChildAnyNs(ChildAnyNs(detail, "PTZPosition"), "PanTilt")) {
+                const bool degrees = std::string(pt.attribute("space").value()) == kDegreesPosition;
+                std::optional<double> x, y;
+                if (degrees) {
+                    if (auto why = PanTiltOf(pt, -360, 360, x, y); !why.empty()) return BadArgs(why, "ter:InvalidPosition");
+                } else if (auto why = PanTiltOf(pt, -1, 1, x, y); !why.empty()) {
+                    return BadArgs(why, "ter:InvalidPosition");
+                }
+                if (!x || !y) return BadArgs("a tour spot's position needs x and y", "ter:InvalidPosition");
+                step.pan = degrees ? *x : u.Degrees(Axis::Pan, u.StepsFromGeneric(Axis::Pan, *x));
+                step.tilt = degrees ? *y : u.Degrees(Axis::Tilt, u.StepsFromGeneric(Axis::Tilt, *y));
+            } else {
+                return BadArgs("a tour spot goes to a preset (PresetToken) or a position (PTZPosition)");
+            }
+            std::optional<double> speed;
+            if (auto why = SpeedOf(ChildAnyNs(spot, "Speed"), speed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
+            step.speed = speed;
+            if (const pugi::xml_node stay = ChildAnyNs(spot, "StayTime"))
+                if (!ParseDuration(stay.text().get(), step.dwell) || step.dwell > motion::kMaxDwell)
+                    return BadArgs("StayTime must be a duration of at most " + Seconds(motion::kMaxDwell));
+            tour.steps.push_back(step);
+        }
+        if (const std::string why = motion::CheckTour(tour, u); !why.empty()) return BadArgs(why);
+        if (Reply r = Motion(motion_.PutTour(tour), "ModifyPresetTour"); r.status != 200) return r;
+        std::erase(emptyTours_, tour.name);
+        return Ok("<tptz:ModifyPresetTourResponse/>");
+    }
+    if (op == "OperatePresetTour") {
+        if (!motion_.GetTour(token)) return noTour();
+        const std::string operation(Collapsed(ChildAnyNs(in, "Operation").text().get()));
+        const motion::TourStatus now = motion_.CurrentTour();
+        const bool mine = now.name == token;
+        motion::Result r;
+        if (operation == "Start")
+            r = mine && now.state == motion::TourState::Paused ? motion_.ResumeTour() : motion_.StartTour(token);
+        else if (operation == "Stop") r = mine ? motion_.StopTour() : motion::Result{};
+        else if (operation == "Pause") r = mine ? motion_.PauseTour() : motion::Result{};
+        else return BadArgs("Operation is Start, Stop or Pause");
+        if (closed_ && operation == "Start") return Closing();
+        if (Reply reply = Motion(r, "OperatePresetTour"); reply.status != 200) return reply;
+        return Ok("<tptz:OperatePresetTourResponse/>");
+    }
+    // RemovePresetTour
+    if (empty(token)) {
+        std::erase(emptyTours_, token);
+        return Ok("<tptz:RemovePresetTourResponse/>");
+    }
+    if (Reply r = Motion(motion_.RemoveTour(token), "RemovePresetTour"); r.status != 200) return r;
+    return Ok("<tptz:RemovePresetTourResponse/>");
+}
+
 Service::Reply Service::Ptz(const Request& r) {
     const std::string& op = r.name;
-    const Mapping& m = head_.config().mapping;
     const pugi::xml_node& in = r.operation;
+    const motion::Units& u = motion_.units();
     auto checkProfile = [&]() -> std::string {
         const std::string token = ChildAnyNs(in, "ProfileToken").text().get();
         return token == kProfile ? "" : "no profile \"" + token + "\"";
     };
-    auto position = [&](int32_t& pan, int32_t& tilt) {
-        return head_.Call([&](int32_t link) { return PTZ_LinkGetPTPos(link, &pan, &tilt); });
-    };
 
     if (op == "GetServiceCapabilities")
         return Ok("<tptz:GetServiceCapabilitiesResponse><tptz:Capabilities EFlip=\"false\" Reverse=\"false\" "
-                  "GetCompatibleConfigurations=\"false\" MoveStatus=\"true\" StatusPosition=\"true\"/>"
+                  "GetCompatibleConfigurations=\"true\" MoveStatus=\"true\" StatusPosition=\"true\"/>"
                   "</tptz:GetServiceCapabilitiesResponse>");
     if (op == "GetNodes") return Ok("<tptz:GetNodesResponse>" + NodeXml("tptz:PTZNode") + "</tptz:GetNodesResponse>");
     if (op == "GetNode") {
-        if (std::string(ChildAnyNs(in, "NodeToken").text().get()) != kNode) return BadArgs("no such node");
+        if (std::string(ChildAnyNs(in, "NodeToken").text().get()) != kNode) return BadArgs("no such node", "ter:NoEntity");
         return Ok("<tptz:GetNodeResponse>" + NodeXml("tptz:PTZNode") + "</tptz:GetNodeResponse>");
     }
     if (op == "GetConfigurations")
@@ -632,34 +795,37 @@ Service::Reply Service::Ptz(const Request& r) {
                   "</tptz:GetConfigurationsResponse>");
     if (op == "GetConfiguration") {
         if (std::string(ChildAnyNs(in, "PTZConfigurationToken").text().get()) != kPtzConfig)
-            return BadArgs("no such configuration");
+            return BadArgs("no such configuration", "ter:NoEntity");
         return Ok("<tptz:GetConfigurationResponse>" + PtzConfigurationXml("tptz:PTZConfiguration") +
                   "</tptz:GetConfigurationResponse>");
     }
     if (op == "GetConfigurationOptions") {
         if (std::string(ChildAnyNs(in, "ConfigurationToken").text().get()) != kPtzConfig)
-            return BadArgs("no such configuration");
+            return BadArgs("no such configuration", "ter:NoEntity");
         return Ok("<tptz:GetConfigurationOptionsResponse><tptz:PTZConfigurationOptions><tt:Spaces>" + SpacesXml() +
-                  "</tt:Spaces><tt:PTZTimeout><tt:Min>PT1S</tt:Min><tt:Max>PT60S</tt:Max></tt:PTZTimeout>"
-                  "</tptz:PTZConfigurationOptions></tptz:GetConfigurationOptionsResponse>");
+                  "</tt:Spaces><tt:PTZTimeout><tt:Min>PT1S</tt:Min><tt:Max>" + Seconds(motion::kMaxLease) +
+                  "</tt:Max></tt:PTZTimeout></tptz:PTZConfigurationOptions></tptz:GetConfigurationOptionsResponse>");
     }
+    if (op == "SetConfiguration") return SetConfiguration(in);
 
     // Everything below works on the profile's head.
     if (auto why = checkProfile(); !why.empty()) return BadArgs(why, "ter:NoProfile");
 
+    if (op == "GetCompatibleConfigurations")
+        return Ok("<tptz:GetCompatibleConfigurationsResponse>" + PtzConfigurationXml("tptz:PTZConfiguration") +
+                  "</tptz:GetCompatibleConfigurationsResponse>");
     if (op == "GetStatus") {
-        // Two readings a moment apart that agree: the head is still. (The
-        // wait is this request's own; the head serves others meanwhile.)
-        const Reading first = ReadPosition(std::chrono::steady_clock::now());
-        if (first.outcome.result != PTZ_OK) return HeadFailure(first.outcome, "GetStatus");
-        const Reading second = ReadPosition(first.started + kStillInterval);
-        if (second.outcome.result != PTZ_OK) return HeadFailure(second.outcome, "GetStatus");
-        const bool idle = first.pan == second.pan && first.tilt == second.tilt;
-        const int32_t pan2 = second.pan, tilt2 = second.tilt;
-        return Ok("<tptz:GetStatusResponse><tptz:PTZStatus><tt:Position><tt:PanTilt x=\"" +
-                  Number(ToGeneric(pan2, m.panMin, m.panMax)) + "\" y=\"" + Number(ToGeneric(tilt2, m.tiltMin, m.tiltMax)) +
-                  "\" space=\"" + kPositionSpace + "\"/></tt:Position><tt:MoveStatus><tt:PanTilt>" +
-                  (idle ? "IDLE" : "MOVING") + "</tt:PanTilt></tt:MoveStatus><tt:UtcTime>" + UtcNow() +
+        // From the shared state; right after the start the first reading may
+        // still be on its way.
+        motion::Snapshot s = motion_.State();
+        for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+             s.linkUp && !s.known && std::chrono::steady_clock::now() < until; s = motion_.State())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!s.linkUp || !s.known)
+            return {500, Fault("Receiver", "ter:Action", "GetStatus: the head is not connected")};
+        return Ok("<tptz:GetStatusResponse><tptz:PTZStatus><tt:Position>" + GenericXml(s.panSteps, s.tiltSteps) +
+                  "</tt:Position><tt:MoveStatus><tt:PanTilt>" + (s.moving ? "MOVING" : "IDLE") +
+                  "</tt:PanTilt></tt:MoveStatus><tt:UtcTime>" + UtcNow() +
                   "</tt:UtcTime></tptz:PTZStatus></tptz:GetStatusResponse>");
     }
     if (op == "AbsoluteMove" || op == "RelativeMove") {
@@ -669,129 +835,147 @@ Service::Reply Service::Ptz(const Request& r) {
         const pugi::xml_node vector = ChildAnyNs(in, absolute ? "Position" : "Translation");
         if (!vector) return BadArgs(absolute ? "Position is missing" : "Translation is missing", invalid);
         if (auto why = ZoomProblem(vector); !why.empty()) return BadArgs(why, invalid);
-        std::optional<double> x, y, speedX, speedY;
-        if (auto why = PanTiltOf(ChildAnyNs(vector, "PanTilt"), -1, 1, x, y); !why.empty()) return BadArgs(why, invalid);
-        const pugi::xml_node speed = ChildAnyNs(in, "Speed"), speedPanTilt = ChildAnyNs(speed, "PanTilt");
-        double zoomSpeed = 0;
-        if (auto why = PanTiltOf(speedPanTilt, 0, 1, speedX, speedY); !why.empty())
-            return BadArgs("Speed " + why, "ter:InvalidSpeed");
-        if (NumberAttribute(ChildAnyNs(speed, "Zoom"), "x", zoomSpeed, 0, 1) == Given::Bad)
-            return BadArgs("Speed Zoom x must be a number from 0 to 1", "ter:InvalidSpeed");
-        std::lock_guard lock(motion_);
-        if (closed_) return Closing();
-        int32_t pan = 0, tilt = 0;
-        if (Outcome o = position(pan, tilt); o.result != PTZ_OK) return HeadFailure(o, op.c_str());
-        if (absolute) {
-            if (x) pan = FromGeneric(*x, m.panMin, m.panMax);
-            if (y) tilt = FromGeneric(*y, m.tiltMin, m.tiltMax);
+        const pugi::xml_node panTilt = ChildAnyNs(vector, "PanTilt");
+        const std::string space(Collapsed(panTilt.attribute("space").value()));
+        const PtzSettings settings = Settings();
+        // The space's range, and what a unit of it is in degrees.
+        double min = -1, max = 1;
+        std::function<double(Axis, double)> degrees;
+        if (absolute && (space.empty() || space == kPositionSpace)) {
+            degrees = [&u](Axis a, double g) { return u.Degrees(a, u.StepsFromGeneric(a, g)); };
+        } else if (absolute && space == kDegreesPosition) {
+            const motion::Range m1 = u.MechanicalDegrees(Axis::Pan), m2 = u.MechanicalDegrees(Axis::Tilt);
+            min = std::min(m1.min, m2.min), max = std::max(m1.max, m2.max);
+            degrees = [](Axis, double d) { return d; };
+        } else if (!absolute && (space.empty() || space == kTranslationSpace)) {
+            degrees = [&u](Axis a, double g) {
+                const motion::StepRange m = u.Mechanical(a);
+                return g * (u.Degrees(a, m.max) - u.Degrees(a, m.min)) / 2;
+            };
+        } else if (!absolute && space == kFovTranslation) {
+            const double fov[2] = {config_.fovHorizontal, config_.fovVertical};
+            degrees = [fov](Axis a, double f) { return f * fov[a == Axis::Pan ? 0 : 1]; };
+        } else if (!absolute && space == kDegreesTranslation) {
+            min = -720, max = 720;
+            degrees = [](Axis, double d) { return d; };
         } else {
-            // |x| <= 1: the step is at most half the range, no overflow.
-            const auto span = [](int32_t min, int32_t max) { return (static_cast<double>(max) - min) / 2.0; };
-            pan = static_cast<int32_t>(
-                std::clamp<double>(pan + std::lround(x.value_or(0) * span(m.panMin, m.panMax)), m.panMin, m.panMax));
-            tilt = static_cast<int32_t>(
-                std::clamp<double>(tilt + std::lround(y.value_or(0) * span(m.tiltMin, m.tiltMax)), m.tiltMin, m.tiltMax));
+            return BadArgs("this device has no space \"" + space + "\"", invalid);
         }
-        // A speed for each axis; one left out is the default, 1.
-        if (speedPanTilt)
-            if (Outcome o = SetSpeeds(speedX.value_or(1), speedY.value_or(1)); o.result != PTZ_OK)
-                return HeadFailure(o, op.c_str());
-        if (Outcome o = Move(pan, tilt); o.result != PTZ_OK) return HeadFailure(o, op.c_str());
-        Supersede();
+        std::optional<double> x, y, speed;
+        if (auto why = PanTiltOf(panTilt, min, max, x, y); !why.empty()) return BadArgs(why, invalid);
+        if (absolute && space == kDegreesPosition) {
+            const motion::Range mp = u.MechanicalDegrees(Axis::Pan), mt = u.MechanicalDegrees(Axis::Tilt);
+            if ((x && (*x < mp.min || *x > mp.max)) || (y && (*y < mt.min || *y > mt.max)))
+                return BadArgs("the position is outside the head's range", invalid);
+        }
+        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
+        if (closed_) return Closing();
+        const motion::Pace pace{speed.value_or(settings.speed), std::nullopt};
+        const auto keep = [](double v, motion::Range r) { return std::clamp(v, r.min, r.max); };
+        motion::Result result;
+        if (absolute) {
+            std::optional<double> pan, tilt;
+            if (x) pan = keep(degrees(Axis::Pan, *x), settings.pan);
+            if (y) tilt = keep(degrees(Axis::Tilt, *y), settings.tilt);
+            result = motion_.Absolute(pan, tilt, pace);
+        } else {
+            // Kept inside this configuration's limits too (the motion layer
+            // keeps moves inside the head's soft limits).
+            const motion::Snapshot now = motion_.State();
+            double pan = x ? degrees(Axis::Pan, *x) : 0, tilt = y ? degrees(Axis::Tilt, *y) : 0;
+            if (now.known) {
+                pan = keep(now.pan + pan, settings.pan) - now.pan;
+                tilt = keep(now.tilt + tilt, settings.tilt) - now.tilt;
+            }
+            result = motion_.Relative(pan, tilt, pace);
+        }
+        if (Reply reply = Motion(result, op.c_str()); reply.status != 200) return reply;
         return Ok("<tptz:" + op + "Response/>");
     }
     if (op == "ContinuousMove") {
         const pugi::xml_node velocity = ChildAnyNs(in, "Velocity");
         if (!velocity) return BadArgs("Velocity is missing", "ter:InvalidVelocity");
         if (auto why = ZoomProblem(velocity); !why.empty()) return BadArgs(why, "ter:InvalidVelocity");
+        const std::string space(Collapsed(ChildAnyNs(velocity, "PanTilt").attribute("space").value()));
+        if (!space.empty() && space != kVelocitySpace) return BadArgs("this device has no space \"" + space + "\"", "ter:InvalidVelocity");
         std::optional<double> vx, vy;
         if (auto why = PanTiltOf(ChildAnyNs(velocity, "PanTilt"), -1, 1, vx, vy); !why.empty())
             return BadArgs(why, "ter:InvalidVelocity");
-        const double x = vx.value_or(0), y = vy.value_or(0);
         // No Timeout runs for the advertised DefaultPTZTimeout, and so does
         // PT0S: it is taken as "no time given" (clients send it for that),
         // not refused and never as "forever".
-        std::chrono::milliseconds timeout = kDefaultTimeout;
+        std::chrono::milliseconds timeout = Settings().timeout;
         if (const pugi::xml_node t = ChildAnyNs(in, "Timeout")) {
             std::chrono::milliseconds given{0};
-            if (!ParseDuration(t.text().get(), given)) return BadArgs("Timeout must be a duration of at most a day, like PT5S");
+            if (!ParseDuration(t.text().get(), given) || given > motion::kMaxLease)
+                return BadArgs("Timeout must be a duration of at most " + Seconds(motion::kMaxLease) + ", like PT5S");
             if (given.count() > 0) timeout = given;
         }
-        std::lock_guard lock(motion_);
         if (closed_) return Closing();
-        if (x == 0 && y == 0) {
-            if (Outcome o = StopMotors(); o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
-            Supersede();
-            return Ok("<tptz:ContinuousMoveResponse/>");
-        }
-        int32_t pan = 0, tilt = 0;
-        if (Outcome o = position(pan, tilt); o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
-        // Each moving axis at its own speed, so that a diagonal keeps its
-        // direction; an axis that stays keeps its speed.
-        const auto axis = [](double v) { return v != 0 ? std::optional(std::fabs(v)) : std::nullopt; };
-        if (Outcome o = SetSpeeds(axis(x), axis(y)); o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
-        const int32_t targetPan = x > 0 ? m.panMax : x < 0 ? m.panMin : pan;
-        const int32_t targetTilt = y > 0 ? m.tiltMax : y < 0 ? m.tiltMin : tilt;
-        const Outcome o = Move(targetPan, targetTilt);
-        // Armed whatever the answer: a move that timed out may still have reached the head.
-        Supersede();
-        continuous_ = true;
-        armed_ = generation_;
-        stopAt_ = std::chrono::steady_clock::now() + timeout;
-        timerWake_.notify_all();
-        if (o.result != PTZ_OK) return HeadFailure(o, "ContinuousMove");
+        if (Reply reply = Motion(motion_.Continuous(vx.value_or(0), vy.value_or(0), timeout), "ContinuousMove");
+            reply.status != 200)
+            return reply;
         return Ok("<tptz:ContinuousMoveResponse/>");
     }
     if (op == "Stop") {
-        // PanTilt false asks for nothing to stop (there is no zoom here): the
-        // pending stop of a ContinuousMove stays as it is.
+        // PanTilt false asks for nothing to stop (there is no zoom here).
         const std::string_view panTilt = Collapsed(ChildAnyNs(in, "PanTilt").text().get());
         if (panTilt == "false" || panTilt == "0") return Ok("<tptz:StopResponse/>");
-        std::lock_guard lock(motion_);  // a stop is made even after StopAll
-        if (const Outcome o = StopMotors(); o.result != PTZ_OK) return HeadFailure(o, "Stop");
-        Supersede();
+        if (Reply reply = Motion(motion_.Stop(), "Stop"); reply.status != 200) return reply;
         return Ok("<tptz:StopResponse/>");
     }
     if (op == "GetPresets") {
         std::string list;
-        for (int n = 1; n <= 16; ++n) {
-            const std::string name = presets_.Get(n);
-            if (!name.empty())
-                list += "<tptz:Preset token=\"" + std::to_string(n) + "\"><tt:Name>" + Escape(name) + "</tt:Name></tptz:Preset>";
+        const auto all = motion_.presets().All();
+        for (int n = 1; n <= motion::kPresets; ++n) {
+            const motion::PresetInfo& p = all[n];
+            if (p.name.empty()) continue;
+            list += "<tptz:Preset token=\"" + std::to_string(n) + "\"><tt:Name>" + Escape(p.name) + "</tt:Name>" +
+                    (p.pan && p.tilt ? "<tt:PTZPosition>" + GenericXml(*p.pan, *p.tilt) + "</tt:PTZPosition>" : "") +
+                    "</tptz:Preset>";
         }
         return Ok("<tptz:GetPresetsResponse>" + list + "</tptz:GetPresetsResponse>");
     }
     if (op == "SetPreset") return SetPreset(in);
     if (op == "GotoPreset" || op == "RemovePreset") {
         int preset = 0;
-        if (!PresetToken(in, preset) || presets_.Get(preset).empty())
+        if (!PresetToken(in, preset) || motion_.presets().Get(preset).name.empty())
             return BadArgs("no preset with that token", "ter:NoToken");
         if (op == "RemovePreset") {
             std::lock_guard lock(presetOps_);
-            if (!presets_.Set(preset, "").empty())
-                return {500, Fault("Receiver", "ter:Action", "the preset could not be removed (the gateway's log says why)")};
+            if (Reply reply = Motion(motion_.RemovePreset(preset), "RemovePreset"); reply.status != 200) return reply;
             return Ok("<tptz:RemovePresetResponse/>");
         }
-        std::lock_guard lock(motion_);
+        std::optional<double> speed;
+        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
         if (closed_) return Closing();
-        const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkMovePresetPos(link, preset); });
-        if (o.result != PTZ_OK) return HeadFailure(o, "GotoPreset");
-        Supersede();
+        if (Reply reply = Motion(motion_.GoPreset(preset, {speed, std::nullopt}), "GotoPreset"); reply.status != 200)
+            return reply;
         return Ok("<tptz:GotoPresetResponse/>");
     }
     if (op == "GotoHomePosition") {
-        std::lock_guard lock(motion_);
         if (closed_) return Closing();
-        const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkMoveUserHP(link); });
-        if (o.result != PTZ_OK) return HeadFailure(o, "GotoHomePosition");
-        Supersede();
+        if (Reply reply = Motion(motion_.Home(), "GotoHomePosition"); reply.status != 200) return reply;
         return Ok("<tptz:GotoHomePositionResponse/>");
     }
     if (op == "SetHomePosition") {
-        const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkSetUserHP(link, m.presetFlag); });
-        if (o.result != PTZ_OK) return HeadFailure(o, "SetHomePosition");
+        if (Reply reply = Motion(motion_.StoreHome(), "SetHomePosition"); reply.status != 200) return reply;
         return Ok("<tptz:SetHomePositionResponse/>");
     }
+    if (op == "SendAuxiliaryCommand") {
+        // Byte-exact: straight to the head's worker.
+        const std::string_view command = Collapsed(ChildAnyNs(in, "AuxiliaryData").text().get());
+        if (command != kIrOn && command != kIrOff)
+            return BadArgs("the auxiliary commands are " + std::string(kIrOn) + " and " + kIrOff);
+        const int32_t on = command == kIrOn ? 1 : 0;
+        const Outcome o = head_.Call([on](int32_t link) { return PTZ_LinkSetIrControl(link, on); });
+        if (o.result != PTZ_OK) return HeadFailure(o, "SendAuxiliaryCommand");
+        return Ok("<tptz:SendAuxiliaryCommandResponse><tptz:AuxiliaryResponse>" + std::string(command) +
+                  "</tptz:AuxiliaryResponse></tptz:SendAuxiliaryCommandResponse>");
+    }
+    if (op == "GetPresetTours" || op == "GetPresetTour" || op == "GetPresetTourOptions" || op == "CreatePresetTour" ||
+        op == "ModifyPresetTour" || op == "OperatePresetTour" || op == "RemovePresetTour")
+        return Tours(op, in);
     return Unsupported(op);
 }
 

@@ -1,11 +1,15 @@
 // One head as an ONVIF device: the device, media and PTZ services (SOAP 1.2
 // over HTTP), answered from schema-ordered templates with the head's values
-// filled in, the head's commands run on its worker. Every number a request
-// carries is checked whole before anything moves; every ContinuousMove
-// stops by its Timeout or the advertised default.
+// filled in. The PTZ service translates into the head's motion service
+// (moves, leases, presets, tours, the shared state); only byte-exact
+// commands (device information, auxiliary commands) go to the head's
+// worker. Every number a request carries is checked whole before anything
+// moves.
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <functional>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -14,41 +18,37 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "auth.h"
 #include "head_worker.h"
+#include "motion/motion.h"
 #include "soap.h"
 
 namespace ptzd::onvif {
 
-// The names of presets 1-16, kept in a small JSON file (see state_file.h).
-class PresetNames {
-public:
-    explicit PresetNames(std::string file);
-    std::string Get(int preset);  // "" when the slot is free
-    // Sets a name ("" frees the slot) and saves; when saving fails the old
-    // name is back and the reason is returned.
-    std::string Set(int preset, const std::string& name);
-    int FirstFree();
-
-    static constexpr size_t kMaxName = 64;  // bytes of UTF-8
-
-private:
-    std::string Save();
-    std::string file_;
-    std::mutex mutex_;
-    std::array<std::string, 17> names_;
+// What ONVIF's SetConfiguration may change, kept in the state directory
+// (`<state_dir>/<head>.onvif.json`): the speed and time-out of moves that
+// name none, and pan/tilt limits in degrees inside the head's soft limits.
+struct PtzSettings {
+    double speed = 1.0;                       // share of the speed range
+    std::chrono::milliseconds timeout{10000};  // a ContinuousMove's lease
+    motion::Range pan, tilt;                  // degrees
 };
 
 class Service {
 public:
-    // `stateFile` keeps the preset names ("" keeps them in memory only).
-    Service(HeadWorker& head, const OnvifConfig& config, const std::string& stateFile);
-    ~Service();  // stops what StopAll stops
+    // `stateFile` keeps what SetConfiguration set ("" keeps it in memory
+    // only). The service watches `motion`'s state while it lives.
+    Service(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile);
+    ~Service();
 
-    // Stops every continuous move this service started and refuses moves
-    // from now on (for the gateway's shutdown, while the head still runs).
+    // Refuses moves from now on (for the gateway's shutdown; the motion
+    // layer stops what moves).
     void StopAll();
+    // Told the topic of each change a client made ("tns1:Configuration/PTZ"
+    // ...), for an events service; set before the service is reached.
+    std::function<void(const std::string& topic)> notify;
     // What a ContinuousMove without a Timeout (or with PT0S) runs for: the
     // DefaultPTZTimeout the PTZ configuration advertises.
     static constexpr std::chrono::seconds kDefaultTimeout{10};
@@ -85,57 +85,29 @@ private:
     static Reply Closing();  // a move after StopAll
     Reply SetPreset(const pugi::xml_node& in);
 
+    Reply Motion(const motion::Result& r, const char* what);
+    Reply SetConfiguration(const pugi::xml_node& in);
+    Reply Tours(const std::string& op, const pugi::xml_node& in);
+
     std::string ProfileXml();
     std::string PtzConfigurationXml(const char* element);
     std::string NodeXml(const char* element);
     std::string SpacesXml();
-    // Maps between head units and the generic spaces.
-    double ToGeneric(int32_t value, int32_t min, int32_t max) const;
-    int32_t FromGeneric(double value, int32_t min, int32_t max) const;
-    // Each axis's speed (generic 0-1), for the axes given.
-    Outcome SetSpeeds(std::optional<double> pan, std::optional<double> tilt);
-    Outcome Move(int32_t pan, int32_t tilt);
-    // Stops both motors; the second is stopped even when the first fails.
-    Outcome StopMotors();
-    // The caller holds motion_ and has just given the head a command that
-    // replaces whatever moved it: a new generation, and the pending stop of
-    // an older ContinuousMove is dropped. (A command that failed leaves that
-    // stop armed: the older move may still be running.)
-    void Supersede();
-    // GetStatus's position readings are shared: a request gets a reading that
-    // began at or after `notBefore` (waiting until then), and requests that
-    // want one at the same time share its exchange, so any number of
-    // pollers costs the head one reading at a time.
-    struct Reading {
-        Outcome outcome;
-        int32_t pan = 0, tilt = 0;
-        std::chrono::steady_clock::time_point started;
-        bool valid = false;
-    };
-    Reading ReadPosition(std::chrono::steady_clock::time_point notBefore);
+    std::string GenericXml(int32_t pan, int32_t tilt) const;  // a tt:PanTilt in the generic space
+    PtzSettings Settings();
+    std::string SaveSettings(const PtzSettings& s);
 
     HeadWorker& head_;
+    motion::Motion& motion_;
     OnvifConfig config_;
     Authenticator auth_;
-    PresetNames presets_;
-    std::mutex presetOps_;  // one SetPreset or RemovePreset at a time
     std::string uuid_;
-    // Motion: every moving operation holds motion_ from its first command to
-    // its last, and so does the timer while it stops an expired
-    // ContinuousMove; `generation_` counts motions, `armed_` is the one the
-    // pending stop belongs to.
-    std::mutex motion_;
-    std::condition_variable timerWake_;
-    std::chrono::steady_clock::time_point stopAt_ = std::chrono::steady_clock::time_point::max();
-    uint64_t generation_ = 0, armed_ = 0;
-    bool continuous_ = false;  // a ContinuousMove of ours may still be moving the head
-    bool closed_ = false;      // StopAll ran
-    bool stopping_ = false;
-    std::thread timer_;
-    std::mutex readingMutex_;
-    std::condition_variable readingDone_;
-    bool reading_ = false;  // an exchange for a reading is on its way
-    Reading last_;
+    std::string stateFile_;
+    std::atomic<bool> closed_{false};  // StopAll ran
+    std::mutex settingsMutex_;
+    PtzSettings settings_;
+    std::mutex presetOps_;  // one SetPreset, RemovePreset or tour change at a time
+    std::vector<std::string> emptyTours_;  // made by CreatePresetTour, no spots yet (presetOps_)
 };
 
 }  // namespace ptzd::onvif

@@ -33,9 +33,9 @@ constexpr const char* kSoapType = "application/soap+xml; charset=utf-8";
 
 }  // namespace
 
-Server::Server(HeadWorker& head, const OnvifConfig& config, const std::string& stateFile)
+Server::Server(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
     : config_(config),
-      service_(head, config, stateFile),
+      service_(head, motion, config, stateFile),
       http_(std::make_unique<Listener>("ONVIF " + head.config().name, Limits(config),
                                        Fault("Receiver", "", "too many connections; try again"), kSoapType)) {
     http_->set_payload_max_length(kMaxRequest);  // larger bodies are refused before they are read
@@ -50,7 +50,9 @@ Server::Server(HeadWorker& head, const OnvifConfig& config, const std::string& s
         if (!res.body.empty()) return;
         // httplib refused the request itself, maybe before reading its body.
         if (res.status == 400 || res.status == 413 || res.status == 414) Listener::CloseAfterAnswer();
-        res.set_content(Fault("Sender", res.status == 413 ? "ter:WellFormed" : "ter:ActionNotSupported",
+        // No such service is the device's lack (Receiver); anything else the request's fault.
+        const bool missing = res.status == 404 || res.status == 405;
+        res.set_content(Fault(missing ? "Receiver" : "Sender", res.status == 413 ? "ter:WellFormed" : "ter:ActionNotSupported",
                               res.status == 413 ? "the request is too large" : "no such service"),
                         kSoapType);
     });

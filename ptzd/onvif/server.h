@@ -22,7 +22,8 @@ namespace ptzd::onvif {
 
 class Server {
 public:
-    Server(HeadWorker& head, const OnvifConfig& config, const std::string& stateFile);
+    // `stateFile` keeps what SetConfiguration set.
+    Server(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile);
     ~Server();
     bool Listen();
     void Start();

@@ -391,8 +391,7 @@ function card(head, first) {
       set(trail, {points: trailPoints.map(([a, b]) => X(a) + "," + Y(b)).join(" ")});
     }
     if (p.flags) for (const f of flags.children) f.classList.toggle("on", !!p.flags[+f.dataset.flag]);
-    if (p.tour && p.tour.state !== "idle" && p.tour.name) progress.textContent = p.tour.name + ": " + p.tour.state + ", step " + (p.tour.step + 1) + ", round " + (p.tour.round + 1);
-    else if (p.tour && p.tour.state === "idle" && !progress.dataset.keep) progress.textContent = "";
+    if (p.tour && p.tour.state === "paused") progress.textContent = p.tour.name + ": paused at step " + (p.tour.step + 1);
   }
   let stream = null;
   function connect() {
@@ -404,8 +403,12 @@ function card(head, first) {
     const at = d => d.pan !== undefined ? "at " + fix(d.pan, 1) + "°, " + fix(d.tilt, 1) + "°" : "";
     on("move_started", d => d.move || ""); on("move_finished", d => (d.reason || "") + " " + at(d)); on("limit_reached", d => d.axis + " " + d.side);
     on("preset_reached", d => { loadPresets(); return "preset " + d.preset; }); on("link_lost"); on("link_restored");
-    stream.addEventListener("tour_step", e => { const d = JSON.parse(e.data); progress.textContent = (d.tour || "tour") + ": step " + ((d.step ?? 0) + 1); note("tour step " + ((d.step ?? 0) + 1)); });
-    stream.addEventListener("tour_stopped", e => { const d = JSON.parse(e.data); progress.textContent = "tour stopped" + (d.reason && d.reason !== "stopped" ? ": " + d.reason : ""); note("tour stopped" + (d.reason && d.reason !== "stopped" ? ": " + d.reason : "")); });
+    stream.addEventListener("tour_step", e => {
+      const d = JSON.parse(e.data), text = d.tour + ": step " + (d.step + 1) + ", round " + (d.round + 1);
+      progress.textContent = text;
+      note("tour " + text);
+    });
+    stream.addEventListener("tour_stopped", e => { const d = JSON.parse(e.data); progress.textContent = d.tour + " stopped" + (d.reason && d.reason !== "stopped" ? ": " + d.reason : ""); note("tour stopped" + (d.reason && d.reason !== "stopped" ? ": " + d.reason : "")); });
     stream.addEventListener("error", () => {
       live.textContent = "reconnecting"; live.className = "badge down";
       if (stream.readyState === EventSource.CLOSED) {

@@ -302,9 +302,12 @@ def test_tour_starts_and_shows_progress(site):
     wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, row))
     driver.find_element(By.CSS_SELECTOR, row + ' button[title="start"]').click()
     progress = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="tour-progress"]')
-    wait_for(lambda: "step" in progress.text)
+    # Progress from the stream's tour_step events: the first step, then the second.
+    wait_for(lambda: progress.text == "rounds: step 1, round 1")
+    wait_for(lambda: progress.text == "rounds: step 2, round 1", timeout=20)
     driver.find_element(By.CSS_SELECTOR, row + ' button[title="stop"]').click()
     wait_for(lambda: g.http("GET", "/api/heads/roof/tours")[1]["current"]["state"] == "idle")
+    wait_for(lambda: progress.text.startswith("rounds stopped"))
 
 
 def test_screenshots_desktop_and_phone(site):

@@ -124,6 +124,12 @@ const char* PullPoints::Topic(motion::EventType type) {
     }
 }
 
+std::string PullPoints::Capabilities() {
+    return "<tev:Capabilities xmlns:tev=\"http://www.onvif.org/ver10/events/wsdl\" WSSubscriptionPolicySupport=\"false\" "
+           "WSPausableSubscriptionManagerInterfaceSupport=\"false\" MaxNotificationProducers=\"0\" MaxPullPoints=\"" +
+           std::to_string(kMaxPullPoints) + "\" PersistentNotificationStorage=\"false\"/>";
+}
+
 PullPoints::~PullPoints() {
     std::lock_guard lock(mutex_);
     for (auto& [id, p] : points_)
@@ -181,10 +187,8 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
     const pugi::xml_node& in = r.operation;
     const auto now = std::chrono::system_clock::now();
     if (op == "GetServiceCapabilities")
-        return Ok(std::string("<tev:GetServiceCapabilitiesResponse") + kNamespaces +
-                  "><tev:Capabilities WSSubscriptionPolicySupport=\"false\" WSPausableSubscriptionManagerInterfaceSupport=\"false\" "
-                  "MaxNotificationProducers=\"0\" MaxPullPoints=\"" + std::to_string(kMaxPullPoints) +
-                  "\" PersistentNotificationStorage=\"false\"/></tev:GetServiceCapabilitiesResponse>");
+        return Ok(std::string("<tev:GetServiceCapabilitiesResponse") + kNamespaces + ">" + Capabilities() +
+                  "</tev:GetServiceCapabilitiesResponse>");
     if (op == "GetEventProperties") {
         // The topic tree: each topic's path of elements, with the message
         // description on the leaf.

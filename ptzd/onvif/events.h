@@ -42,6 +42,8 @@ public:
     static constexpr std::chrono::seconds kMaxTermination{3600};
     static constexpr int kMaxMessages = 100;  // per PullMessages
 
+    // The service's tev:Capabilities element.
+    static std::string Capabilities();
     // The topic of an event, "" when it is not published over ONVIF.
     static const char* Topic(motion::EventType type);
 

@@ -102,7 +102,6 @@ std::string Extras::MacFor(const std::string& host, const std::string& head, std
 
 std::pair<int, std::string> Extras::Device(const Request& r) {
     const std::string& op = r.name;
-    const std::string& base = r.base;
     if (op == "GetNetworkInterfaces") {
         std::string name;
         const std::string mac = MacFor(config_.address.host, head_, name);
@@ -164,64 +163,61 @@ std::pair<int, std::string> Extras::Device(const Request& r) {
     if (op == "GetWsdlUrl")
         return Ok("<tds:GetWsdlUrlResponse><tds:WsdlUrl>http://www.onvif.org/ver10/device/wsdl/devicemgmt.wsdl</tds:WsdlUrl>"
                   "</tds:GetWsdlUrlResponse>");
-    if (op == "GetCapabilities")
-        return Ok("<tds:GetCapabilitiesResponse><tds:Capabilities>"
-                  "<tt:Device><tt:XAddr>" + base + "/onvif/device_service</tt:XAddr></tt:Device>"
-                  "<tt:Events><tt:XAddr>" + base + kEventsPath + "</tt:XAddr><tt:WSSubscriptionPolicySupport>false"
-                  "</tt:WSSubscriptionPolicySupport><tt:WSPullPointSupport>true</tt:WSPullPointSupport>"
-                  "<tt:WSPausableSubscriptionManagerInterfaceSupport>false</tt:WSPausableSubscriptionManagerInterfaceSupport>"
-                  "</tt:Events>"
-                  "<tt:Media><tt:XAddr>" + base + "/onvif/media_service</tt:XAddr><tt:StreamingCapabilities>"
-                  "<tt:RTPMulticast>false</tt:RTPMulticast><tt:RTP_TCP>true</tt:RTP_TCP>"
-                  "<tt:RTP_RTSP_TCP>true</tt:RTP_RTSP_TCP></tt:StreamingCapabilities></tt:Media>"
-                  "<tt:PTZ><tt:XAddr>" + base + "/onvif/ptz_service</tt:XAddr></tt:PTZ>"
-                  "</tds:Capabilities></tds:GetCapabilitiesResponse>");
-    if (op == "GetServices") {
-        const bool capabilities = std::string(Collapsed(ChildAnyNs(r.operation, "IncludeCapability").text().get())) == "true";
-        const std::string snapshot = config_.snapshot.empty() ? "false" : "true";
-        auto service = [&](const char* ns, const char* path, const std::string& caps, int major, int minor) {
+    return {0, ""};
+}
+
+void Extras::Amend(std::string& answer) const {
+    // The address the answer gives the device service at: the others' base.
+    const auto baseBefore = [&](const std::string& open) -> std::string {
+        const size_t at = answer.find(open);
+        const size_t end = at == std::string::npos ? at : answer.find("/onvif/device_service<", at);
+        return end == std::string::npos ? "" : answer.substr(at + open.size(), end - at - open.size());
+    };
+    const std::string security = "<tds:Security UsernameToken=\"true\"";
+    for (size_t at = answer.find(security); at != std::string::npos; at = answer.find(security, at + 1))
+        answer.insert(at + security.size(), " HttpDigest=\"true\"");
+    if (const size_t end = answer.find("</tds:GetServicesResponse>"); end != std::string::npos) {
+        const std::string base = baseBefore("<tds:XAddr>");
+        if (base.empty()) return;
+        const bool capabilities = answer.find("</tds:Capabilities><tds:Version>") != std::string::npos;
+        auto service = [&](const char* ns, const char* path, const std::string& caps) {
             return std::string("<tds:Service><tds:Namespace>") + ns + "</tds:Namespace><tds:XAddr>" + base + path +
                    "</tds:XAddr>" + (capabilities ? "<tds:Capabilities>" + caps + "</tds:Capabilities>" : "") +
-                   Version(major, minor) + "</tds:Service>";
+                   Version(2, 60) + "</tds:Service>";
         };
-        return Ok("<tds:GetServicesResponse>" +
-                  service(kDevice, "/onvif/device_service",
-                          "<tds:Capabilities><tds:Network/><tds:Security UsernameToken=\"true\" HttpDigest=\"true\"/>"
-                          "<tds:System DiscoveryBye=\"true\"/></tds:Capabilities>", 2, 60) +
-                  service(kMedia, "/onvif/media_service",
-                          "<trt:Capabilities SnapshotUri=\"" + snapshot +
-                              "\"><trt:ProfileCapabilities MaximumNumberOfProfiles=\"1\"/><trt:StreamingCapabilities "
-                              "RTP_TCP=\"true\" RTP_RTSP_TCP=\"true\"/></trt:Capabilities>", 2, 60) +
-                  service(kMedia2, kMedia2Path,
-                          std::string("<tr2:Capabilities") + kTr2 + " SnapshotUri=\"" + snapshot +
-                              "\"><tr2:ProfileCapabilities MaximumNumberOfProfiles=\"1\"/><tr2:StreamingCapabilities "
-                              "RTSPStreaming=\"true\" RTP_RTSP_TCP=\"true\"/></tr2:Capabilities>", 2, 60) +
-                  service(kPtz, "/onvif/ptz_service",
-                          "<tptz:Capabilities EFlip=\"false\" Reverse=\"false\" GetCompatibleConfigurations=\"false\" "
-                          "MoveStatus=\"true\" StatusPosition=\"true\"/>", 2, 60) +
-                  service(kEvents, kEventsPath,
-                          "<tev:Capabilities xmlns:tev=\"http://www.onvif.org/ver10/events/wsdl\" "
-                          "WSSubscriptionPolicySupport=\"false\" WSPausableSubscriptionManagerInterfaceSupport=\"false\" "
-                          "MaxNotificationProducers=\"0\" MaxPullPoints=\"" + std::to_string(PullPoints::kMaxPullPoints) +
-                              "\" PersistentNotificationStorage=\"false\"/>", 2, 60) +
-                  "</tds:GetServicesResponse>");
+        answer.insert(end, service(kMedia2, kMedia2Path, Media2Capabilities()) +
+                               service(kEvents, kEventsPath, PullPoints::Capabilities()));
+        return;
     }
-    return {0, ""};
+    if (answer.find("<tds:GetCapabilitiesResponse>") != std::string::npos) {
+        const std::string base = baseBefore("<tt:Device><tt:XAddr>");
+        const size_t device = answer.find("</tt:Device>");
+        if (base.empty() || device == std::string::npos) return;
+        answer.insert(device + std::char_traits<char>::length("</tt:Device>"),
+                      "<tt:Events><tt:XAddr>" + base + kEventsPath + "</tt:XAddr><tt:WSSubscriptionPolicySupport>false"
+                      "</tt:WSSubscriptionPolicySupport><tt:WSPullPointSupport>true</tt:WSPullPointSupport>"
+                      "<tt:WSPausableSubscriptionManagerInterfaceSupport>false</tt:WSPausableSubscriptionManagerInterfaceSupport>"
+                      "</tt:Events>");
+    }
+}
+
+std::string Extras::Media2Capabilities() const {
+    return std::string("<tr2:Capabilities") + kTr2 + " SnapshotUri=\"" + (config_.snapshot.empty() ? "false" : "true") +
+           "\"><tr2:ProfileCapabilities MaximumNumberOfProfiles=\"1\"/><tr2:StreamingCapabilities "
+           "RTSPStreaming=\"true\" RTP_RTSP_TCP=\"true\"/></tr2:Capabilities>";
 }
 
 std::pair<int, std::string> Extras::Media2(const Request& r) {
     const std::string& op = r.name;
     const pugi::xml_node& in = r.operation;
-    const std::string snapshot = config_.snapshot.empty() ? "false" : "true";
     auto profileProblem = [&]() -> std::optional<std::pair<int, std::string>> {
         const pugi::xml_node token = ChildAnyNs(in, "ProfileToken");
         if (!token || std::string(Collapsed(token.text().get())) == kProfile) return std::nullopt;
         return std::pair{400, Fault("Sender", "ter:InvalidArgVal/ter:NoProfile", "no such profile")};
     };
     if (op == "GetServiceCapabilities")
-        return Ok(std::string("<tr2:GetServiceCapabilitiesResponse") + kTr2 + "><tr2:Capabilities SnapshotUri=\"" + snapshot +
-                  "\"><tr2:ProfileCapabilities MaximumNumberOfProfiles=\"1\"/><tr2:StreamingCapabilities "
-                  "RTSPStreaming=\"true\" RTP_RTSP_TCP=\"true\"/></tr2:Capabilities></tr2:GetServiceCapabilitiesResponse>");
+        return Ok(std::string("<tr2:GetServiceCapabilitiesResponse") + kTr2 + ">" + Media2Capabilities() +
+                  "</tr2:GetServiceCapabilitiesResponse>");
     if (op == "GetProfiles") {
         // Only the configurations of the types asked for (All: every one).
         bool source = false, encoder = false, ptz = false;

@@ -25,6 +25,10 @@ public:
     // ours; nothing otherwise. `path` is the HTTP request's path.
     std::optional<std::pair<int, std::string>> Handle(const Request& r, const std::string& path);
     PullPoints& events() { return events_; }
+    // Adds what the device's own answers lack: the Events and Media2
+    // services to GetServices, Events to GetCapabilities, HTTP Digest to the
+    // security capabilities.
+    void Amend(std::string& answer) const;
 
     // The path each service is served at.
     static constexpr const char* kEventsPath = "/onvif/events_service";
@@ -37,6 +41,7 @@ public:
 private:
     std::pair<int, std::string> Device(const Request& r);
     std::pair<int, std::string> Media2(const Request& r);
+    std::string Media2Capabilities() const;
     std::string head_;
     OnvifConfig config_;
     PullPoints events_;

@@ -88,6 +88,8 @@ def test_zeep_calls_every_service(gateway, auth):
     assert device.GetSystemDateAndTime().DateTimeType == "NTP"
     assert {s.Namespace for s in device.GetServices(IncludeCapability=False)} >= {
         "http://www.onvif.org/ver10/events/wsdl", "http://www.onvif.org/ver20/media/wsdl"}
+    assert device.GetCapabilities().Events.XAddr.endswith("/onvif/events_service")
+    assert device.GetServiceCapabilities().Security.HttpDigest is True
     mac = device.GetNetworkInterfaces()[0].Info.HwAddress
     assert re.fullmatch(r"[0-9a-f][26ae](:[0-9a-f]{2}){5}", mac)  # loopback: locally administered, from the name
     assert mac == device.GetNetworkInterfaces()[0].Info.HwAddress

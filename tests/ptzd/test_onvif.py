@@ -42,7 +42,8 @@ def node_modules():
 
 
 class OnvifGateway:
-    def __init__(self, tmp_path, user="admin", password="secret", rtsp="rtsp://127.0.0.1:8554/roof", sim=None, env=None):
+    def __init__(self, tmp_path, user="admin", password="secret", rtsp="rtsp://127.0.0.1:8554/roof", sim=None, env=None,
+                 head_lines=()):
         require_private_network()
         os.makedirs(str(tmp_path), exist_ok=True)
         self.sim = sim or Sim(instant=False)
@@ -57,6 +58,7 @@ class OnvifGateway:
             lines += [f'onvif_user = "{user}"', f'onvif_password = "{password}"']
         if rtsp:
             lines.append(f'rtsp = "{rtsp}"')
+        lines += list(head_lines)
         self.config = os.path.join(str(tmp_path), "site.toml")
         with open(self.config, "w") as f:
             f.write(textwrap.dedent(f"""\
@@ -92,6 +94,14 @@ class OnvifGateway:
     def http(self, path):
         with urllib.request.urlopen(f"http://127.0.0.1:{self.http_port}{path}", timeout=5) as r:
             return json.loads(r.read())
+
+    def send_json(self, method, path, body=None):
+        """A call of the HTTP API with a JSON body."""
+        request = urllib.request.Request(f"http://127.0.0.1:{self.http_port}{path}", method=method,
+                                         data=json.dumps(body or {}).encode())
+        request.add_header("Content-Type", "application/json")
+        with urllib.request.urlopen(request, timeout=10) as r:
+            return json.loads(r.read() or b"{}")
 
     def post(self, body, path="/onvif/device_service"):
         request = urllib.request.Request(f"http://127.0.0.1:{self.onvif_port}{path}", data=body, method="POST")
@@ -952,3 +962,257 @@ def test_a_wildcard_address_answers_with_the_address_the_probe_came_to(tmp_path)
         """)
     assert result["here"] == f"http://127.0.0.1:{port}/onvif/device_service"
     assert result["there"] == f"http://10.9.0.1:{port}/onvif/device_service"
+
+
+# ---- PTZ over the motion layer: spaces, move status, limits, configuration, aux, tours ----
+
+PTZ_NS = "{http://www.onvif.org/ver20/ptz/wsdl}"
+DEGREES = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/SphericalPositionSpaceDegrees"
+DEGREES_TRANSLATION = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/SphericalTranslationSpaceDegrees"
+FOV = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationSpaceFov"
+GENERIC = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/PositionGenericSpace"
+
+
+def status(g):
+    """GetStatus: (MoveStatus, generic x, generic y)."""
+    code, body = g.ptz("GetStatus")
+    assert code == 200, body
+    root = ET.fromstring(body)
+    pan_tilt = root.find(f".//{TT}Position/{TT}PanTilt")
+    return root.find(f".//{TT}MoveStatus/{TT}PanTilt").text, float(pan_tilt.get("x")), float(pan_tilt.get("y"))
+
+
+def settled(g):
+    """Waits for IDLE with the head's position unchanged between two readings; the head's position."""
+    last = [None]
+
+    def still():
+        now = g.head()
+        same = now == last[0] and status(g)[0] == "IDLE"
+        last[0] = now
+        return same
+    wait_for(still, timeout=40)
+    return last[0]
+
+
+def move(g, operation, x, y, space="", speed=None):
+    element = "Position" if operation == "AbsoluteMove" else "Translation"
+    space_attribute = f' space="{space}"' if space else ""
+    inner = f'<x:{element}><tt:PanTilt x="{x}" y="{y}"{space_attribute}/></x:{element}>'
+    if speed is not None:
+        inner += f'<x:Speed><tt:PanTilt x="{speed}" y="{speed}"/></x:Speed>'
+    return g.ptz(operation, inner)
+
+
+@pytest.fixture
+def limited(tmp_path):
+    g = OnvifGateway(tmp_path, user="", head_lines=["fov_horizontal = 40.0", "fov_vertical = 20.0",
+                                                     "pan_limits = [-30.0, 30.0]", "tilt_limits = [-20.0, 10.0]"])
+    yield g
+    g.close()
+
+
+def test_a_fov_move_turns_by_its_share_of_the_field_of_view_and_is_seen_moving(limited):
+    g = limited
+    start = settled(g)
+    assert status(g)[0] == "IDLE"
+    # Half a field of view each way, slowly enough to be seen moving.
+    assert move(g, "RelativeMove", 0.5, -0.5, FOV, speed=0.1)[0] == 200
+    wait_for(lambda: status(g)[0] == "MOVING")
+    rest = settled(g)
+    assert (rest["pan"] - start["pan"], rest["tilt"] - start["tilt"]) == (2000, -1000)  # 20 and -10 degrees
+
+
+@pytest.mark.parametrize("operation,x,y,space,expected", [
+    ("AbsoluteMove", 12.5, -7.25, DEGREES, (1250, -725)),
+    ("AbsoluteMove", 0.1, 0.3333333333, GENERIC, (1700, -1000)),  # generic spans the mechanical range
+    ("AbsoluteMove", 90, -90, DEGREES, (3000, -2000)),            # inside the mechanical range: clamped to the limits
+    ("AbsoluteMove", 1, -1, "", (3000, -2000)),
+    ("RelativeMove", -2.5, 1.5, DEGREES_TRANSLATION, (-250, 150)),
+])
+def test_degrees_and_generic_spaces_round_trip_inside_the_soft_limits(limited, operation, x, y, space, expected):
+    g = limited
+    assert move(g, "AbsoluteMove", 0, 0, DEGREES)[0] == 200
+    settled(g)
+    assert move(g, operation, x, y, space)[0] == 200
+    rest = settled(g)
+    assert (rest["pan"], rest["tilt"]) == expected
+    # GetStatus gives the same place in the generic space.
+    _, gx, gy = status(g)
+    assert abs(gx - (-1 + 2 * (rest["pan"] + 17000) / 34000)) < 1e-4
+    assert abs(gy - (-1 + 2 * (rest["tilt"] + 9000) / 12000)) < 1e-4
+
+
+def test_a_continuous_move_stops_at_the_soft_limit(limited):
+    g = limited
+    assert g.ptz("ContinuousMove", '<x:Velocity><tt:PanTilt x="1" y="0"/></x:Velocity><x:Timeout>PT30S</x:Timeout>')[0] == 200
+    rest = settled(g)
+    assert 2800 <= rest["pan"] <= 3000, rest
+
+
+def spaces_of(body):
+    """{(element, uri): (xmin, xmax, ymin, ymax)} of a Spaces list."""
+    out = {}
+    for space in ET.fromstring(body).find(f".//{TT}Spaces"):
+        ranges = [space.find(f"{TT}{r}") for r in ("XRange", "YRange")]
+        out[(space.tag.split("}")[1], space.find(f"{TT}URI").text)] = tuple(
+            float(r.find(f"{TT}{m}").text) for r in ranges if r is not None for m in ("Min", "Max"))
+    return out
+
+
+def test_configuration_options_list_every_space_with_the_limits(limited):
+    code, body = limited.soap("GetConfigurationOptions", "tptz", "<x:ConfigurationToken>PTZConfig_1</x:ConfigurationToken>",
+                              path="/onvif/ptz_service")
+    assert code == 200
+    spaces = spaces_of(body)
+    assert spaces[("AbsolutePanTiltPositionSpace", DEGREES)] == (-30, 30, -20, 10)
+    assert spaces[("AbsolutePanTiltPositionSpace", GENERIC)] == pytest.approx((-30 / 170, 30 / 170, 1 / 6, 2 / 3), abs=1e-5)
+    assert spaces[("RelativePanTiltTranslationSpace", FOV)] == (-1, 1, -1, 1)
+    assert spaces[("RelativePanTiltTranslationSpace", DEGREES_TRANSLATION)] == (-60, 60, -30, 30)
+    _, body = limited.ptz("GetServiceCapabilities")
+    caps = ET.fromstring(body).find(f".//{PTZ_NS}Capabilities")
+    assert caps.get("MoveStatus") == caps.get("StatusPosition") == caps.get("GetCompatibleConfigurations") == "true"
+    code, body = limited.ptz("GetCompatibleConfigurations")
+    assert code == 200 and [c.get("token") for c in ET.fromstring(body).iter(f"{PTZ_NS}PTZConfiguration")] == ["PTZConfig_1"]
+
+
+SET_CONFIGURATION = ('<x:PTZConfiguration token="PTZConfig_1"><tt:Name>PTZConfig</tt:Name><tt:UseCount>1</tt:UseCount>'
+                     '<tt:NodeToken>PTZNode_1</tt:NodeToken><tt:DefaultPTZSpeed><tt:PanTilt x="{speed}" y="{speed}"/>'
+                     '</tt:DefaultPTZSpeed><tt:DefaultPTZTimeout>{timeout}</tt:DefaultPTZTimeout><tt:PanTiltLimits>'
+                     '<tt:Range><tt:URI>{uri}</tt:URI><tt:XRange><tt:Min>{x0}</tt:Min><tt:Max>{x1}</tt:Max></tt:XRange>'
+                     '<tt:YRange><tt:Min>{y0}</tt:Min><tt:Max>{y1}</tt:Max></tt:YRange></tt:Range></tt:PanTiltLimits>'
+                     '</x:PTZConfiguration><x:ForcePersistence>true</x:ForcePersistence>')
+
+
+def test_set_configuration_is_checked_and_survives_a_restart(limited):
+    g = limited
+    set_configuration = lambda **v: g.soap("SetConfiguration", "tptz", SET_CONFIGURATION.format(
+        **{"speed": 0.5, "timeout": "PT20S", "uri": DEGREES, "x0": -20, "x1": 20, "y0": -10, "y1": 5, **v}),
+        path="/onvif/ptz_service")
+    # Outside the head's limits, a timeout of nothing, a speed past 1: refused, nothing kept.
+    for bad in ({"x1": 31}, {"y0": -21}, {"x0": 5, "x1": 4}, {"timeout": "PT0S"}, {"timeout": "PT601S"}, {"speed": 1.5},
+                {"uri": "urn:other"}):
+        code, body = set_configuration(**bad)
+        assert code == 400 and fault_codes(body)[:2] == ["s:Sender", "ter:InvalidArgVal"], bad
+    assert not os.path.exists(os.path.join(str(g.tmp_path), "roof.onvif.json"))
+    assert set_configuration()[0] == 200
+    g.stop()
+    g.start()
+    _, body = g.soap("GetConfiguration", "tptz", "<x:PTZConfigurationToken>PTZConfig_1</x:PTZConfigurationToken>",
+                     path="/onvif/ptz_service")
+    root = ET.fromstring(body)
+    assert root.find(f".//{TT}DefaultPTZTimeout").text == "PT20S"
+    assert root.find(f".//{TT}DefaultPTZSpeed/{TT}PanTilt").get("x") == "0.5"
+    # The new limits hold for ONVIF's moves.
+    assert move(g, "AbsoluteMove", 25, 9, DEGREES)[0] == 200
+    rest = settled(g)
+    assert (rest["pan"], rest["tilt"]) == (2000, 500)
+    code, body = g.soap("SetConfiguration", "tptz", '<x:PTZConfiguration token="other"/>', path="/onvif/ptz_service")
+    assert fault_codes(body) == ["s:Sender", "ter:InvalidArgVal", "ter:NoEntity"]
+
+
+def test_auxiliary_commands_switch_the_ir_lamp(onvif):
+    sec = lambda: token("admin", "secret")
+    _, body = onvif.soap("GetNodes", "tptz", security=sec(), path="/onvif/ptz_service")
+    assert [a.text for a in ET.fromstring(body).iter(f"{TT}AuxiliaryCommands")] == ["tt:IRLamp|On", "tt:IRLamp|Off"]
+    for command, state in (("tt:IRLamp|On", 1), ("tt:IRLamp|Off", 0), ("tt:IRLamp|On", 1)):
+        code, body = onvif.ptz("SendAuxiliaryCommand", f"<x:AuxiliaryData>{command}</x:AuxiliaryData>", security=sec())
+        assert code == 200 and command in body
+        assert onvif.http("/api/heads/roof/GetSystemSettingInfo")["setting3"] == state
+    onvif.sim.control("clear-requests")
+    for command in ("tt:IRLamp|Blink", "tt:Wiper|On", ""):
+        code, body = onvif.ptz("SendAuxiliaryCommand", f"<x:AuxiliaryData>{command}</x:AuxiliaryData>", security=sec())
+        assert code == 400 and fault_codes(body)[:2] == ["s:Sender", "ter:InvalidArgVal"]
+    assert frames(onvif.sim, SET_IR_CONTROL) == []
+
+
+def test_preset_names_are_shared_with_the_http_api(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        assert g.ptz("SetPreset", "<x:PresetName>gate</x:PresetName><x:PresetToken>2</x:PresetToken>")[0] == 200
+        names = {p["preset"]: p["name"] for p in g.http("/api/heads/roof/presets")["presets"] if p["name"]}
+        assert names == {2: "gate"}
+        g.send_json("POST", "/api/heads/roof/presets/5", {"name": "yard"})
+        assert preset_names(g) == {"2": "gate", "5": "yard"}
+        # A second preset of an existing name is refused, the same one renamed to itself is not.
+        code, body = g.ptz("SetPreset", "<x:PresetName>yard</x:PresetName><x:PresetToken>3</x:PresetToken>")
+        assert fault_codes(body) == ["s:Sender", "ter:InvalidArgVal", "ter:PresetExist"]
+        assert g.ptz("SetPreset", "<x:PresetName>yard</x:PresetName><x:PresetToken>5</x:PresetToken>")[0] == 200
+        assert g.ptz("RemovePreset", "<x:PresetToken>2</x:PresetToken>")[0] == 200
+        assert [p["name"] for p in g.http("/api/heads/roof/presets")["presets"]][1] == ""
+    finally:
+        g.close()
+
+
+@pytest.mark.parametrize("operation,service,inner,path,codes", [
+    ("GetStatus", "tptz", "<x:ProfileToken>nope</x:ProfileToken>", "/onvif/ptz_service",
+     ["s:Sender", "ter:InvalidArgVal", "ter:NoProfile"]),
+    ("GetNode", "tptz", "<x:NodeToken>nope</x:NodeToken>", "/onvif/ptz_service", ["s:Sender", "ter:InvalidArgVal", "ter:NoEntity"]),
+    ("GetConfiguration", "tptz", "<x:PTZConfigurationToken>nope</x:PTZConfigurationToken>", "/onvif/ptz_service",
+     ["s:Sender", "ter:InvalidArgVal", "ter:NoEntity"]),
+    ("AbsoluteMove", "tptz", PROFILE + '<x:Position><tt:PanTilt x="1.5" y="0"/></x:Position>', "/onvif/ptz_service",
+     ["s:Sender", "ter:InvalidArgVal", "ter:InvalidPosition"]),
+    ("AbsoluteMove", "tptz", PROFILE + f'<x:Position><tt:PanTilt x="171" y="0" space="{DEGREES}"/></x:Position>',
+     "/onvif/ptz_service", ["s:Sender", "ter:InvalidArgVal", "ter:InvalidPosition"]),
+    ("GotoPreset", "tptz", PROFILE + "<x:PresetToken>9</x:PresetToken>", "/onvif/ptz_service",
+     ["s:Sender", "ter:InvalidArgVal", "ter:NoToken"]),
+    ("GetPresetTour", "tptz", PROFILE + "<x:PresetTourToken>nope</x:PresetTourToken>", "/onvif/ptz_service",
+     ["s:Sender", "ter:InvalidArgVal", "ter:NoToken"]),
+    ("GeoMove", "tptz", PROFILE, "/onvif/ptz_service", ["s:Receiver", "ter:ActionNotSupported"]),
+    ("GetStatus", "tptz", PROFILE, "/onvif/no_such_service", ["s:Receiver", "ter:ActionNotSupported"]),
+])
+def test_faults_carry_both_subcode_levels(tmp_path, operation, service, inner, path, codes):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        code, body = g.soap(operation, service, inner, path=path)
+        assert code >= 400 and fault_codes(body) == codes, body
+    finally:
+        g.close()
+
+
+def test_a_host_without_a_port_gets_the_port(onvif):
+    for host in ("127.0.0.1", "[::1]", "camera.local"):
+        body = (f'<s:Envelope xmlns:s="{SOAP}"><s:Body><GetCapabilities xmlns="http://www.onvif.org/ver10/device/wsdl"/>'
+                f'</s:Body></s:Envelope>').encode()
+        request = urllib.request.Request(f"http://127.0.0.1:{onvif.onvif_port}/onvif/device_service", data=body, method="POST")
+        request.add_header("Content-Type", "application/soap+xml")
+        request.add_header("Host", host)
+        with urllib.request.urlopen(request, timeout=10) as r:
+            answer = r.read().decode()
+        xaddrs = [e.text for e in ET.fromstring(answer).iter(f"{TT}XAddr")]
+        assert xaddrs and all(x.startswith(f"http://{host}:{onvif.onvif_port}/") for x in xaddrs), (host, xaddrs)
+
+
+TOUR = ('<x:PresetTour token="{token}"><tt:Name>{token}</tt:Name><tt:Status><tt:State>Idle</tt:State></tt:Status>'
+        '<tt:AutoStart>false</tt:AutoStart><tt:StartingCondition><tt:RecurringTime>1</tt:RecurringTime>'
+        '</tt:StartingCondition>{spots}</x:PresetTour>')
+SPOT = '<tt:TourSpot><tt:PresetDetail>{detail}</tt:PresetDetail><tt:StayTime>PT0.2S</tt:StayTime></tt:TourSpot>'
+
+
+def test_a_preset_tour_made_over_onvif_runs_on_the_motion_layer(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        assert move(g, "AbsoluteMove", 10, 5, DEGREES)[0] == 200
+        settled(g)
+        assert g.ptz("SetPreset", "<x:PresetName>gate</x:PresetName><x:PresetToken>1</x:PresetToken>")[0] == 200
+        code, body = g.ptz("CreatePresetTour")
+        assert code == 200
+        name = ET.fromstring(body).find(f".//{PTZ_NS}PresetTourToken").text
+        spots = SPOT.format(detail=f'<tt:PTZPosition><tt:PanTilt x="-15" y="-5" space="{DEGREES}"/></tt:PTZPosition>') + \
+            SPOT.format(detail="<tt:PresetToken>1</tt:PresetToken>")
+        assert g.ptz("ModifyPresetTour", TOUR.format(token=name, spots=spots))[0] == 200
+        tours = g.http("/api/heads/roof/tours")["tours"]
+        assert [(t["name"], [s.get("preset", 0) for s in t["steps"]], t["loop"]) for t in tours] == [(name, [0, 1], False)]
+        # Started over ONVIF: the head goes to the position, then to the preset, and the tour ends.
+        assert g.ptz("OperatePresetTour", f"<x:PresetTourToken>{name}</x:PresetTourToken>"
+                                          "<x:Operation>Start</x:Operation>")[0] == 200
+        wait_for(lambda: g.head() == {**g.head(), "pan": -1500, "tilt": -500})
+        wait_for(lambda: g.http("/api/heads/roof/tours")["current"]["state"] == "idle" and
+                 (g.head()["pan"], g.head()["tilt"]) == (1000, 500))
+        _, body = g.ptz("GetPresetTour", f"<x:PresetTourToken>{name}</x:PresetTourToken>")
+        assert ET.fromstring(body).find(f".//{TT}State").text == "Idle"
+        assert len(list(ET.fromstring(body).iter(f"{TT}TourSpot"))) == 2
+        assert g.ptz("RemovePresetTour", f"<x:PresetTourToken>{name}</x:PresetTourToken>")[0] == 200
+        assert g.http("/api/heads/roof/tours")["tours"] == []
+    finally:
+        g.close()

@@ -36,15 +36,36 @@ constexpr const char* kSoapType = "application/soap+xml; charset=utf-8";
 Server::Server(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
     : config_(config),
       service_(head, motion, config, stateFile),
+      digest_(config.user, config.password),
+      extras_(std::make_unique<Extras>(head.config().name, config, &motion.events())),
       http_(std::make_unique<Listener>("ONVIF " + head.config().name, Limits(config),
                                        Fault("Receiver", "", "too many connections; try again"), kSoapType)) {
     http_->set_payload_max_length(kMaxRequest);  // larger bodies are refused before they are read
+    service_.notify = [this](const std::string&) { extras_->events().ConfigurationChanged("PTZConfig_1"); };
     auto handle = [this](const httplib::Request& req, httplib::Response& res) {
+        // HTTP Digest beside WS-Security: the service accepts a request
+        // either one authenticated; one that has neither is told how.
+        HttpContext& context = CurrentHttp();
+        context = {extras_.get(), req.path, false};
+        auto digest = DigestAuth::Verdict::None;
+        if (!config_.user.empty() || !config_.password.empty()) {
+            digest = digest_.Check(req.get_header_value("Authorization"), req.method, req.target);
+            context.digest = digest == DigestAuth::Verdict::Accepted;
+        }
         std::string answer;
         res.status = service_.Handle(req.body, answer, req.get_header_value("Host"));
+        context = {};
+        if (res.status == 200) extras_->Amend(answer);
+        if (res.status == 400 && answer.find("ter:NotAuthorized") != std::string::npos &&
+            (digest != DigestAuth::Verdict::None || req.body.find("UsernameToken") == std::string::npos)) {
+            res.status = 401;
+            for (const std::string& c : digest_.Challenges(digest == DigestAuth::Verdict::Stale))
+                res.headers.emplace("WWW-Authenticate", c);
+        }
         res.set_content(answer, kSoapType);
     };
-    for (const char* path : {"/onvif/device_service", "/onvif/media_service", "/onvif/ptz_service"})
+    for (const char* path : {"/onvif/device_service", "/onvif/media_service", "/onvif/ptz_service", Extras::kEventsPath,
+                             Extras::kMedia2Path, "/onvif/pullpoint/[0-9a-z-]{1,40}"})
         http_->Post(path, handle);
     http_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
         if (!res.body.empty()) return;

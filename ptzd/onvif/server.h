@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "onvif/digest.h"
+#include "onvif/extras.h"
 #include "onvif/service.h"
 
 namespace ptzd {
@@ -35,6 +37,8 @@ public:
 private:
     OnvifConfig config_;
     Service service_;
+    DigestAuth digest_;
+    std::unique_ptr<Extras> extras_;  // events, Media2, more device operations
     std::unique_ptr<Listener> http_;
 };
 

@@ -26,6 +26,14 @@
 #include <vector>
 
 #include "ptz.h"
+#ifdef PTZD_PATH
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include "head.h"
+#include "server.h"
+#endif
 
 #ifdef PTZD_PATH
 #include <httplib.h>
@@ -455,12 +463,155 @@ void BM_Onvif_GetStatus_Polling(benchmark::State& state) {
     state.counters["errors"] = benchmark::Counter(static_cast<double>(errors));
     state.SetItemsProcessed(state.iterations());
 }
+
+// ---- VISCA over IP through ptzd --------------------------------------------
+// Figures, not comparisons: the head is a simulator in this process (motion
+// model on), so the moment a frame reaches it and the moment it comes to rest
+// are read off its own clock.
+struct ViscaRig {
+    using Clock = std::chrono::steady_clock;
+    ptzsim::Head head;
+    ptzsim::TcpServer server{head};
+    pid_t pid = -1;
+    int udp = -1, port = FreePort();
+    std::string config = "/tmp/ptz-bench-visca-" + std::to_string(getpid()) + ".toml";
+    std::mutex mutex;
+    std::vector<std::pair<uint8_t, Clock::time_point>> arrivals;  // command code, when it reached the head
+    uint32_t sequence = 0;
+
+    ViscaRig() {
+        head.WithModel([](ptzsim::HeadModel& m) { m.motion = true; });
+        head.SetResponder([this](std::span<const uint8_t> request) -> std::optional<ptzsim::Reply> {
+            std::lock_guard lock(mutex);
+            if (request.size() > 3) arrivals.emplace_back(request[3], Clock::now());
+            return std::nullopt;  // the model answers
+        });
+        const int headPort = server.Start();
+        FILE* f = std::fopen(config.c_str(), "w");
+        std::fprintf(f, "http = \"off\"\n[[head]]\nname = \"gw\"\nlink = \"tcp:127.0.0.1:%d\"\nvisca_udp = \"127.0.0.1:%d\"\n",
+                     headPort, port);
+        std::fclose(f);
+        udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(udp, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pid = StartPtzd({"--config", config}, [&] {
+            Send({0x81, 0x09, 0x06, 0x12, 0xFF}, 0x0110);
+            std::vector<uint8_t> reply;
+            return Receive(reply, 100) && reply.size() > 9 && reply[9] == 0x50;
+        });
+    }
+    ~ViscaRig() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        close(udp);
+        std::remove(config.c_str());
+    }
+    void Send(const std::vector<uint8_t>& payload, uint16_t type = 0x0100) {
+        ++sequence;
+        std::vector<uint8_t> d = {uint8_t(type >> 8), uint8_t(type), 0, uint8_t(payload.size()),
+                                  uint8_t(sequence >> 24), uint8_t(sequence >> 16), uint8_t(sequence >> 8), uint8_t(sequence)};
+        d.insert(d.end(), payload.begin(), payload.end());
+        [[maybe_unused]] const ssize_t n = send(udp, d.data(), d.size(), 0);
+    }
+    bool Receive(std::vector<uint8_t>& out, int ms = 5000) {
+        pollfd p{udp, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) return false;
+        uint8_t buffer[64];
+        const ssize_t n = recv(udp, buffer, sizeof buffer, 0);
+        if (n < 10) return false;
+        out.assign(buffer, buffer + n);
+        return true;
+    }
+    // The reply's VISCA byte after the address (0x41 ACK, 0x51 completion, 0x50 inquiry answer).
+    uint8_t Next() {
+        std::vector<uint8_t> r;
+        return Receive(r) ? r[9] : 0;
+    }
+    std::optional<Clock::time_point> ArrivalAfter(uint8_t code, Clock::time_point since) {
+        std::lock_guard lock(mutex);
+        for (const auto& [c, when] : arrivals)
+            if (c == code && when >= since) return when;
+        return std::nullopt;
+    }
+    // When the model reached `panTarget` (polled on its own clock, every 0.2 ms).
+    Clock::time_point SettledAt(int32_t panTarget) {
+        for (;;) {
+            const bool there = head.WithModel([&](ptzsim::HeadModel& m) {
+                m.Advance();
+                return m.State().motorPosition[0] == panTarget && !m.Moving(0) && !m.Moving(4);
+            });
+            if (there) return Clock::now();
+            usleep(200);
+        }
+    }
+};
+
+ViscaRig& Visca() {
+    static ViscaRig rig;
+    return rig;
+}
+
+// A drive-stop command: its ACK, and the StopMotor frame reaching the head.
+void BM_Visca_Stop_AckAndWire(benchmark::State& state) {
+    if (!PrivateNetwork(state)) return;
+    ViscaRig& v = Visca();
+    std::vector<double> acks, wires;
+    for (auto _ : state) {
+        const auto start = ViscaRig::Clock::now();
+        v.Send({0x81, 0x01, 0x06, 0x01, 0x01, 0x01, 0x03, 0x03, 0xFF});
+        if (v.Next() != 0x41) state.SkipWithError("no ACK");
+        const auto acked = ViscaRig::Clock::now();
+        if (v.Next() != 0x51) state.SkipWithError("no completion");
+        const auto wire = v.ArrivalAfter(0x84, start);
+        if (!wire) state.SkipWithError("the stop never reached the head");
+        acks.push_back(std::chrono::duration<double, std::milli>(acked - start).count());
+        wires.push_back(std::chrono::duration<double, std::milli>(*wire - start).count());
+        state.SetIterationTime(std::chrono::duration<double>(*wire - start).count());
+    }
+    std::sort(acks.begin(), acks.end());
+    std::sort(wires.begin(), wires.end());
+    if (!acks.empty()) {
+        state.counters["ack_ms"] = acks[acks.size() / 2];
+        state.counters["wire_ms"] = wires[wires.size() / 2];
+    }
+}
+
+// An absolute move of 1 degree: the completion after the head came to rest.
+void BM_Visca_Completion_AfterSettling(benchmark::State& state) {
+    if (!PrivateNetwork(state)) return;
+    ViscaRig& v = Visca();
+    std::vector<double> lags;
+    int i = 0;
+    for (auto _ : state) {
+        const int32_t units = (i++ % 2) ? 0 : 144;  // 0 or 10 degrees (14.4 units a degree)
+        const int32_t target = units == 0 ? 0 : 1000;
+        std::vector<uint8_t> m = {0x81, 0x01, 0x06, 0x02, 0x18, 0x17};
+        for (int shift = 12; shift >= 0; shift -= 4) m.push_back(uint8_t((units >> shift) & 0x0F));
+        for (int k = 0; k < 4; ++k) m.push_back(0);
+        m.push_back(0xFF);
+        v.Send(m);
+        if (v.Next() != 0x41) state.SkipWithError("no ACK");
+        const auto settled = v.SettledAt(target);
+        if (v.Next() != 0x51) state.SkipWithError("no completion");
+        const auto completed = ViscaRig::Clock::now();
+        const double lag = std::chrono::duration<double>(completed - settled).count();
+        lags.push_back(lag * 1000);
+        state.SetIterationTime(lag);
+    }
+    std::sort(lags.begin(), lags.end());
+    if (!lags.empty()) state.counters["lag_ms"] = lags[lags.size() / 2];
+}
 #endif
 
 }  // namespace
 
 #ifdef PTZD_PATH
 BENCHMARK(BM_Onvif_AbsoluteMove)->UseRealTime();
+BENCHMARK(BM_Visca_Stop_AckAndWire)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
+BENCHMARK(BM_Visca_Completion_AfterSettling)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
 BENCHMARK(BM_Onvif_GetStatus_Polling)->UseRealTime()->Threads(32)->MinTime(30.0)->Repetitions(1);
 BENCHMARK(BM_Gateway_Tcp_Native_Initialize)->UseRealTime();
 BENCHMARK(BM_Gateway_Paced38400_Native_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);

@@ -17,7 +17,7 @@ scaled=build/bench/scaling.json
 taskset -c 0 tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$reps" --benchmark_filter='^BM_(Tcp|Pty|Paced|Gateway_Tcp)' \
   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
   --benchmark_out="$out" --benchmark_out_format=json >/dev/null 2>&1
-tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http|Onvif)' \
+tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http|Onvif|Visca)' \
   --benchmark_report_aggregates_only=true --benchmark_out="$scaled" --benchmark_out_format=json >/dev/null 2>&1
 python3 - "$out" "$scaled" <<'PY'
 import json, sys
@@ -58,6 +58,12 @@ if "BM_Onvif_AbsoluteMove" in med:
     print(f"| ONVIF AbsoluteMove round trip (the frame is at the head before the answer) | {t('BM_Onvif_AbsoluteMove')*1000:.0f} µs | | | < 1 ms |")
     poll = next(r for r in runs if r["run_name"].startswith("BM_Onvif_GetStatus_Polling"))
     print(f"| 32 ONVIF clients polling GetStatus for 30 s | {poll['items_per_second']:.0f} requests/s, {poll.get('errors', 0):g} errors | | | 0 errors |")
+if "BM_Visca_Stop_AckAndWire/iterations:200/manual_time" in med:
+    v = med["BM_Visca_Stop_AckAndWire/iterations:200/manual_time"]
+    print(f"| VISCA over IP: ACK of a command (median) | {v['ack_ms']*1000:.0f} µs | | | < 1 ms |")
+    print(f"| VISCA over IP: command to its frame on the head's wire (median) | {v['wire_ms']*1000:.0f} µs | | | < 1 ms |")
+    c = med["BM_Visca_Completion_AfterSettling/iterations:30/manual_time"]
+    print(f"| VISCA over IP: Completion after the head came to rest (median) | {c['lag_ms']:.0f} ms | | | < 100 ms |")
 allocs = max(r.get("allocs_per_call", 0) for r in med.values())
 print(f"| heap allocations per command call | {allocs:g} | | | 0 |")
 PY

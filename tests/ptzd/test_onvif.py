@@ -1216,3 +1216,65 @@ def test_a_preset_tour_made_over_onvif_runs_on_the_motion_layer(tmp_path):
         assert g.http("/api/heads/roof/tours")["tours"] == []
     finally:
         g.close()
+
+
+def test_thirty_two_getstatus_pollers_cost_the_head_only_the_poller(tmp_path):
+    """32 keep-alive clients polling GetStatus for three seconds: every
+    answer 200, and the head sees the motion layer's poller, not the
+    clients. The figures go to the artifacts folder (not asserted as times)."""
+    import http.client
+    import statistics
+    import threading
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        body = (f'<s:Envelope xmlns:s="{SOAP}"><s:Body><x:GetStatus xmlns:x="http://www.onvif.org/ver20/ptz/wsdl">'
+                f'{PROFILE}</x:GetStatus></s:Body></s:Envelope>').encode()
+        status(g)  # the shared state is being kept
+        times, errors, lock = [], [], threading.Lock()
+        g.sim.control("clear-requests")
+        began = time.monotonic()
+        until = began + 3
+
+        def poll():
+            c = http.client.HTTPConnection("127.0.0.1", g.onvif_port, timeout=10)
+            mine, bad = [], []
+            while time.monotonic() < until:
+                sent = time.monotonic()
+                try:
+                    c.request("POST", "/onvif/ptz_service", body, {"Content-Type": "application/soap+xml"})
+                    r = c.getresponse()
+                    answer = r.read()
+                    if r.status != 200 or b"MoveStatus" not in answer:
+                        bad.append(r.status)
+                except Exception as e:  # never expected
+                    bad.append(repr(e))
+                    c.close()
+                mine.append(time.monotonic() - sent)
+            c.close()
+            with lock:
+                times.extend(mine)
+                errors.extend(bad)
+
+        threads = [threading.Thread(target=poll) for _ in range(32)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+        elapsed = time.monotonic() - began
+        exchanges = len(g.sim.requests())
+        figures = {"clients": 32, "seconds": round(elapsed, 2), "answers": len(times),
+                   "answers_per_second": round(len(times) / elapsed), "head_exchanges": exchanges,
+                   "head_exchanges_per_second": round(exchanges / elapsed, 1), "errors": len(errors),
+                   "median_ms": round(statistics.median(times) * 1000, 3)}
+        folder = os.environ.get("PTZ_ARTIFACTS")
+        if folder:
+            os.makedirs(folder, exist_ok=True)
+            with open(os.path.join(folder, "onvif_getstatus_pollers.json"), "w") as f:
+                json.dump(figures, f)
+        print(figures)
+        assert errors == [] and times
+        # The poller reads position and status at most 20 times a second
+        # (poll_moving_hz), however many clients ask.
+        assert exchanges <= 2 * 20 * elapsed + 4, figures
+    finally:
+        g.close()

@@ -50,6 +50,22 @@ OPERATIONS = [
     ("tptz", "SendAuxiliaryCommand", P + "<x:AuxiliaryData>tt:IRLamp|On</x:AuxiliaryData>"),
     ("tptz", "SendAuxiliaryCommand", P + "<x:AuxiliaryData>tt:Wiper|On</x:AuxiliaryData>"),
     ("tptz", "GetPresetTours", P),
+    ("tptz", "GetPresetTourOptions", P), ("tptz", "CreatePresetTour", P),
+    ("tptz", "GetPresetTour", P + "<x:PresetTourToken>nope</x:PresetTourToken>"),
+    ("tptz", "OperatePresetTour", P + "<x:PresetTourToken>nope</x:PresetTourToken><x:Operation>Start</x:Operation>"),
+    ("tptz", "RemovePresetTour", P + "<x:PresetTourToken>nope</x:PresetTourToken>"),
+    ("tptz", "GetConfigurationOptions", "<x:ConfigurationToken>nope</x:ConfigurationToken>"),
+    ("tptz", "SetConfiguration", '<x:PTZConfiguration token="PTZConfig_1"><tt:Name>PTZ</tt:Name><tt:UseCount>1</tt:UseCount>'
+                                 '<tt:NodeToken>PTZNode_1</tt:NodeToken><tt:DefaultPTZTimeout>PT9S</tt:DefaultPTZTimeout>'
+                                 '</x:PTZConfiguration><x:ForcePersistence>true</x:ForcePersistence>'),
+    ("tptz", "SetConfiguration", '<x:PTZConfiguration token="nope"><tt:Name>PTZ</tt:Name><tt:UseCount>1</tt:UseCount>'
+                                 '<tt:NodeToken>PTZNode_1</tt:NodeToken></x:PTZConfiguration><x:ForcePersistence>true</x:ForcePersistence>'),
+    ("tptz", "RelativeMove", P + '<x:Translation><tt:PanTilt x="0.1" y="0" '
+                                 'space="http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationSpaceFov"/></x:Translation>'),
+    ("tptz", "AbsoluteMove", P + '<x:Position><tt:PanTilt x="5" y="1" '
+                                 'space="http://www.onvif.org/ver10/tptz/PanTiltSpaces/SphericalPositionSpaceDegrees"/></x:Position>'),
+    ("tptz", "SetPreset", P + "<x:PresetName>gate</x:PresetName>"),  # the name again: PresetExist
+    ("tptz", "GotoPreset", P + "<x:PresetToken>1</x:PresetToken>"),
     ("tev", "GetServiceCapabilities", ""), ("tev", "GetEventProperties", ""),
     ("tev", "CreatePullPointSubscription", "<x:InitialTerminationTime>PT60S</x:InitialTerminationTime>"),
     ("tev", "CreatePullPointSubscription", "<x:InitialTerminationTime>soon</x:InitialTerminationTime>"),

@@ -751,6 +751,7 @@ Service::Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
     if (op == "OperatePresetTour") {
         if (!motion_.GetTour(token)) return noTour();
         const std::string operation(Collapsed(ChildAnyNs(in, "Operation").text().get()));
+        if (closed_ && operation == "Start") return Closing();
         const motion::TourStatus now = motion_.CurrentTour();
         const bool mine = now.name == token;
         motion::Result r;
@@ -759,7 +760,6 @@ Service::Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
         else if (operation == "Stop") r = mine ? motion_.StopTour() : motion::Result{};
         else if (operation == "Pause") r = mine ? motion_.PauseTour() : motion::Result{};
         else return BadArgs("Operation is Start, Stop or Pause");
-        if (closed_ && operation == "Start") return Closing();
         if (Reply reply = Motion(r, "OperatePresetTour"); reply.status != 200) return reply;
         return Ok("<tptz:OperatePresetTourResponse/>");
     }

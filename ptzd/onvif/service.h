@@ -7,11 +7,9 @@
 // moves.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <functional>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>

@@ -1211,6 +1211,9 @@ def test_a_preset_tour_made_over_onvif_runs_on_the_motion_layer(tmp_path):
                  (g.head()["pan"], g.head()["tilt"]) == (1000, 500))
         _, body = g.ptz("GetPresetTour", f"<x:PresetTourToken>{name}</x:PresetTourToken>")
         assert ET.fromstring(body).find(f".//{TT}State").text == "Idle"
+        from onvif_soap import validate  # a tour with its spots, and presets with their positions
+        validate(body)
+        validate(g.ptz("GetPresets")[1])
         assert len(list(ET.fromstring(body).iter(f"{TT}TourSpot"))) == 2
         assert g.ptz("RemovePresetTour", f"<x:PresetTourToken>{name}</x:PresetTourToken>")[0] == 200
         assert g.http("/api/heads/roof/tours")["tours"] == []

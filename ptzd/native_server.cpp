@@ -13,57 +13,12 @@
 #include "frames.h"
 #include "link/forward.h"
 #include "log.h"
+#include "net.h"
 #include "protocol/command_table.h"
 #include "protocol/frame.h"
 #include "ptz.h"
 
 namespace ptzd {
-
-namespace {
-
-int ListenOn(const Address& address) {
-    sockaddr_in6 a6{};
-    sockaddr_in a4{};
-    const bool ipv6 = address.host.find(':') != std::string::npos;
-    a6.sin6_family = AF_INET6;
-    a6.sin6_port = htons(static_cast<uint16_t>(address.port));
-    a4.sin_family = AF_INET;
-    a4.sin_port = htons(static_cast<uint16_t>(address.port));
-    if ((ipv6 ? ::inet_pton(AF_INET6, address.host.c_str(), &a6.sin6_addr)
-              : ::inet_pton(AF_INET, address.host.c_str(), &a4.sin_addr)) != 1) {
-        errno = EINVAL;
-        return -1;
-    }
-    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr* sa = ipv6 ? reinterpret_cast<const sockaddr*>(&a6) : reinterpret_cast<const sockaddr*>(&a4);
-    if (::bind(fd, sa, ipv6 ? sizeof a6 : sizeof a4) != 0 || ::listen(fd, 1024) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-std::string PeerText(const sockaddr_storage& peer) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    int port = 0;
-    if (peer.ss_family == AF_INET) {
-        auto* a = reinterpret_cast<const sockaddr_in*>(&peer);
-        ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
-        port = ntohs(a->sin_port);
-    } else if (peer.ss_family == AF_INET6) {
-        auto* a = reinterpret_cast<const sockaddr_in6*>(&peer);
-        ::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-        port = ntohs(a->sin6_port);
-    }
-    return std::string(text) + ":" + std::to_string(port);
-}
-
-}  // namespace
 
 NativeServer::~NativeServer() { Close(); }
 
@@ -75,7 +30,7 @@ void NativeServer::Close() {
 }
 
 bool NativeServer::Listen(const Address& address) {
-    listener_ = ListenOn(address);
+    listener_ = BindSocket(address, SOCK_STREAM);
     const std::string where = address.host + ":" + std::to_string(address.port);
     if (listener_ < 0) {
         Log(Level::Error, "head " + head_.config().name + ": cannot listen on " + where + ": " + std::strerror(errno));

@@ -19,6 +19,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_for(predicate, timeout=20, what="condition"):
+    """Polls `predicate` until it returns something true (returned), or fails."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
 def require_private_network():
     """ONVIF announces itself by multicast: only inside a network namespace
     of our own (tests/in_netns.sh), never on the machine's network."""

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import ptz
-from gateway import Ptzd, Sim
+from gateway import Ptzd, Sim, wait_for
 from test_ptzd import closed_by_peer
 
 GET_PT_POS = bytes.fromhex("02 80 00 98 00 03 19")
@@ -33,16 +33,6 @@ def cpu_seconds(pid):
 
 def open_descriptors(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
-
-
-def wait_for(predicate, timeout=10, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.02)
-    raise AssertionError(f"timed out waiting for {what}")
 
 
 def served(port):

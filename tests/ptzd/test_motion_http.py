@@ -8,17 +8,7 @@ import urllib.request
 
 import pytest
 
-from gateway import Ptzd, Sim
-
-
-def wait_for(predicate, timeout=20, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.02)
-    raise AssertionError(f"timed out waiting for {what}")
+from gateway import Ptzd, Sim, wait_for
 
 
 @pytest.fixture(scope="module")

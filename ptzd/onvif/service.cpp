@@ -907,9 +907,9 @@ Service::Reply Service::Ptz(const Request& r) {
         std::chrono::milliseconds timeout = Settings().timeout;
         if (const pugi::xml_node t = ChildAnyNs(in, "Timeout")) {
             std::chrono::milliseconds given{0};
-            if (!ParseDuration(t.text().get(), given) || given > motion::kMaxLease)
-                return BadArgs("Timeout must be a duration of at most " + Seconds(motion::kMaxLease) + ", like PT5S");
-            if (given.count() > 0) timeout = given;
+            if (!ParseDuration(t.text().get(), given)) return BadArgs("Timeout must be a duration of at most a day, like PT5S");
+            // Longer than the longest lease: the longest (PTZTimeout's Max).
+            if (given.count() > 0) timeout = std::min(given, motion::kMaxLease);
         }
         if (closed_) return Closing();
         if (Reply reply = Motion(motion_.Continuous(vx.value_or(0), vy.value_or(0), timeout), "ContinuousMove");

@@ -79,8 +79,11 @@ constexpr int32_t LengthForAnswerData(int32_t answerData) { return answerData + 
 // L for a command of fixed answer length; -1 for an unknown code or one
 // whose length depends on the request (use AnswerLength with its data).
 constexpr int32_t AnswerLength(uint8_t code) {
-    const CommandInfo* c = FindCommand(code);
-    return c == nullptr || c->answerCounted ? -1 : LengthForAnswerData(c->answerData);
+    // By value, not through FindCommand's pointer: a pointer compared with
+    // nullptr is no constant expression under the sanitizers' checks.
+    for (const CommandInfo& c : kCommands)
+        if (c.code == code) return c.answerCounted ? -1 : LengthForAnswerData(c.answerData);
+    return -1;
 }
 
 // The same for a code fixed at compile time, which must have a fixed length.

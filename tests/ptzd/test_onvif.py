@@ -697,12 +697,16 @@ def test_discovery_in_a_network_namespace_of_its_own(tmp_path, node_modules):
         s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
                      struct.pack("4s4s", socket.inet_aton("239.255.255.250"), socket.inet_aton("0.0.0.0")))
         s.settimeout(0.2)
-        end = time.time() + 8
+        open("{tmp_path}/ready", "w").close()
+        end = time.time() + 30  # until the Bye, at the latest then
         with open("{tmp_path}/heard.txt", "w") as out:
             while time.time() < end:
                 try:
-                    out.write(s.recv(65536).decode() + "\\n----\\n")
+                    message = s.recv(65536).decode()
+                    out.write(message + "\\n----\\n")
                     out.flush()
+                    if "discovery/Bye" in message:
+                        break
                 except socket.timeout:
                     pass
         """))
@@ -711,13 +715,13 @@ def test_discovery_in_a_network_namespace_of_its_own(tmp_path, node_modules):
         ip link set lo up
         ip route add 224.0.0.0/4 dev lo
         python3 {listener} & heard=$!
-        sleep 0.3
+        # Each step waits for what it needs (at most 20 s), never a fixed time.
+        n=0; until [ -e {tmp_path}/ready ] || [ $n -ge 400 ]; do sleep 0.05; n=$((n+1)); done
         {PTZD} --config {config} 2> {tmp_path}/ptzd.log & pid=$!
-        sleep 0.5
+        n=0; until grep -q "ptzd running" {tmp_path}/ptzd.log || [ $n -ge 400 ]; do sleep 0.05; n=$((n+1)); done
         NODE_PATH={node_modules} node {probe}
         kill $pid; wait $pid || true
-        sleep 0.3
-        kill $heard || true
+        wait $heard || true
         """)
     run = subprocess.run(["unshare", "--net", "sh", "-c", script], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr

@@ -375,12 +375,12 @@ def test_sofies_visca_over_ip_device_drives_the_head(rig):
     wait_still(g)
     tsr("right")
     deadline = time.monotonic() + 10
-    while steps(g)["pan"] < 500:
+    while steps(g)["pan"] < 200:
         assert time.monotonic() < deadline, "the head did not move right"
         time.sleep(0.02)
     tsr("stop", "store", "4")  # memory 4: the head's preset 5
     held = wait_still(g)["steps"]
-    assert 500 <= held["pan"] < 17000
+    assert 200 <= held["pan"] < 17000
     presets = {p["preset"]: p for p in g.http("GET", "/api/heads/cam/presets")[1]["presets"]}
     assert presets[5]["name"]
     assert absolute_via_http(g, -20, 0)
@@ -394,3 +394,50 @@ def test_sofies_visca_over_ip_device_drives_the_head(rig):
 
 def absolute_via_http(g, pan, tilt):
     return g.http("POST", "/api/heads/cam/move", {"kind": "absolute", "pan": pan, "tilt": tilt})[0] == 200
+
+
+def test_a_visca_move_stops_a_running_tour(udp, rig):
+    g = rig[1]
+    wait_still(g)
+    tour = {"loop": True, "steps": [{"pan": 10, "tilt": 0, "dwell": 0}, {"pan": -10, "tilt": 0, "dwell": 0}]}
+    assert g.http("PUT", "/api/heads/cam/tours/sweep", tour)[0] == 200
+    assert g.http("POST", "/api/heads/cam/tours/sweep/start", {})[0] == 200
+    deadline = time.monotonic() + 10
+    while g.http("GET", "/api/heads/cam/tours")[1]["current"]["state"] != "running":
+        assert time.monotonic() < deadline
+        time.sleep(0.02)
+    assert udp.ask(h("81 01 06 01 05 05 03 03 FF"), 2) == ["90 41 FF", "90 51 FF"]  # a VISCA stop
+    assert g.http("GET", "/api/heads/cam/tours")[1]["current"]["state"] == "idle"
+    assert g.http("DELETE", "/api/heads/cam/tours/sweep")[0] == 200
+
+
+def test_metrics_count_messages_and_errors_per_transport(udp, tcp, rig):
+    g = rig[1]
+    udp.ask(h("81 05 06 04 FF"))  # a syntax error
+    tcp.ask(h("81 09 04 00 FF"))
+    text = g.http("GET", "/metrics")[1]
+    lines = {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1]) for line in text.splitlines()
+             if line.startswith("ptzd_visca_")}
+    assert lines['ptzd_visca_messages_total{head="cam",transport="udp"}'] >= 1
+    assert lines['ptzd_visca_messages_total{head="cam",transport="tcp"}'] >= 1
+    assert lines['ptzd_visca_errors_total{head="cam",transport="udp",kind="syntax"}'] >= 1
+    assert "# TYPE ptzd_visca_errors_total counter" in text
+
+
+def test_tcp_clients_over_the_cap_are_closed(rig):
+    port = rig[3]
+    clients = [Tcp(port) for _ in range(8)]
+    try:
+        for c in clients:  # each is served
+            assert c.ask(h("81 09 04 00 FF")) == ["90 50 02 FF"]
+        extra = socket.create_connection(("127.0.0.1", port), timeout=15)
+        try:
+            extra.sendall(h("81 09 04 00 FF"))
+            assert extra.recv(16) == b""  # closed at once, unanswered
+        except ConnectionResetError:
+            pass
+        finally:
+            extra.close()
+    finally:
+        for c in clients:
+            c.close()

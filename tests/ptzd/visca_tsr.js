@@ -11,7 +11,7 @@ const { PanTiltDirection, PresetOperation } = visca.Enums;
 
 const device = new visca.ViscaDevice("127.0.0.1", Number(port), false, () => {});
 device.connect();  // sends the control command RESET first
-const speed = 0x04;  // slow: the test stops the head well before its limit
+const speed = 0x01;  // the slowest: the test stops the head long before its limit
 for (let i = 0; i < steps.length; i++) {
   const step = steps[i];
   let command;

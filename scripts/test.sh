@@ -92,7 +92,7 @@ stage_sanitize() {
     "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols|install_and_consume|python_binding|ptzd_gateway'
+      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols|install_and_consume|python_binding|ptzd_gateway|ptzd_abuse'
 }
 
 stage_tsan() {

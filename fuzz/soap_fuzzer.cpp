@@ -8,6 +8,7 @@
 
 #include "head_worker.h"
 #include "log.h"
+#include "motion/motion.h"
 #include "onvif/service.h"
 
 namespace {
@@ -31,8 +32,10 @@ ptzd::OnvifConfig Onvif(int port, const char* user, const char* password, const 
 
 struct Setup {
     ptzd::HeadWorker head{Head()};
-    ptzd::onvif::Service open{head, Onvif(8081, "", "", "rtsp://x/y"), ""};
-    ptzd::onvif::Service guarded{head, Onvif(8082, "admin", "pw", ""), ""};
+    ptzd::motion::EventBus events;
+    ptzd::motion::Motion motion{head, Head().motion, events};  // state in memory only
+    ptzd::onvif::Service open{head, motion, Onvif(8081, "", "", "rtsp://x/y"), ""};
+    ptzd::onvif::Service guarded{head, motion, Onvif(8082, "admin", "pw", ""), ""};
     Setup() {
         ptzd::SetLogLevel(ptzd::Level::Error);
         head.Start();

@@ -178,9 +178,11 @@ void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, cons
             if (m == nullptr) return Fail(res, 404, "no head named \"" + std::string(req.matches[1]) + "\"");
             json body;
             if (auto why = Body(req, body); !why.empty()) return Fail(res, 400, why);
-            for (const auto& [key, value] : body.items())
+            for (const auto& item : body.items()) {
+                const std::string key = item.key();
                 if (std::find_if(allowed.begin(), allowed.end(), [&](const char* k) { return key == k; }) == allowed.end())
                     return Fail(res, 400, "unknown argument \"" + key + "\"");
+            }
             f(*m, body, req, res);
         };
     };

@@ -118,7 +118,7 @@ stage_windows() {
   tests/check_dll_exports.sh x86_64-w64-mingw32-objdump build/win-x86_64/ptz.dll exports/ptz.def || return 1
   for arch in i686 x86_64; do
     (cd build/win-$arch && rm -f ptz-*.zip && cpack -G ZIP >/dev/null && ls -1 "$PWD"/ptz-*.zip &&
-      python3 -m zipfile -l ptz-*.zip | grep -q 'bin/ptzctl.exe') || { echo "the $arch zip lacks ptzctl.exe"; return 1; }
+      python3 -m zipfile -l ptz-*.zip | grep 'bin/ptzctl.exe' >/dev/null) || { echo "the $arch zip lacks ptzctl.exe"; return 1; }
   done
   i686-w64-mingw32-gcc -std=c99 -Wall -Werror -Iinclude -o build/win-i686/c_host.exe examples/c_host.c \
     build/win-i686/ptz.lib && echo "32-bit C host links against the stdcall import library" || return 1

@@ -53,7 +53,8 @@ GroupResult MoveTogether(const std::vector<GroupTarget>& targets, const Pace& pa
                 return;
             }
             const Pace together{.speed = std::nullopt,
-                                .duration = std::chrono::milliseconds(static_cast<int64_t>(std::ceil(common * 1000)))};
+                                .duration = std::chrono::milliseconds(static_cast<int64_t>(std::ceil(common * 1000))),
+                                .tiltSpeed = std::nullopt};
             group.results[i] = t.preset != 0 ? t.head->GoPreset(t.preset, together) : t.head->Absolute(t.pan, t.tilt, together);
         });
     }

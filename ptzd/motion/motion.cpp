@@ -36,7 +36,8 @@ bool MayHaveActed(int32_t result) {
 }
 
 std::string CheckPace(const Pace& pace) {
-    if (pace.speed && !(*pace.speed >= 0 && *pace.speed <= 1)) return "the speed must be between 0 and 1";
+    for (const auto& speed : {pace.speed, pace.tiltSpeed})
+        if (speed && !(*speed >= 0 && *speed <= 1)) return "the speed must be between 0 and 1";
     if (pace.duration && (pace.duration->count() <= 0 || *pace.duration > kMaxDuration))
         return "the duration must be above 0 and at most " + std::to_string(kMaxDuration.count() / 1000) + " s";
     return "";
@@ -182,15 +183,23 @@ Result Motion::Relative(double pan, double tilt, const Pace& pace) {
     return Issue(Request(Op::Relative, pan, tilt, pace));
 }
 
-Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional<std::chrono::milliseconds> timeout) {
+Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional<std::chrono::milliseconds> timeout,
+                          std::optional<Box> within) {
     if (!(panVelocity >= -1 && panVelocity <= 1 && tiltVelocity >= -1 && tiltVelocity <= 1))
         return Refused(Status::BadArgument, "velocities must be between -1 and 1");
     const auto lease = timeout.value_or(units_.config().continuousTimeout);
     if (lease.count() <= 0 || lease > kMaxLease)
         return Refused(Status::BadArgument, "the time-out must be above 0 and at most " +
                                                 std::to_string(kMaxLease.count() / 1000) + " s");
+    if (within) {
+        for (const Range& r : {within->pan, within->tilt})
+            if (!std::isfinite(r.min) || !std::isfinite(r.max) || r.min > r.max)
+                return Refused(Status::BadArgument, "limits must be numbers, the lower first");
+    }
     if (panVelocity == 0 && tiltVelocity == 0) return Stop();
-    return Issue(Request(Op::Continuous, panVelocity, tiltVelocity, {.speed = std::nullopt, .duration = lease}));
+    Request request(Op::Continuous, panVelocity, tiltVelocity, {.speed = std::nullopt, .duration = lease, .tiltSpeed = std::nullopt});
+    request.within = within;
+    return Issue(request);
 }
 
 bool Motion::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> timeout) {
@@ -274,6 +283,11 @@ Result Motion::Estimate(std::optional<double> pan, std::optional<double> tilt, i
 
 // ---- the one place where moves become library calls -----------------------------------
 
+bool Motion::StepsUp(Axis axis, int direction) const {
+    const MotionConfig& c = units_.config();
+    return (direction > 0) == ((axis == Axis::Pan ? c.pan : c.tilt).degreesPerStep > 0);
+}
+
 void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& done, int32_t& panSpeed,
                   int32_t& tiltSpeed) const {
     const MotionConfig& c = units_.config();
@@ -286,11 +300,18 @@ void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& d
             case Op::Relative:
                 if (*value == 0) return std::nullopt;
                 return units_.Steps(axis, units_.Degrees(axis, now) + *value);
-            default: {  // continuous: to the soft limit in the velocity's direction (in degrees)
+            default: {  // continuous: to the limit in the velocity's direction (in degrees)
                 if (*value == 0) return std::nullopt;
                 direction = *value > 0 ? 1 : -1;
-                const bool up = (direction > 0) == ((axis == Axis::Pan ? c.pan : c.tilt).degreesPerStep > 0);
-                return up ? units_.Limits(axis).max : units_.Limits(axis).min;
+                const bool up = StepsUp(axis, direction);
+                int64_t limit = up ? units_.Limits(axis).max : units_.Limits(axis).min;
+                if (r.within) {
+                    const Range& box = axis == Axis::Pan ? r.within->pan : r.within->tilt;
+                    limit = units_.Steps(axis, direction > 0 ? box.max : box.min);
+                }
+                // Already at or past it: this axis stays (never turned back).
+                if (up ? limit <= now : limit >= now) return std::nullopt;
+                return limit;
             }
         }
     };
@@ -313,7 +334,8 @@ void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& d
         tiltSpeed = s.tilt;
         done.seconds = s.seconds;
     } else {
-        panSpeed = tiltSpeed = units_.Speed(r.pace.speed.value_or(c.defaultSpeed));
+        panSpeed = units_.Speed(r.pace.speed.value_or(c.defaultSpeed));
+        tiltSpeed = units_.Speed(r.pace.tiltSpeed.value_or(r.pace.speed.value_or(c.defaultSpeed)));
         done.seconds = std::max(units_.TravelSeconds(dp, panSpeed), units_.TravelSeconds(dt, tiltSpeed));
     }
 }
@@ -356,7 +378,8 @@ int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
         case Op::Preset: {
             // The head's own positions: not clamped. A known preset position
             // lets a duration pick per-axis speeds.
-            int32_t panSpeed = units_.Speed(r.pace.speed.value_or(c.defaultSpeed)), tiltSpeed = panSpeed;
+            int32_t panSpeed = units_.Speed(r.pace.speed.value_or(c.defaultSpeed));
+            int32_t tiltSpeed = units_.Speed(r.pace.tiltSpeed.value_or(r.pace.speed.value_or(c.defaultSpeed)));
             const PresetInfo preset = r.op == Op::Preset ? presets_.Get(r.preset) : PresetInfo{};
             if (preset.pan && preset.tilt) {
                 done.hasTarget = true;
@@ -641,7 +664,7 @@ void Motion::Poll() {
                 if (direction == 0) continue;
                 const int32_t at = pan ? reading.pan : reading.tilt;
                 const int32_t limit = pan ? active_.panTarget : active_.tiltTarget;
-                const bool upwards = limit == units_.Limits(axis).max;  // in steps
+                const bool upwards = StepsUp(axis, direction);
                 const bool reached = upwards ? at >= limit : at <= limit;
                 bool& said = pan ? active_.panAtLimit : active_.tiltAtLimit;
                 if (reached && !said) {

@@ -73,6 +73,8 @@ struct Result {
 struct Pace {
     std::optional<double> speed;
     std::optional<std::chrono::milliseconds> duration;
+    // The tilt axis's own share when it differs (absent: `speed` for both).
+    std::optional<double> tiltSpeed;
 };
 
 // The shared state: what the poller last read, and what is in hand.
@@ -138,9 +140,14 @@ public:
     // Each axis at a velocity in [-1, 1] (its sign is the direction) until
     // the soft limit, a stop, a newer command, or the lease running out
     // after `timeout` (absent: the configured continuous_timeout; at most
-    // kMaxLease). Both velocities 0: a stop.
+    // kMaxLease). Both velocities 0: a stop. `within` narrows where it may
+    // go (degrees; a front end's own limits, inside the soft limits).
+    struct Box {
+        Range pan, tilt;
+    };
     Result Continuous(double panVelocity, double tiltVelocity,
-                      std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+                      std::optional<std::chrono::milliseconds> timeout = std::nullopt,
+                      std::optional<Box> within = std::nullopt);
     // Extends a continuous move's lease by `timeout` from now; false when
     // that move is no longer the one in hand.
     bool Renew(uint64_t lease, std::optional<std::chrono::milliseconds> timeout = std::nullopt);
@@ -191,6 +198,7 @@ private:
         Axis axis = Axis::Pan;            // StopAxis
         uint64_t tourRun = 0;             // a tour's step: the run it belongs to
         std::string reason;               // Stop: why ("stopped", "lease expired")
+        std::optional<Box> within;        // Continuous: narrower limits in degrees
     };
     // What the head was asked and told, filled in on the worker.
     struct Executed {
@@ -235,6 +243,8 @@ private:
     // Everything a command asks of the head, on the worker thread.
     int32_t Execute(const Request& request, int32_t link, Executed& done);
     // The move's target and per-axis speeds, from where the head is.
+    // Whether a velocity's direction (its sign) runs up the axis's steps.
+    bool StepsUp(Axis axis, int direction) const;
     void Plan(const Request& request, int32_t panNow, int32_t tiltNow, Executed& done, int32_t& panSpeed,
               int32_t& tiltSpeed) const;
     Result Refused(Status status, std::string message) const;

@@ -467,14 +467,21 @@ bool PresetToken(const pugi::xml_node& in, int& preset) {
     return PresetNumber(ChildAnyNs(in, "PresetToken").text().get(), preset);
 }
 
-// The one speed of a Speed element's PanTilt (the faster axis's), when given.
-std::string SpeedOf(const pugi::xml_node& speed, std::optional<double>& out) {
+// A Speed element's PanTilt, when given: with `tilt`, x for pan and y for
+// tilt (one alone serves both); without, the faster axis's for both.
+std::string SpeedOf(const pugi::xml_node& speed, std::optional<double>& out, std::optional<double>* tilt = nullptr) {
     std::optional<double> x, y;
     if (auto why = PanTiltOf(ChildAnyNs(speed, "PanTilt"), 0, 1, x, y); !why.empty()) return "Speed " + why;
     double zoom = 0;
     if (NumberAttribute(ChildAnyNs(speed, "Zoom"), "x", zoom, 0, 1) == Given::Bad)
         return "Speed Zoom x must be a number from 0 to 1";
-    if (x || y) out = std::max(x.value_or(0), y.value_or(0));
+    if (!x && !y) return "";
+    if (tilt) {
+        out = x ? x : y;
+        *tilt = y ? y : x;
+    } else {
+        out = std::max(x.value_or(0), y.value_or(0));
+    }
     return "";
 }
 
@@ -861,16 +868,16 @@ Service::Reply Service::Ptz(const Request& r) {
         } else {
             return BadArgs("this device has no space \"" + space + "\"", invalid);
         }
-        std::optional<double> x, y, speed;
+        std::optional<double> x, y, speed, tiltSpeed;
         if (auto why = PanTiltOf(panTilt, min, max, x, y); !why.empty()) return BadArgs(why, invalid);
         if (absolute && space == kDegreesPosition) {
             const motion::Range mp = u.MechanicalDegrees(Axis::Pan), mt = u.MechanicalDegrees(Axis::Tilt);
             if ((x && (*x < mp.min || *x > mp.max)) || (y && (*y < mt.min || *y > mt.max)))
                 return BadArgs("the position is outside the head's range", invalid);
         }
-        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
+        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed, &tiltSpeed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
         if (closed_) return Closing();
-        const motion::Pace pace{speed.value_or(settings.speed), std::nullopt};
+        const motion::Pace pace{speed.value_or(settings.speed), std::nullopt, tiltSpeed};
         const auto keep = [](double v, motion::Range r) { return std::clamp(v, r.min, r.max); };
         motion::Result result;
         if (absolute) {
@@ -904,7 +911,8 @@ Service::Reply Service::Ptz(const Request& r) {
         // No Timeout runs for the advertised DefaultPTZTimeout, and so does
         // PT0S: it is taken as "no time given" (clients send it for that),
         // not refused and never as "forever".
-        std::chrono::milliseconds timeout = Settings().timeout;
+        const PtzSettings settings = Settings();
+        std::chrono::milliseconds timeout = settings.timeout;
         if (const pugi::xml_node t = ChildAnyNs(in, "Timeout")) {
             std::chrono::milliseconds given{0};
             if (!ParseDuration(t.text().get(), given)) return BadArgs("Timeout must be a duration of at most a day, like PT5S");
@@ -912,7 +920,8 @@ Service::Reply Service::Ptz(const Request& r) {
             if (given.count() > 0) timeout = std::min(given, motion::kMaxLease);
         }
         if (closed_) return Closing();
-        if (Reply reply = Motion(motion_.Continuous(vx.value_or(0), vy.value_or(0), timeout), "ContinuousMove");
+        if (Reply reply = Motion(motion_.Continuous(vx.value_or(0), vy.value_or(0), timeout,
+                                                     motion::Motion::Box{settings.pan, settings.tilt}), "ContinuousMove");
             reply.status != 200)
             return reply;
         return Ok("<tptz:ContinuousMoveResponse/>");
@@ -946,10 +955,10 @@ Service::Reply Service::Ptz(const Request& r) {
             if (Reply reply = Motion(motion_.RemovePreset(preset), "RemovePreset"); reply.status != 200) return reply;
             return Ok("<tptz:RemovePresetResponse/>");
         }
-        std::optional<double> speed;
-        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
+        std::optional<double> speed, tiltSpeed;
+        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed, &tiltSpeed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
         if (closed_) return Closing();
-        if (Reply reply = Motion(motion_.GoPreset(preset, {speed, std::nullopt}), "GotoPreset"); reply.status != 200)
+        if (Reply reply = Motion(motion_.GoPreset(preset, {speed, std::nullopt, tiltSpeed}), "GotoPreset"); reply.status != 200)
             return reply;
         return Ok("<tptz:GotoPresetResponse/>");
     }

@@ -254,11 +254,11 @@ void Camera::Execute(Job& job) {
         else r = motion_.Continuous(m.panDirection * panShare, m.tiltDirection * tiltShare);
         break;
     case Kind::Absolute:
-        r = motion_.Absolute(FromUnits(m.pan), FromUnits(m.tilt), motion::Pace{std::max(panShare, tiltShare), {}});
+        r = motion_.Absolute(FromUnits(m.pan), FromUnits(m.tilt), motion::Pace{panShare, {}, tiltShare});
         waits = true;
         break;
     case Kind::Relative:
-        r = motion_.Relative(FromUnits(m.pan), FromUnits(m.tilt), motion::Pace{std::max(panShare, tiltShare), {}});
+        r = motion_.Relative(FromUnits(m.pan), FromUnits(m.tilt), motion::Pace{panShare, {}, tiltShare});
         waits = true;
         break;
     case Kind::Home:

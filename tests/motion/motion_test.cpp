@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <map>
 
 #include "motion/presets.h"
 #include "motion_support.h"
@@ -16,7 +17,7 @@ namespace {
 using namespace motiontest;
 using namespace ptzd::motion;
 
-constexpr uint8_t kStopMotor = 0x84, kSetPTPos = 0x8C, kSetPresetPos = 0x91;
+constexpr uint8_t kStopMotor = 0x84, kSetMotorSpeed = 0x86, kSetPTPos = 0x8C, kSetPresetPos = 0x91;
 
 MotionConfig Limited() {
     MotionConfig c;
@@ -39,7 +40,7 @@ std::vector<Event> Collect(EventBus::Subscription& s, const std::function<bool(c
 
 TEST(Motion, AbsoluteAndRelativeMovesInDegrees) {
     Gateway g;
-    Result r = g.motion.Absolute(12.5, -4, {.speed = 0.5, .duration = std::nullopt});
+    Result r = g.motion.Absolute(12.5, -4, {.speed = 0.5, .duration = std::nullopt, .tiltSpeed = std::nullopt});
     ASSERT_TRUE(r.ok()) << r.message;
     ASSERT_TRUE(g.motion.WaitFinished(r.move, Clock::now() + 20s));
     EXPECT_EQ(g.sim.Position(), (std::pair<int32_t, int32_t>{1250, -400}));
@@ -55,8 +56,8 @@ TEST(Motion, AbsoluteAndRelativeMovesInDegrees) {
     // Refused before anything is sent.
     const size_t before = g.sim.Count(kSetPTPos);
     EXPECT_EQ(g.motion.Absolute(NAN, 0).status, Status::BadArgument);
-    EXPECT_EQ(g.motion.Absolute(0, 0, {.speed = 1.5, .duration = std::nullopt}).status, Status::BadArgument);
-    EXPECT_EQ(g.motion.Absolute(0, 0, {.speed = std::nullopt, .duration = 0ms}).status, Status::BadArgument);
+    EXPECT_EQ(g.motion.Absolute(0, 0, {.speed = 1.5, .duration = std::nullopt, .tiltSpeed = std::nullopt}).status, Status::BadArgument);
+    EXPECT_EQ(g.motion.Absolute(0, 0, {.speed = std::nullopt, .duration = 0ms, .tiltSpeed = std::nullopt}).status, Status::BadArgument);
     EXPECT_EQ(g.motion.Continuous(2, 0).status, Status::BadArgument);
     EXPECT_EQ(g.motion.Continuous(0.5, 0, 0ms).status, Status::BadArgument);
     EXPECT_EQ(g.sim.Count(kSetPTPos), before);
@@ -126,6 +127,55 @@ TEST(Motion, AnAxisPastItsLimitIsStopped) {
     EXPECT_EQ(Only(all, EventType::LimitReached)[0].axis, "tilt");
 }
 
+// Each axis at its own speed when the tilt's is given; one speed for both otherwise.
+TEST(Motion, EachAxisMovesAtTheSpeedItIsGiven) {
+    Gateway g;
+    const auto speeds = [&](Clock::time_point since) {
+        std::map<int, int> set;  // motor -> speed
+        for (const auto& q : g.sim.Requests())
+            if (q.at >= since && q.code == kSetMotorSpeed) set[q.data[0]] = q.data[1];
+        return set;
+    };
+    struct Case {
+        Pace pace;
+        int pan, tilt;
+    };
+    for (const Case& c : {Case{{1.0, std::nullopt, 0.0}, 255, 1}, Case{{0.0, std::nullopt, 1.0}, 1, 255},
+                          Case{{0.5, std::nullopt, std::nullopt}, 128, 128}}) {
+        const auto since = Clock::now();
+        const Result r = g.motion.Relative(1, 1, c.pace);
+        ASSERT_TRUE(r.ok()) << r.message;
+        ASSERT_TRUE(g.motion.WaitFinished(r.move, Clock::now() + 20s));
+        EXPECT_EQ(speeds(since), (std::map<int, int>{{0, c.pan}, {4, c.tilt}}));
+    }
+    EXPECT_EQ(g.motion.Relative(1, 1, {0.5, std::nullopt, 1.5}).status, Status::BadArgument);
+}
+
+// A front end's narrower limits hold a continuous move too; an axis already
+// at or past them in the velocity's direction stays (never turned back).
+TEST(Motion, AContinuousMoveKeepsInsideTheLimitsItIsGiven) {
+    Gateway g(Limited());
+    const Motion::Box box{{-5, 8}, {-3, 4}};
+    Result r = g.motion.Continuous(1, -1, 30s, box);
+    ASSERT_TRUE(r.ok()) << r.message;
+    ASSERT_TRUE(g.motion.WaitFinished(r.move, Clock::now() + 20s));
+    EXPECT_EQ(g.sim.Position(), (std::pair<int32_t, int32_t>{800, -300}));
+    // A box wider than the soft limits is held by the soft limits.
+    r = g.motion.Continuous(-1, 1, 30s, Motion::Box{{-90, 90}, {-90, 90}});
+    ASSERT_TRUE(g.motion.WaitFinished(r.move, Clock::now() + 20s));
+    EXPECT_EQ(g.sim.Position(), (std::pair<int32_t, int32_t>{-2000, 1000}));
+    // From outside the box, moving further out: nothing moves; moving back in: it does.
+    r = g.motion.Continuous(-1, 1, 30s, box);
+    ASSERT_TRUE(r.ok()) << r.message;
+    ASSERT_TRUE(g.motion.WaitFinished(r.move, Clock::now() + 20s));
+    EXPECT_EQ(g.sim.Position(), (std::pair<int32_t, int32_t>{-2000, 1000}));
+    r = g.motion.Continuous(1, -1, 30s, box);
+    ASSERT_TRUE(g.motion.WaitFinished(r.move, Clock::now() + 20s));
+    EXPECT_EQ(g.sim.Position(), (std::pair<int32_t, int32_t>{800, -300}));
+    for (const Motion::Box bad : {Motion::Box{{5, -5}, {-3, 4}}, Motion::Box{{NAN, 5}, {-3, 4}}})
+        EXPECT_EQ(g.motion.Continuous(1, 0, 30s, bad).status, Status::BadArgument);
+}
+
 // Both axes reach their targets within 5 % of the duration of each other,
 // measured at the head.
 TEST(Motion, ADurationBringsBothAxesTogether) {
@@ -137,7 +187,7 @@ TEST(Motion, ADurationBringsBothAxesTogether) {
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.pan) + ", " + std::to_string(row.tilt));
         const auto start = Clock::now();
-        const Result r = g.motion.Absolute(row.pan, row.tilt, {.speed = std::nullopt, .duration = row.duration});
+        const Result r = g.motion.Absolute(row.pan, row.tilt, {.speed = std::nullopt, .duration = row.duration, .tiltSpeed = std::nullopt});
         ASSERT_TRUE(r.ok()) << r.message;
         const auto a = g.sim.WatchArrival(static_cast<int32_t>(std::lround(row.pan * 100)),
                                           static_cast<int32_t>(std::lround(row.tilt * 100)));
@@ -213,7 +263,7 @@ TEST(Motion, AStopBelongsToTheMoveThatArmedIt) {
     const Result first = g.motion.Continuous(0.2, 0, 300ms);
     ASSERT_TRUE(first.ok());
     g.sim.Delay(400);
-    const Result second = g.motion.Absolute(-30, 5, {.speed = 0.3, .duration = std::nullopt});
+    const Result second = g.motion.Absolute(-30, 5, {.speed = 0.3, .duration = std::nullopt, .tiltSpeed = std::nullopt});
     g.sim.Delay(0);
     ASSERT_TRUE(second.ok()) << second.message;
     const auto sent = g.sim.Requests().back().at;
@@ -287,7 +337,7 @@ TEST(Motion, ReadersDoNotReachTheHead) {
     EXPECT_LT(latencies[latencies.size() / 2], 1000);
 
     // Moving: the position alone, 20 times a second (and the flags once a second).
-    const Result r = g.motion.Absolute(-160, 0, {.speed = 0.05, .duration = std::nullopt});
+    const Result r = g.motion.Absolute(-160, 0, {.speed = 0.05, .duration = std::nullopt, .tiltSpeed = std::nullopt});
     ASSERT_TRUE(r.ok());
     ASSERT_TRUE(WaitFor([&] { return g.motion.State().moving; }));
     const auto [moving, movingSeconds] = window(32, nullptr);

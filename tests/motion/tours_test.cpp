@@ -134,7 +134,7 @@ TEST(GroupMoves, AllArriveTogether) {
 
     const auto start = Clock::now();
     const GroupResult group = MoveTogether({{&left.motion, 150, 25, 0}, {&right.motion, std::nullopt, std::nullopt, 6}},
-                                           {.speed = 0.5, .duration = std::nullopt});
+                                           {.speed = 0.5, .duration = std::nullopt, .tiltSpeed = std::nullopt});
     ASSERT_EQ(group.status, Status::Ok) << group.message;
     std::optional<SimulatedHead::Arrivals> a, b;
     std::thread watch([&] { b = right.sim.WatchArrival(-3000, -6000); });

@@ -1055,6 +1055,16 @@ def test_a_continuous_move_stops_at_the_soft_limit(limited):
     assert 2800 <= rest["pan"] <= 3000, rest
 
 
+def test_each_axis_moves_at_its_own_speed(limited):
+    g = limited
+    for x, y, expected in ((1, 0, {0: 255, 4: 1}), (0.5, None, {0: 128, 4: 128})):
+        g.sim.control("clear-requests")
+        speed = f'<x:Speed><tt:PanTilt x="{x}"' + ("" if y is None else f' y="{y}"') + "/></x:Speed>"
+        assert g.ptz("RelativeMove", '<x:Translation><tt:PanTilt x="0.01" y="0.01"/></x:Translation>' + speed)[0] == 200
+        settled(g)
+        assert {f[5]: f[6] for f in frames(g.sim, SET_MOTOR_SPEED)} == expected
+
+
 def spaces_of(body):
     """{(element, uri): (xmin, xmax, ymin, ymax)} of a Spaces list."""
     out = {}
@@ -1112,6 +1122,10 @@ def test_set_configuration_is_checked_and_survives_a_restart(limited):
     assert move(g, "AbsoluteMove", 25, 9, DEGREES)[0] == 200
     rest = settled(g)
     assert (rest["pan"], rest["tilt"]) == (2000, 500)
+    # Continuous moves too: they end at the configuration's limits, not the head's.
+    assert g.ptz("ContinuousMove", '<x:Velocity><tt:PanTilt x="-1" y="-1"/></x:Velocity><x:Timeout>PT30S</x:Timeout>')[0] == 200
+    rest = settled(g)
+    assert (rest["pan"], rest["tilt"]) == (-2000, -1000)
     code, body = g.soap("SetConfiguration", "tptz", '<x:PTZConfiguration token="other"/>', path="/onvif/ptz_service")
     assert fault_codes(body) == ["s:Sender", "ter:InvalidArgVal", "ter:NoEntity"]
 

@@ -181,10 +181,14 @@ def test_absolute_move_completes_only_when_the_head_is_still(rig, transport):
     try:
         wait_still(g)
         target = -30 if transport == "udp" else 30
+        sim.control("clear-requests")
         assert client.ask(absolute(target, -10, speed=0x08), 1) == ["90 41 FF"]
         # Completion: sent only once the head is at its target and still.
         assert client.next() == "90 51 FF"
         assert steps(g) == {"pan": target * 100, "tilt": -1000}
+        # Each axis at its own speed: pan 8 of 0x18, tilt 0x17 of 0x17 (the head's 1-255).
+        speeds = {f[5]: f[6] for f in map(bytes.fromhex, sim.requests()) if f[3] == 0x86}
+        assert speeds == {0: 86, 4: 255}
         (inq,) = client.ask(h("81 09 06 12 FF"))
         assert inq == ("90 50 " + nibbles(round(target * UNITS_PER_DEGREE)).hex(" ").upper() + " "
                        + nibbles(round(-10 * UNITS_PER_DEGREE)).hex(" ").upper() + " FF")
@@ -330,6 +334,15 @@ def test_both_sockets_busy_is_buffer_full(rig):
             u.send(absolute(target, 0))
         replies = [u.receive()[2].hex(" ").upper() for _ in range(3)]
         assert sorted(replies) == ["90 41 FF", "90 42 FF", "90 60 03 FF"], replies
+        sim.control("faults")
+        # Both sockets answered in the end (a completion or an error each):
+        # only then are they free for the next test. (The head may look still
+        # while the first move is still on its way to it.)
+        done = set()
+        while not {1, 2} <= done:
+            body = u.receive(60)[2]
+            if body[1] & 0xF0 in (0x50, 0x60):
+                done.add(body[1] & 0x0F)
     finally:
         sim.control("faults")
         u.close()

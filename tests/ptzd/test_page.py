@@ -208,9 +208,10 @@ def test_map_draws_range_limits_and_presets(site):
     assert not steps.is_displayed()
     driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="show-steps"]').click()
     assert steps.text == "steps 0 / 0"
-    # The camera's picture is shown and refreshed.
+    # The camera's picture is shown and refreshed. (Between a refresh's
+    # request and its decoding the image has no width yet: waited for.)
     wait_for(lambda: len(site["hits"]) >= 2)
-    assert driver.execute_script("return document.querySelector('[data-role=snapshot]').naturalWidth") == 320
+    wait_for(lambda: driver.execute_script("return document.querySelector('[data-role=snapshot]').naturalWidth") == 320)
     assert not driver.find_elements(By.CSS_SELECTOR, '[data-head="mast"] [data-role="snapshot"]')
 
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "ptz.h"
 
@@ -288,9 +289,13 @@ bool Motion::StepsUp(Axis axis, int direction) const {
     return (direction > 0) == ((axis == Axis::Pan ? c.pan : c.tilt).degreesPerStep > 0);
 }
 
+std::pair<int32_t, int32_t> Motion::PaceSpeeds(const Pace& pace) const {
+    const double pan = pace.speed.value_or(units_.config().defaultSpeed);
+    return {units_.Speed(pan), units_.Speed(pace.tiltSpeed.value_or(pan))};
+}
+
 void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& done, int32_t& panSpeed,
                   int32_t& tiltSpeed) const {
-    const MotionConfig& c = units_.config();
     // Where each axis is asked to go, before the limits; an axis the move
     // leaves alone stays (and is not clamped).
     auto target = [&](Axis axis, const std::optional<double>& value, int32_t now, int& direction) -> std::optional<int64_t> {
@@ -334,8 +339,7 @@ void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& d
         tiltSpeed = s.tilt;
         done.seconds = s.seconds;
     } else {
-        panSpeed = units_.Speed(r.pace.speed.value_or(c.defaultSpeed));
-        tiltSpeed = units_.Speed(r.pace.tiltSpeed.value_or(r.pace.speed.value_or(c.defaultSpeed)));
+        std::tie(panSpeed, tiltSpeed) = PaceSpeeds(r.pace);
         done.seconds = std::max(units_.TravelSeconds(dp, panSpeed), units_.TravelSeconds(dt, tiltSpeed));
     }
 }
@@ -378,8 +382,7 @@ int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
         case Op::Preset: {
             // The head's own positions: not clamped. A known preset position
             // lets a duration pick per-axis speeds.
-            int32_t panSpeed = units_.Speed(r.pace.speed.value_or(c.defaultSpeed));
-            int32_t tiltSpeed = units_.Speed(r.pace.tiltSpeed.value_or(r.pace.speed.value_or(c.defaultSpeed)));
+            auto [panSpeed, tiltSpeed] = PaceSpeeds(r.pace);
             const PresetInfo preset = r.op == Op::Preset ? presets_.Get(r.preset) : PresetInfo{};
             if (preset.pan && preset.tilt) {
                 done.hasTarget = true;

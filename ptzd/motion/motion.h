@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "head_worker.h"
@@ -242,9 +243,11 @@ private:
     Result Issue(const Request& request);
     // Everything a command asks of the head, on the worker thread.
     int32_t Execute(const Request& request, int32_t link, Executed& done);
-    // The move's target and per-axis speeds, from where the head is.
     // Whether a velocity's direction (its sign) runs up the axis's steps.
     bool StepsUp(Axis axis, int direction) const;
+    // A pace's head speeds for pan and tilt (absent: the default speed).
+    std::pair<int32_t, int32_t> PaceSpeeds(const Pace& pace) const;
+    // The move's target and per-axis speeds, from where the head is.
     void Plan(const Request& request, int32_t panNow, int32_t tiltNow, Executed& done, int32_t& panSpeed,
               int32_t& tiltSpeed) const;
     Result Refused(Status status, std::string message) const;

@@ -27,21 +27,31 @@ setup() {
   if [ -f "$cache/.ready" ]; then echo "32-bit emulation ready in $cache"; return 0; fi
   mkdir -p "$cache/apt/lists/partial" "$cache/apt/archives/partial" "$cache/apt/cache" "$sysroot"
   : >"$cache/apt/status"
-  # The same mirrors this machine's apt already uses.
-  local mirror security keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  # The same mirror this machine's apt already uses. Only the release and its
+  # backports (for a qemu-user that runs this Wine): the update suites move
+  # under a mirror being synced, and an i386 index that failed to arrive
+  # beside its amd64 twin would pair libraries of two versions.
+  local mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg log=$cache/apt/log
   mirror=$(sed -n 's/^URIs: *\(.*debian\)$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -1)
-  security=$(sed -n 's/^URIs: *\(.*debian-security\)$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -1)
   mirror=${mirror:-http://deb.debian.org/debian}
-  security=${security:-http://deb.debian.org/debian-security}
   cat >"$cache/apt/sources.list" <<SOURCES
 deb [signed-by=$keyring] $mirror bookworm main
-deb [signed-by=$keyring] $mirror bookworm-updates main
 deb [signed-by=$keyring] $mirror bookworm-backports main
-deb [signed-by=$keyring] $security bookworm-security main
 SOURCES
-  apt_private update >/dev/null 2>&1
-  apt_private -y --download-only install wine32:i386 libz-mingw-w64 qemu-user:amd64/bookworm-backports >/dev/null
-  (cd "$cache/apt/archives" && apt_private download wine64:amd64 >/dev/null 2>&1)
+  : >"$log"
+  local try ok=
+  for try in 1 2 3; do
+    if apt_private update >>"$log" 2>&1; then ok=1; break; fi
+    echo "apt update of the private lists failed (try $try of 3)" >&2
+    sleep $((try * 10))
+  done
+  if [ -z "$ok" ] || ! apt_private -y --download-only install wine32:i386 libz-mingw-w64 \
+      qemu-user:amd64/bookworm-backports >>"$log" 2>&1 \
+    || ! (cd "$cache/apt/archives" && apt_private download wine64:amd64 >>"$log" 2>&1); then
+    echo "could not download the emulation's packages; the end of $log:" >&2
+    tail -n 15 "$log" >&2
+    return 1
+  fi
   for deb in "$cache"/apt/archives/*.deb; do dpkg -x "$deb" "$sysroot"; done
   # Wine loads zlib1.dll as one of its own builtins only when it says so,
   # as libwine's install script makes it: the 32 bytes after the first 64

@@ -5,6 +5,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -165,3 +166,42 @@ class Ptzd:
                 if line.startswith("VmRSS:"):
                     return int(line.split()[1])
         return 0
+
+
+class Stream:
+    """The live stream of one head, read on a thread of its own."""
+
+    def __init__(self, g, head):
+        self.events = []
+        self.lock = threading.Lock()
+        request = urllib.request.Request(f"http://127.0.0.1:{g.http_port}/api/heads/{head}/stream")
+        self.response = urllib.request.urlopen(request, timeout=30)
+        assert self.response.headers["Content-Type"].startswith("text/event-stream")
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def read(self):
+        kind = None
+        try:
+            for raw in self.response:
+                line = raw.decode().rstrip("\n")
+                if line.startswith("event: "):
+                    kind = line[7:]
+                elif line.startswith("data: "):
+                    with self.lock:
+                        self.events.append((kind, json.loads(line[6:])))
+        except Exception:
+            pass
+
+    def of(self, kind):
+        with self.lock:
+            return [e for k, e in self.events if k == kind]
+
+    def close(self):
+        # Shut the socket first: a plain close waits for the reading thread,
+        # which waits for the server's next keep-alive.
+        try:
+            self.response.fp.raw._sock.shutdown(socket.SHUT_RDWR)
+        except (AttributeError, OSError):
+            pass
+        self.response.close()

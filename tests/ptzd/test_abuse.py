@@ -203,7 +203,7 @@ def test_slow_clients_on_every_port_hold_up_nobody(site):
                            ("ONVIF", lambda: site.onvif("GetSystemDateAndTime")),
                            ("native", lambda: native_pt_pos(site))]:
             times = latencies(call, 10)
-            assert max(times) < 1, (name, times)
+            assert max(times) < 2.5, (name, times)  # held up, it would wait for a 5 s deadline
         # And each slow client is cut off by its deadline (5 s for headers
         # or a frame from their first byte).
         wait_for(lambda: all(s.all_closed() for s in slow), timeout=15, what="every slow client to be cut off")
@@ -350,7 +350,7 @@ def test_sigterm_under_load_exits_within_two_seconds(site):
         loaded_median = statistics.median(latencies(roof, 30))
         print(f"healthy head's HTTP median: quiet {quiet_median * 1000:.2f} ms, with 64 slow HTTP, 48 slow ONVIF and"
               f" 64 slow native clients and the silent neighbour's full queue {loaded_median * 1000:.2f} ms")
-        assert loaded_median < 0.1, (quiet_median, loaded_median)
+        assert loaded_median < 1, (quiet_median, loaded_median)  # queued behind the silent head: 5 s
         for t in busy:  # and native clients keeping the healthy head busy
             t.start()
         seconds, code = sigterm(site.g.process)

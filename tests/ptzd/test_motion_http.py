@@ -1,14 +1,12 @@
 """The HTTP routes in moves, over the motion layer, against a simulated head
 with its motion model: positions in degrees, soft limits, leases, group
 moves, presets with names, tours, and the live stream."""
-import json
 import threading
 import time
-import urllib.request
 
 import pytest
 
-from gateway import Ptzd, Sim, wait_for
+from gateway import Ptzd, Sim, Stream, wait_for
 
 
 @pytest.fixture(scope="module")
@@ -151,39 +149,6 @@ def test_presets_have_names_shared_with_every_front_end(rig):
     assert g.http("DELETE", "/api/heads/a/presets/4")[0] == 200
     presets = {p["preset"]: p for p in g.http("GET", "/api/heads/a/presets")[1]["presets"]}
     assert presets[4]["name"] == ""
-
-
-class Stream:
-    """The live stream of one head, read on a thread of its own."""
-
-    def __init__(self, g, head):
-        self.events = []
-        self.lock = threading.Lock()
-        request = urllib.request.Request(f"http://127.0.0.1:{g.http_port}/api/heads/{head}/stream")
-        self.response = urllib.request.urlopen(request, timeout=30)
-        assert self.response.headers["Content-Type"].startswith("text/event-stream")
-        self.thread = threading.Thread(target=self.read, daemon=True)
-        self.thread.start()
-
-    def read(self):
-        kind = None
-        try:
-            for raw in self.response:
-                line = raw.decode().rstrip("\n")
-                if line.startswith("event: "):
-                    kind = line[7:]
-                elif line.startswith("data: "):
-                    with self.lock:
-                        self.events.append((kind, json.loads(line[6:])))
-        except Exception:
-            pass
-
-    def of(self, kind):
-        with self.lock:
-            return [e for k, e in self.events if k == kind]
-
-    def close(self):
-        self.response.close()
 
 
 def test_the_stream_carries_state_and_events_in_order(rig):

@@ -352,7 +352,7 @@ def test_bad_requests_get_json_errors_and_reach_nothing(sims, gateway):
         ("POST", "/api/heads/b/SetPTPos", b"{" + b" " * 100000 + b"}", 413),
     ]
     for method, path, raw, expected in cases:
-        status, answer = head_status = gateway.http(method, path, raw=raw)
+        status, answer = gateway.http(method, path, raw=raw)
         assert status == expected, (path, raw and raw[:60], answer)
         assert isinstance(answer, dict) and "error" in answer, (path, answer)
     assert head.requests() == []

@@ -31,6 +31,7 @@
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include "head.h"
 #include "server.h"
 #endif
@@ -464,6 +465,35 @@ void BM_Onvif_GetStatus_Polling(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// 32 recorders each polling GetStatus ten times a second, as a VMS does: the
+// time each answer takes. Counters: the median and 99th percentile of each
+// poller's own answers, averaged over the pollers.
+void BM_Onvif_GetStatus_Pollers10Hz(benchmark::State& state) {
+    if (!PrivateNetwork(state)) return;
+    using Clock = std::chrono::steady_clock;
+    httplib::Client client("127.0.0.1", Onvif().onvif);
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    const std::string body = OnvifGateway::Soap("GetStatus", "Profile_1");
+    std::vector<double> took;
+    long errors = 0;
+    // Spread over the first period so the pollers do not all ask at once.
+    auto next = Clock::now() + std::chrono::microseconds(100000 * state.thread_index() / state.threads());
+    for (auto _ : state) {
+        std::this_thread::sleep_until(next);
+        next += std::chrono::milliseconds(100);
+        const auto begun = Clock::now();
+        auto r = client.Post("/onvif/ptz_service", body, "application/soap+xml");
+        took.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begun).count());
+        if (!r || r->status != 200) ++errors;
+    }
+    std::sort(took.begin(), took.end());
+    const auto at = [&](double q) { return took.empty() ? 0.0 : took[static_cast<size_t>(q * (took.size() - 1))]; };
+    state.counters["median_ms"] = benchmark::Counter(at(0.5), benchmark::Counter::kAvgThreads);
+    state.counters["p99_ms"] = benchmark::Counter(at(0.99), benchmark::Counter::kAvgThreads);
+    state.counters["errors"] = benchmark::Counter(static_cast<double>(errors));
+}
+
 // ---- VISCA over IP through ptzd --------------------------------------------
 // Figures, not comparisons: the head is a simulator in this process (motion
 // model on), so the moment a frame reaches it and the moment it comes to rest
@@ -613,6 +643,7 @@ BENCHMARK(BM_Onvif_AbsoluteMove)->UseRealTime();
 BENCHMARK(BM_Visca_Stop_AckAndWire)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
 BENCHMARK(BM_Visca_Completion_AfterSettling)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
 BENCHMARK(BM_Onvif_GetStatus_Polling)->UseRealTime()->Threads(32)->MinTime(30.0)->Repetitions(1);
+BENCHMARK(BM_Onvif_GetStatus_Pollers10Hz)->UseRealTime()->Threads(32)->Iterations(100);
 BENCHMARK(BM_Gateway_Tcp_Native_Initialize)->UseRealTime();
 BENCHMARK(BM_Gateway_Paced38400_Native_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Gateway_Http_GetPTPos)->UseRealTime()->Threads(1)->Threads(16);

@@ -38,6 +38,9 @@ need_packages() {
   fi
   echo "installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # An update that fails for one index (a mirror being synced) still
+  # refreshes the others: the install is tried either way.
   apt-get install -y -q "${missing[@]}" >/dev/null 2>&1 ||
-    { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q "${missing[@]}" >/dev/null; }
+    { apt-get update -q >/dev/null 2>&1 || echo "apt-get update reported a failure; installing from what it fetched"
+      apt-get install -y -q "${missing[@]}" >/dev/null; }
 }

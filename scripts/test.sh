@@ -35,18 +35,29 @@ build() {  # build DIR [cmake args...]
   cmake -S "$root" -B "$dir" -G Ninja "$gateway" "$@" >/dev/null && cmake --build "$dir" -j "$jobs"
 }
 
+# A download from a registry, tried three times: a mirror's passing
+# fault should not fail a stage.
+three_tries() {
+  local try
+  for try in 1 2 3; do
+    "$@" && return 0
+    [ $try -lt 3 ] && sleep $((try * 10))
+  done
+  return 1
+}
+
 stage_unit() {
   tests/check_tracked.sh &&
   build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
   # Two ONVIF clients from npm for the gateway's ONVIF tests, in a scratch folder.
-  npm install --no-audit --no-fund --silent --prefix build/test/npm onvif@0.8.3 node-onvif@0.1.7 >/dev/null ||
+  three_tries npm install --no-audit --no-fund --silent --prefix build/test/npm onvif@0.8.3 node-onvif@0.1.7 >/dev/null ||
     { echo "npm could not install the ONVIF clients"; return 1; }
   # Sofie's playout engine, for its VISCA over IP device: one of its
   # dependencies names a git repository, replaced here by the registry's package.
   mkdir -p build/test/npm-tsr
   printf '%s\n' '{"name": "ptz-visca-client", "private": true,' \
     ' "dependencies": {"timeline-state-resolver": "9.3.2"}, "overrides": {"asn1": "0.2.6"}}' >build/test/npm-tsr/package.json
-  (cd build/test/npm-tsr && npm install --no-audit --no-fund --silent >/dev/null 2>&1) ||
+  (cd build/test/npm-tsr && three_tries npm install --no-audit --no-fund --silent >/dev/null 2>&1) ||
     { echo "npm could not install timeline-state-resolver"; return 1; }
   VISCA_TSR=$root/build/test/npm-tsr/node_modules ONVIF_NPM=$root/build/test/npm ctest --test-dir build/test -j "$jobs" --output-on-failure --timeout 300 -LE stress "${repeat[@]}"
 }

@@ -17,6 +17,14 @@ const cam = new Cam({hostname: host, port: +port, username: user, password, path
     seen.add(topic);
     if (seen.has('PTZController/PTZMove/Finished') && seen.has('PTZController/PTZPresets/Reached')) process.exit(0);
   });
-  console.log(JSON.stringify({subscribed: true}));
+  // The library creates its pull point on its own once a listener is added:
+  // "subscribed" only when the gateway has answered that request, so that
+  // the caller's move is never made before the subscription exists.
+  const ready = setInterval(() => {
+    if (cam.events && cam.events.terminationTime) {
+      clearInterval(ready);
+      console.log(JSON.stringify({subscribed: true}));
+    }
+  }, 10);
 });
 setTimeout(() => { console.log(JSON.stringify({error: 'timed out'})); process.exit(2); }, 60000);

@@ -47,11 +47,14 @@ void Signal(int fd) {
 }
 }  // namespace
 
-void HeadWorker::FailQueued() {
+void HeadWorker::FailQueued(bool urgent) {
     std::deque<Job> queued;
     {
         std::lock_guard lock(mutex_);
         queued.swap(queue_);
+        if (urgent)
+            for (Job& job : urgent_) queued.push_back(std::move(job));
+        if (urgent) urgent_.clear();
     }
     for (const Job& job : queued) job(0);
 }
@@ -64,7 +67,8 @@ void HeadWorker::BeginStop(Clock::time_point deadline) {
         if (first) stopDeadline_ = deadline;
         stopping_ = true;
     }
-    FailQueued();
+    // Stops already waiting still go out.
+    FailQueued(false);
     Signal(wake_);
     if (first && thread_.joinable()) stopGuard_ = std::thread([this] { GuardStop(); });
 }
@@ -92,7 +96,7 @@ void HeadWorker::Stop(Clock::time_point deadline) {
         std::lock_guard lock(mutex_);
         stopped_ = true;
     }
-    FailQueued();
+    FailQueued(true);
     Signal(wake_);
     if (!thread_.joinable()) return;
     std::unique_lock lock(mutex_);
@@ -106,7 +110,7 @@ void HeadWorker::Stop(Clock::time_point deadline) {
     if (stopGuard_.joinable()) stopGuard_.join();
 }
 
-Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command) {
+Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command, Lane lane) {
     // The worker takes a call (kQueued -> kRunning) or its caller withdraws
     // it (kQueued -> kWithdrawn), never both; a running call is waited for,
     // since `command` may refer to its caller's variables.
@@ -134,14 +138,15 @@ Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command) {
         pending->done.set_value(outcome);
         return reopen;
     };
+    const bool urgent = lane == Lane::Urgent;
     Clock::time_point deadline = Clock::now() + kMaxWait;
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return {kLinkDown, 0, 0};
-        if (callers_ >= kMaxCallers) return {kBusy, 0, 0};
+        if ((urgent ? urgentCallers_ : callers_) >= (urgent ? kMaxUrgent : kMaxCallers)) return {kBusy, 0, 0};
         if (stopping_) deadline = std::min(deadline, stopDeadline_);
-        ++callers_;
-        queue_.push_back(std::move(job));
+        ++(urgent ? urgentCallers_ : callers_);
+        (urgent ? urgent_ : queue_).push_back(std::move(job));
     }
     Signal(wake_);
     const Outcome outcome = [&]() -> Outcome {
@@ -152,8 +157,13 @@ Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command) {
         return result.get();
     }();
     std::lock_guard lock(mutex_);
-    --callers_;
+    --(urgent ? urgentCallers_ : callers_);
     return outcome;
+}
+
+size_t HeadWorker::Waiting(Lane lane) {
+    std::lock_guard lock(mutex_);
+    return lane == Lane::Urgent ? urgentCallers_ : callers_;
 }
 
 std::vector<std::string> HeadWorker::RecentFailures() {
@@ -259,20 +269,23 @@ void HeadWorker::Loop() {
             serving = false;
         }
         if (serving) frontEnd_->Ready(fds.data() + 1, fds.size() - 1, run);
-        // The queued jobs, in arrival order.
+        // The queued jobs, in arrival order, the urgent ones first (looked
+        // for again before each job).
         for (;;) {
             Job job;
             {
                 std::lock_guard lock(mutex_);
-                if (queue_.empty() || stopped_) break;
-                job = std::move(queue_.front());
-                queue_.pop_front();
+                if (stopped_) break;
+                std::deque<Job>& from = !urgent_.empty() ? urgent_ : queue_;
+                if (from.empty()) break;
+                job = std::move(from.front());
+                from.pop_front();
             }
             Run(job);
         }
     }
     // What is still queued fails at once, as while the head is away.
-    FailQueued();
+    FailQueued(true);
     if (serving) frontEnd_->Close();
     Close();
     std::lock_guard lock(mutex_);

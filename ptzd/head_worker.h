@@ -76,12 +76,20 @@ public:
     // Whether a stop has begun.
     bool Stopping() const { return stopping_.load(); }
 
+    // Which queue a call waits in. Urgent calls (stops of motion) run before
+    // every ordinary call still waiting, right after the exchange in
+    // flight, and never count against the ordinary callers' cap: a head
+    // flooded with requests still stops at once.
+    enum class Lane { Normal, Urgent };
     // Runs one library command on the worker and waits for it: at most
-    // kMaxCallers callers wait for one head, each at most kMaxWait for its
-    // turn (kBusy otherwise); the exchange itself is bounded by the
-    // library's time-outs. `command` gets the link handle and returns the
-    // call's result; it runs only while its caller waits.
-    Outcome Call(const std::function<int32_t(int32_t link)>& command);
+    // kMaxCallers callers (kMaxUrgent urgent ones) wait for one head, each at
+    // most kMaxWait for its turn (kBusy otherwise); the exchange itself is
+    // bounded by the library's time-outs. `command` gets the link handle and
+    // returns the call's result; it runs only while its caller waits.
+    Outcome Call(const std::function<int32_t(int32_t link)>& command, Lane lane = Lane::Normal);
+
+    // How many callers wait in `lane` now (their calls queued or running).
+    size_t Waiting(Lane lane);
 
     const HeadConfig& config() const { return config_; }
     HeadMetrics& metrics() { return metrics_; }
@@ -91,6 +99,7 @@ public:
     void NoteFailure(const std::string& what, int32_t kind, int32_t code);
 
     static constexpr size_t kMaxCallers = 16;
+    static constexpr size_t kMaxUrgent = 16;
     static constexpr auto kMaxWait = std::chrono::seconds(6);
     static constexpr auto kStopGrace = std::chrono::seconds(1);
 
@@ -101,8 +110,9 @@ private:
     // Opens the link when it is closed and its next attempt is due.
     void Reopen();
     void Run(const Job& job);
-    // Fails the queued calls (outside the lock).
-    void FailQueued();
+    // Fails the queued calls (outside the lock); the urgent ones too when
+    // `urgent`.
+    void FailQueued(bool urgent);
     // Whether the stop's deadline has passed: no exchange starts any more.
     bool PastStopDeadline();
     // Waits until the worker ends or the stop's deadline; then cuts short the
@@ -116,7 +126,9 @@ private:
     int wake_ = -1;  // an eventfd: a job is queued, or stop
     FrontEnd* frontEnd_ = nullptr;
     std::deque<Job> queue_;     // jobs of waiting callers (withdrawn ones are skipped)
-    size_t callers_ = 0;        // callers waiting in Call
+    std::deque<Job> urgent_;    // urgent jobs: taken before queue_
+    size_t callers_ = 0;        // ordinary callers waiting in Call
+    size_t urgentCallers_ = 0;  // urgent ones
     std::atomic<bool> stopping_{false};
     bool stopped_ = false;      // the worker is to end
     bool ended_ = false;        // it has

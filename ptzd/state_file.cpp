@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
+
+#include "log.h"
 
 namespace ptzd {
 
@@ -73,6 +77,40 @@ bool ReadStateFile(const std::string& path, std::string& data, size_t limit) {
     }
     ::close(fd);
     return ok;
+}
+
+StateRead LoadStateFile(const std::string& path, std::string& data, size_t limit) {
+    data.clear();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return StateRead::Missing;
+    if (ReadStateFile(path, data, limit)) return StateRead::Read;
+    data.clear();
+    SetAsideStateFile(path, S_ISLNK(st.st_mode) ? "it is a symbolic link"
+                            : !S_ISREG(st.st_mode) ? "it is not a regular file"
+                            : static_cast<size_t>(st.st_size) > limit ? "it is larger than " + std::to_string(limit) + " bytes"
+                                                                       : "it cannot be read");
+    return StateRead::Unreadable;
+}
+
+std::string SetAsideStateFile(const std::string& path, const std::string& why) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+    const std::string base = path + ".bad-" + stamp;
+    for (int n = 1; n <= 100; ++n) {
+        const std::string aside = n == 1 ? base : base + "-" + std::to_string(n);
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            Log(Level::Error, "state file " + path + " set aside as " + aside + ": " + why +
+                                  "; the head starts with what could be read from it");
+            return aside;
+        }
+        if (errno != EEXIST) break;
+    }
+    Log(Level::Error, "state file " + path + ": " + why + ", and it cannot be set aside: " + std::strerror(errno) +
+                          "; the head starts with what could be read from it (the file is replaced at the next save)");
+    return "";
 }
 
 }  // namespace ptzd

@@ -22,7 +22,10 @@ constexpr auto kFastAfterCommand = std::chrono::seconds(1);
 constexpr auto kStatusEvery = std::chrono::seconds(1);
 // While the link is down: how often to look whether it is back.
 constexpr auto kDownCheck = std::chrono::milliseconds(200);
-constexpr std::chrono::milliseconds kMaxDuration{600000};
+// A sanity bound only: a front end caps what its clients may ask for, and a
+// group move's common duration is as long as its slowest head needs (one
+// head alone takes that long at the same speed).
+constexpr std::chrono::milliseconds kMaxDuration{24 * 3600 * 1000};
 
 bool FiniteOrAbsent(const std::optional<double>& v) { return !v || std::isfinite(*v); }
 
@@ -41,6 +44,13 @@ std::string CheckPace(const Pace& pace) {
         if (speed && !(*speed >= 0 && *speed <= 1)) return "the speed must be between 0 and 1";
     if (pace.duration && (pace.duration->count() <= 0 || *pace.duration > kMaxDuration))
         return "the duration must be above 0 and at most " + std::to_string(kMaxDuration.count() / 1000) + " s";
+    return "";
+}
+
+std::string CheckBox(const std::optional<Motion::Box>& within) {
+    if (!within) return "";
+    for (const Range& r : {within->pan, within->tilt})
+        if (!std::isfinite(r.min) || !std::isfinite(r.max) || r.min > r.max) return "limits must be numbers, the lower first";
     return "";
 }
 
@@ -74,7 +84,8 @@ const char* StatusName(Status status) {
 }
 
 Motion::Motion(HeadWorker& head, const MotionConfig& config, EventBus& events, Files files)
-    : head_(head), units_(config), events_(events), presets_(std::move(files.presets)), tours_(std::move(files.tours)) {}
+    : head_(head), units_(config), events_(events), presets_(std::move(files.presets)),
+      tours_(std::move(files.tours), [this](const Tour& tour) { return CheckTour(tour, units_); }) {}
 
 Motion::~Motion() { StopAll(); }
 
@@ -83,6 +94,7 @@ void Motion::Start() {
     if (started_ || stopping_) return;
     started_ = true;
     poller_ = std::thread([this] { PollLoop(); });
+    leaseKeeper_ = std::thread([this] { LeaseLoop(); });
     tourRunner_ = std::thread([this] { TourLoop(); });
 }
 
@@ -92,21 +104,24 @@ void Motion::StopAll() {
         std::lock_guard lock(stateMutex_);
         if (!stopping_) {
             stopping_ = true;
+            // A command being sent now may still set the head going: it is
+            // dropped if it has not, and this stop goes after it if it has.
+            stopEpoch_.fetch_add(1);
+            stopHead = commanding_ || leaseActive_ || tour_.state != TourState::Idle ||
+                       (!active_.finished && active_.kind != MoveKind::External);
             CancelTour("the gateway stops");
-            stopHead = !active_.finished && active_.kind != MoveKind::External;
             leaseActive_ = false;
         }
     }
     changed_.notify_all();
     pollerWake_.notify_all();
+    leaseWake_.notify_all();
+    // What this layer set going stops with it, right after the exchange in
+    // flight.
+    if (stopHead && head_.Up()) SendStop();
+    if (leaseKeeper_.joinable()) leaseKeeper_.join();
     if (poller_.joinable()) poller_.join();
     if (tourRunner_.joinable()) tourRunner_.join();
-    if (!stopHead || !head_.Up()) return;
-    // What this layer set going stops with it.
-    std::unique_lock command(commandMutex_, std::defer_lock);
-    if (!command.try_lock_for(kCommandWait)) return;
-    Executed done;
-    head_.Call([&](int32_t link) { return Execute(Request(Op::Stop), link, done); });
 }
 
 Snapshot Motion::State() const {
@@ -172,16 +187,22 @@ Event Motion::MakeEvent(EventType type) const {
 
 // ---- commands ---------------------------------------------------------------------
 
-Result Motion::Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace) {
+Result Motion::Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace, std::optional<Box> within) {
     if (!FiniteOrAbsent(pan) || !FiniteOrAbsent(tilt)) return Refused(Status::BadArgument, "positions must be numbers");
     if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
-    return Issue(Request(Op::Absolute, pan, tilt, pace));
+    if (const std::string why = CheckBox(within); !why.empty()) return Refused(Status::BadArgument, why);
+    Request request(Op::Absolute, pan, tilt, pace);
+    request.within = within;
+    return Issue(request);
 }
 
-Result Motion::Relative(double pan, double tilt, const Pace& pace) {
+Result Motion::Relative(double pan, double tilt, const Pace& pace, std::optional<Box> within) {
     if (!std::isfinite(pan) || !std::isfinite(tilt)) return Refused(Status::BadArgument, "distances must be numbers");
     if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
-    return Issue(Request(Op::Relative, pan, tilt, pace));
+    if (const std::string why = CheckBox(within); !why.empty()) return Refused(Status::BadArgument, why);
+    Request request(Op::Relative, pan, tilt, pace);
+    request.within = within;
+    return Issue(request);
 }
 
 Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional<std::chrono::milliseconds> timeout,
@@ -192,11 +213,7 @@ Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional
     if (lease.count() <= 0 || lease > kMaxLease)
         return Refused(Status::BadArgument, "the time-out must be above 0 and at most " +
                                                 std::to_string(kMaxLease.count() / 1000) + " s");
-    if (within) {
-        for (const Range& r : {within->pan, within->tilt})
-            if (!std::isfinite(r.min) || !std::isfinite(r.max) || r.min > r.max)
-                return Refused(Status::BadArgument, "limits must be numbers, the lower first");
-    }
+    if (const std::string why = CheckBox(within); !why.empty()) return Refused(Status::BadArgument, why);
     if (panVelocity == 0 && tiltVelocity == 0) return Stop();
     Request request(Op::Continuous, panVelocity, tiltVelocity, {.speed = std::nullopt, .duration = lease, .tiltSpeed = std::nullopt});
     request.within = within;
@@ -208,14 +225,94 @@ bool Motion::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> time
     if (t.count() <= 0 || t > kMaxLease) return false;
     std::lock_guard lock(stateMutex_);
     if (!leaseActive_ || leaseGeneration_ != lease || generation_ != lease) return false;
-    leaseDeadline_ = Clock::now() + t;
+    // Run out already (its stop may be on its way): too late to renew.
+    const auto now = Clock::now();
+    if (now >= leaseDeadline_) return false;
+    leaseDeadline_ = now + t;
     return true;
 }
 
-Result Motion::Stop() {
-    Request r(Op::Stop);
-    r.reason = "stopped";
-    return Issue(r);
+Result Motion::Stop() { return StopNow("stopped", "stopped"); }
+
+Result Motion::StopNow(const std::string& reason, const std::string& tourReason) {
+    {
+        std::lock_guard lock(stateMutex_);
+        if (stopping_) return Refused(Status::LinkDown, "stop: the gateway stops");
+        stopEpoch_.fetch_add(1);
+        lastStopReason_ = reason;
+        if (!tourReason.empty()) CancelTour(tourReason);
+    }
+    changed_.notify_all();
+    const Outcome outcome = SendStop();
+    Result result = FromOutcome(outcome, "stop");
+    {
+        std::lock_guard lock(stateMutex_);
+        const auto now = Clock::now();
+        if (outcome.result == PTZ_OK || outcome.result == PTZ_FAILED) {  // sent
+            ++generation_;  // a lease or tour step armed before this is void now
+            leaseActive_ = false;
+            stopOwed_ = 0;
+            if (!active_.finished && !active_.stopped) {
+                active_.stopped = true;
+                active_.stopReason = reason;
+            }
+            result.move = generation_;
+            fastUntil_ = now + kFastAfterCommand;
+            nextPoll_ = std::min(nextPoll_, now + std::chrono::milliseconds(static_cast<int>(1000 / units_.config().pollMovingHz)));
+        }
+        result.pan = snapshot_.pan;
+        result.tilt = snapshot_.tilt;
+    }
+    changed_.notify_all();
+    pollerWake_.notify_all();
+    return result;
+}
+
+Outcome Motion::SendStop() {
+    std::shared_ptr<SharedStop> stop;
+    bool mine = false;
+    {
+        std::lock_guard lock(stopShare_);
+        if (pendingStop_ && !pendingStop_->started) {
+            stop = pendingStop_;
+        } else {
+            stop = std::make_shared<SharedStop>();
+            pendingStop_ = stop;
+            mine = true;
+        }
+    }
+    if (!mine) return stop->result.get();  // bounded: its maker's call is
+    Executed done;
+    const Outcome outcome = head_.Call(
+        [&](int32_t link) {
+            stop->started = true;
+            return Execute(Request(Op::Stop), link, done);
+        },
+        HeadWorker::Lane::Urgent);
+    {
+        std::lock_guard lock(stopShare_);
+        stop->started = true;
+        if (pendingStop_ == stop) pendingStop_.reset();
+    }
+    stop->done.set_value(outcome);
+    return outcome;
+}
+
+Outcome Motion::SendStopOf(uint64_t seq, std::optional<Axis> axis) {
+    Executed done;
+    Request r(axis ? Op::StopAxis : Op::Stop);
+    if (axis) r.axis = *axis;
+    bool skipped = false;
+    Outcome outcome = head_.Call(
+        [&](int32_t link) {
+            // Another move went out after that one: this stop is not its to make.
+            // (PTZ_BAD_PARAM: nothing was exchanged, nothing to count.)
+            if (sent_ != seq) return skipped = true, PTZ_BAD_PARAM;
+            return Execute(r, link, done);
+        },
+        HeadWorker::Lane::Urgent);
+    if (skipped) outcome = {};
+    return outcome;
 }
 
 Result Motion::Home() { return Issue(Request(Op::Home)); }
@@ -298,13 +395,20 @@ void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& d
                   int32_t& tiltSpeed) const {
     // Where each axis is asked to go, before the limits; an axis the move
     // leaves alone stays (and is not clamped).
+    // A front end's narrower limits, in steps.
+    auto inBox = [&](Axis axis, int64_t steps) -> int64_t {
+        if (!r.within) return steps;
+        const Range& box = axis == Axis::Pan ? r.within->pan : r.within->tilt;
+        const int64_t a = units_.Steps(axis, box.min), b = units_.Steps(axis, box.max);
+        return std::clamp(steps, std::min(a, b), std::max(a, b));
+    };
     auto target = [&](Axis axis, const std::optional<double>& value, int32_t now, int& direction) -> std::optional<int64_t> {
         if (!value) return std::nullopt;
         switch (r.op) {
-            case Op::Absolute: return units_.Steps(axis, *value);
+            case Op::Absolute: return inBox(axis, units_.Steps(axis, *value));
             case Op::Relative:
                 if (*value == 0) return std::nullopt;
-                return units_.Steps(axis, units_.Degrees(axis, now) + *value);
+                return inBox(axis, units_.Steps(axis, units_.Degrees(axis, now) + *value));
             default: {  // continuous: to the limit in the velocity's direction (in degrees)
                 if (*value == 0) return std::nullopt;
                 direction = *value > 0 ? 1 : -1;
@@ -355,11 +459,20 @@ int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
         const int32_t result = PTZ_LinkSetMotorSpeed(link, c.panMotor, pan);
         return result != PTZ_OK ? result : PTZ_LinkSetMotorSpeed(link, c.tiltMotor, tilt);
     };
-    // The call that sets the head going (or stops it), and whether it may have.
-    auto act = [&](int32_t result) {
+    // A stop came after this command: nothing more of it goes out.
+    auto dropped = [&] { return done.dropped = r.epoch != stopEpoch_.load(); };
+    // The call that sets the head going, unless a stop came first, and
+    // whether it may have.
+    auto act = [&](auto call) -> int32_t {
+        if (dropped()) return PTZ_OK;
+        const int32_t result = call();
         done.sent = MayHaveActed(result);
+        if (done.sent) done.seq = ++sent_;
         return result;
     };
+    const bool moves = r.op == Op::Absolute || r.op == Op::Relative || r.op == Op::Continuous || r.op == Op::Home ||
+                       r.op == Op::Preset;
+    if (moves && dropped()) return PTZ_BAD_PARAM;  // nothing was exchanged, nothing to count
     switch (r.op) {
         case Op::Read:
             return read();
@@ -370,7 +483,8 @@ int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
             return pan != PTZ_OK ? pan : tilt;
         }
         case Op::StopAxis:
-            return act(PTZ_LinkStopMotor(link, r.axis == Axis::Pan ? c.panMotor : c.tiltMotor));
+            done.sent = true;
+            return PTZ_LinkStopMotor(link, r.axis == Axis::Pan ? c.panMotor : c.tiltMotor);
         case Op::StoreHome:
             return PTZ_LinkSetUserHP(link, c.presetFlag);
         case Op::StorePreset: {
@@ -398,7 +512,7 @@ int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
                 done.seconds = std::max(units_.TravelSeconds(dp, panSpeed), units_.TravelSeconds(dt, tiltSpeed));
             }
             if (const int32_t result = speeds(panSpeed, tiltSpeed); result != PTZ_OK) return result;
-            return act(r.op == Op::Preset ? PTZ_LinkMovePresetPos(link, r.preset) : PTZ_LinkMoveUserHP(link));
+            return act([&] { return r.op == Op::Preset ? PTZ_LinkMovePresetPos(link, r.preset) : PTZ_LinkMoveUserHP(link); });
         }
         case Op::Absolute:
         case Op::Relative:
@@ -407,49 +521,46 @@ int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
             int32_t panSpeed = 0, tiltSpeed = 0;
             Plan(r, done.panNow, done.tiltNow, done, panSpeed, tiltSpeed);
             if (const int32_t result = speeds(panSpeed, tiltSpeed); result != PTZ_OK) return result;
-            return act(PTZ_LinkSetPTPos(link, c.moveParam, done.panTarget, done.tiltTarget));
+            return act([&] { return PTZ_LinkSetPTPos(link, c.moveParam, done.panTarget, done.tiltTarget); });
         }
     }
     return PTZ_BAD_PARAM;
 }
 
-Result Motion::Issue(const Request& r) {
+Result Motion::Issue(const Request& request) {
     static const char* const names[] = {"absolute move", "relative move", "continuous move", "stop", "stop",
                                         "home", "store home", "preset", "store preset", "read"};
-    const char* what = names[static_cast<int>(r.op)];
-    const bool moves = r.op != Op::Read && r.op != Op::StorePreset && r.op != Op::StoreHome;
+    const char* what = names[static_cast<int>(request.op)];
+    const bool moves = request.op != Op::Read && request.op != Op::StorePreset && request.op != Op::StoreHome;
+    // A stop that comes from now on drops this command while it is unsent.
+    Request r = request;
+    r.epoch = stopEpoch_.load();
     std::unique_lock command(commandMutex_, std::defer_lock);
     if (!command.try_lock_for(kCommandWait)) return Refused(Status::Busy, std::string(what) + ": too many commands wait for this head");
     {
         std::lock_guard lock(stateMutex_);
         if (stopping_) return Refused(Status::LinkDown, std::string(what) + ": the gateway stops");
+        if (moves && r.epoch != stopEpoch_.load())
+            return Refused(Status::Superseded, std::string(what) + ": a stop came after it; nothing was sent");
         if (r.tourRun != 0) {
             if (tour_.id != r.tourRun || tour_.state != TourState::Running)
                 return Refused(Status::Superseded, "the tour was stopped or paused");
-        } else if (moves && r.op != Op::StopAxis && tour_.state != TourState::Idle) {
-            CancelTour(r.op == Op::Stop ? "stopped" : "manual move");
+        } else if (moves && tour_.state != TourState::Idle) {
+            CancelTour("manual move");
         }
         commanding_ = moves;
     }
     changed_.notify_all();
     Executed done;
     const Outcome outcome = head_.Call([&](int32_t link) { return Execute(r, link, done); });
-    Result result = FromOutcome(outcome, what);
+    Result result = done.dropped ? Refused(Status::Superseded, std::string(what) + ": a stop came after it; nothing was sent")
+                                 : FromOutcome(outcome, what);
     {
         std::lock_guard lock(stateMutex_);
         const auto now = Clock::now();
         commanding_ = false;
         if (done.read) Record(done.panNow, done.tiltNow, now);
-        if (done.sent && r.op == Op::Stop) {
-            ++generation_;  // a lease or tour step armed before this is void now
-            leaseActive_ = false;
-            stopOwed_ = 0;
-            if (!active_.finished && !active_.stopped) {
-                active_.stopped = true;
-                active_.stopReason = r.reason;
-            }
-            result.move = generation_;
-        } else if (done.sent && r.op != Op::StopAxis && moves) {
+        if (done.sent && moves) {
             if (!active_.finished) FinishActive("superseded");
             ++generation_;
             const MoveKind kind = r.op == Op::Absolute     ? MoveKind::Absolute
@@ -457,19 +568,24 @@ Result Motion::Issue(const Request& r) {
                                   : r.op == Op::Continuous ? MoveKind::Continuous
                                   : r.op == Op::Preset     ? MoveKind::Preset
                                                            : MoveKind::Home;
-            active_ = Active{.generation = generation_, .kind = kind, .finished = false, .stopped = false, .stopReason = {},
+            // A stop that came while this was being sent goes to the head
+            // after it: the move is as good as stopped, and holds no lease.
+            const bool stoppedSince = r.epoch != stopEpoch_.load();
+            active_ = Active{.generation = generation_, .kind = kind, .finished = false, .stopped = stoppedSince,
+                             .stopReason = stoppedSince ? lastStopReason_ : std::string(),
                              .hasTarget = done.hasTarget, .panClamped = done.panClamped, .tiltClamped = done.tiltClamped,
                              .panTarget = done.panTarget, .tiltTarget = done.tiltTarget,
                              .panDirection = done.panDirection, .tiltDirection = done.tiltDirection,
                              .panAtLimit = false, .tiltAtLimit = false, .preset = r.preset, .tour = r.tourRun != 0,
-                             .started = now};
+                             .seq = done.seq, .started = now};
             snapshot_.move = kind;
             snapshot_.generation = generation_;
             snapshot_.preset = r.preset;
-            leaseActive_ = kind == MoveKind::Continuous;
+            leaseActive_ = kind == MoveKind::Continuous && !stoppedSince;
             if (leaseActive_) {
                 leaseGeneration_ = generation_;
                 leaseDeadline_ = now + *r.pace.duration;
+                leaseWake_.notify_all();
             }
             stopOwed_ = 0;
             Event e = MakeEvent(EventType::MoveStarted);
@@ -546,17 +662,28 @@ void Motion::FinishActive(const std::string& reason) {
 
 // ---- the poller --------------------------------------------------------------------------
 
+void Motion::LeaseLoop() {
+    // Apart from the poller, whose reading may wait behind other callers
+    // for the head: a lease's end is never late for that.
+    std::unique_lock lock(stateMutex_);
+    while (!stopping_) {
+        if (!leaseActive_) {
+            leaseWake_.wait(lock);
+        } else if (Clock::now() < leaseDeadline_) {
+            leaseWake_.wait_until(lock, leaseDeadline_);
+        } else {
+            const uint64_t generation = leaseGeneration_;
+            lock.unlock();
+            StopFor(generation, "lease expired");  // ends the lease, or finds it renewed
+            lock.lock();
+        }
+    }
+}
+
 void Motion::PollLoop() {
     std::unique_lock lock(stateMutex_);
     while (!stopping_) {
         const auto now = Clock::now();
-        if (leaseActive_ && now >= leaseDeadline_) {
-            const uint64_t generation = leaseGeneration_;
-            lock.unlock();
-            StopFor(generation, "lease expired");
-            lock.lock();
-            continue;
-        }
         if (now < nextPoll_) {
             if (nextPoll_ == Clock::time_point::max() && !leaseActive_) {
                 // Resting: nobody wants the state. A reader, a watcher or a command wakes it.
@@ -564,7 +691,7 @@ void Motion::PollLoop() {
                 if (nextPoll_ == Clock::time_point::max() && (watchers_ > 0 || Clock::now() < readUntil_))
                     nextPoll_ = Clock::now();
             } else {
-                pollerWake_.wait_until(lock, leaseActive_ ? std::min(nextPoll_, leaseDeadline_) : nextPoll_);
+                pollerWake_.wait_until(lock, nextPoll_);
             }
             continue;
         }
@@ -715,8 +842,7 @@ void Motion::Poll() {
 }
 
 void Motion::StopFor(uint64_t generation, const std::string& reason) {
-    std::unique_lock command(commandMutex_, std::defer_lock);
-    if (!command.try_lock_for(kCommandWait)) return;  // the poller comes back to it
+    uint64_t seq = 0;
     {
         std::lock_guard lock(stateMutex_);
         if (leaseActive_ && leaseGeneration_ == generation) {
@@ -724,13 +850,13 @@ void Motion::StopFor(uint64_t generation, const std::string& reason) {
             leaseActive_ = false;
         }
         // A newer command came: this stop is not its to make.
-        if (generation_ != generation) {
+        if (generation_ != generation || active_.generation != generation) {
             if (stopOwed_ == generation) stopOwed_ = 0;
             return;
         }
+        seq = active_.seq;
     }
-    Executed done;
-    const Outcome o = head_.Call([&](int32_t link) { return Execute(Request(Op::Stop), link, done); });
+    const Outcome o = SendStopOf(seq);
     {
         std::lock_guard lock(stateMutex_);
         stopOwed_ = o.result == PTZ_OK ? 0 : generation;
@@ -744,16 +870,13 @@ void Motion::StopFor(uint64_t generation, const std::string& reason) {
 }
 
 void Motion::StopAxisFor(uint64_t generation, Axis axis) {
-    std::unique_lock command(commandMutex_, std::defer_lock);
-    if (!command.try_lock_for(kCommandWait)) return;
+    uint64_t seq = 0;
     {
         std::lock_guard lock(stateMutex_);
         if (generation_ != generation || active_.generation != generation || active_.finished) return;
+        seq = active_.seq;
     }
-    Executed done;
-    Request r(Op::StopAxis);
-    r.axis = axis;
-    head_.Call([&](int32_t link) { return Execute(r, link, done); });
+    SendStopOf(seq, axis);
 }
 
 }  // namespace ptzd::motion

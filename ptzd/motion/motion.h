@@ -23,7 +23,9 @@
 #pragma once
 
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
+#include <future>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -134,24 +136,32 @@ public:
     // superseded it, the deadline passed, or the service stops (false).
     bool WaitFinished(uint64_t move, std::chrono::steady_clock::time_point deadline);
 
-    // To a position in degrees (an absent axis stays where it is).
-    Result Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace = {});
-    // By a distance in degrees from where the head is now.
-    Result Relative(double pan, double tilt, const Pace& pace = {});
-    // Each axis at a velocity in [-1, 1] (its sign is the direction) until
-    // the soft limit, a stop, a newer command, or the lease running out
-    // after `timeout` (absent: the configured continuous_timeout; at most
-    // kMaxLease). Both velocities 0: a stop. `within` narrows where it may
-    // go (degrees; a front end's own limits, inside the soft limits).
+    // `within` narrows where a move may go (degrees; a front end's own
+    // limits, inside the soft limits): applied, like the soft limits, to the
+    // target worked out when the move is sent.
     struct Box {
         Range pan, tilt;
     };
+    // To a position in degrees (an absent axis stays where it is).
+    Result Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace = {},
+                    std::optional<Box> within = std::nullopt);
+    // By a distance in degrees from where the head is when the move is sent.
+    Result Relative(double pan, double tilt, const Pace& pace = {}, std::optional<Box> within = std::nullopt);
+    // Each axis at a velocity in [-1, 1] (its sign is the direction) until
+    // the soft limit, a stop, a newer command, or the lease running out
+    // after `timeout` (absent: the configured continuous_timeout; at most
+    // kMaxLease). Both velocities 0: a stop.
     Result Continuous(double panVelocity, double tiltVelocity,
                       std::optional<std::chrono::milliseconds> timeout = std::nullopt,
                       std::optional<Box> within = std::nullopt);
     // Extends a continuous move's lease by `timeout` from now; false when
-    // that move is no longer the one in hand.
+    // that move is no longer the one in hand or its lease has run out
+    // already (a late renewal never revives a move).
     bool Renew(uint64_t lease, std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+    // Stops both axes at once: it goes to the head before every command
+    // still waiting (those that came before it are dropped unsent, answered
+    // Superseded) and right after the exchange in flight, which it stops
+    // too if that set the head going.
     Result Stop();
     Result Home();
     Result StoreHome();
@@ -198,14 +208,16 @@ private:
         int preset = 0;
         Axis axis = Axis::Pan;            // StopAxis
         uint64_t tourRun = 0;             // a tour's step: the run it belongs to
-        std::string reason;               // Stop: why ("stopped", "lease expired")
-        std::optional<Box> within;        // Continuous: narrower limits in degrees
+        std::optional<Box> within;        // narrower limits in degrees
+        uint64_t epoch = 0;               // stopEpoch_ when it came: a stop since drops it unsent
     };
     // What the head was asked and told, filled in on the worker.
     struct Executed {
         bool read = false;                // the position below was read
         int32_t panNow = 0, tiltNow = 0;
         bool sent = false;                // the moving (or stopping) call was sent
+        bool dropped = false;             // a stop came after it: nothing more was sent
+        uint64_t seq = 0;                 // its number among the moves sent (sent_)
         int32_t panTarget = 0, tiltTarget = 0;
         bool hasTarget = false, panClamped = false, tiltClamped = false;
         int panDirection = 0, tiltDirection = 0;  // continuous
@@ -224,6 +236,7 @@ private:
         bool panAtLimit = false, tiltAtLimit = false;
         int preset = 0;
         bool tour = false;
+        uint64_t seq = 0;  // its number among the moves sent
         Clock::time_point started{};
     };
     struct TourRun {
@@ -235,6 +248,7 @@ private:
         bool dwelling = false;
         std::chrono::milliseconds dwellLeft{0};
         uint64_t move = 0;  // the step's move
+        bool sending = false;  // the step's move is on its way to the head
     };
 
     // Runs a command: waits its turn, checks it may still go (a tour's step
@@ -259,15 +273,28 @@ private:
     void CancelTour(const std::string& reason);    // stateMutex_ held
 
     void PollLoop();
+    void LeaseLoop();
     void Poll();
-    // Stops move `generation` (a lease that ran out, a tour paused or
-    // stopped), unless a newer command came or its lease was renewed.
+    // Stops move `generation` (a lease that ran out, a tour paused), unless
+    // a newer command came, its lease was renewed, or another move was sent
+    // after it. Urgent: never waits behind other commands.
     void StopFor(uint64_t generation, const std::string& reason);
     void StopAxisFor(uint64_t generation, Axis axis);
+    // A stop of everything: drops every command still unsent, stops the
+    // head (urgent), ends a tour with `tourReason` ("" leaves it) and
+    // records the stop with `reason`.
+    Result StopNow(const std::string& reason, const std::string& tourReason);
+    // Both axes' stop through the urgent lane; callers that come while one
+    // is waiting for its turn share it.
+    Outcome SendStop();
+    // The stop of the one move numbered `seq` among those sent: sent only
+    // when no other move went out after it.
+    Outcome SendStopOf(uint64_t seq, std::optional<Axis> axis = std::nullopt);
 
     void TourLoop();
     Request StepRequest(const TourStep& step, uint64_t run) const;
-    // Ends the tour (a client asked) and stops its move.
+    // Ends the tour (a client asked) and stops its move, also one still on
+    // its way to the head.
     void EndTour(const std::string& reason);
 
     HeadWorker& head_;
@@ -304,10 +331,26 @@ private:
     bool started_ = false;
     bool everUp_ = false;     // the link has been up once
     bool commanding_ = false; // a move of ours is being sent: motion seen now is its
+    // Bumped by every stop of everything: a command that came before it and
+    // is not sent yet is dropped.
+    std::atomic<uint64_t> stopEpoch_{0};
+    // The number of the last move sent; the worker thread alone counts them
+    // (in Execute), so a stop made there knows exactly what went before it.
+    uint64_t sent_ = 0;
+    struct SharedStop {
+        std::atomic<bool> started{false};
+        std::promise<Outcome> done;
+        std::shared_future<Outcome> result = done.get_future().share();
+    };
+    std::string lastStopReason_;  // the last stop of everything's (stateMutex_)
+    std::mutex stopShare_;
+    std::shared_ptr<SharedStop> pendingStop_;  // a stop waiting for its turn
     TourRun tour_;
     uint64_t tourRuns_ = 0;
 
     std::thread poller_;
+    std::thread leaseKeeper_;              // ends leases that run out
+    std::condition_variable leaseWake_;   // a lease was armed, or stop
     std::thread tourRunner_;
 };
 

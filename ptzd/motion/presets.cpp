@@ -1,5 +1,6 @@
 #include "motion/presets.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "state_file.h"
@@ -9,24 +10,45 @@ namespace ptzd::motion {
 
 PresetStore::PresetStore(std::string file) : file_(std::move(file)) {
     std::string text;
-    if (file_.empty() || !ReadStateFile(file_, text)) return;
+    if (file_.empty() || LoadStateFile(file_, text) != StateRead::Read) return;
     const auto data = nlohmann::json::parse(text, nullptr, false);
-    if (!data.is_object()) return;
-    for (int n = 1; n <= kPresets; ++n) {
-        const auto it = data.find(std::to_string(n));
-        if (it == data.end()) continue;
-        PresetInfo& p = presets_[n];
-        if (it->is_string()) p.name = it->get<std::string>();
-        else if (it->is_object() && it->contains("name") && (*it)["name"].is_string()) p.name = (*it)["name"];
-        if (!CheckName(p.name).empty()) {
-            p = {};
+    if (!data.is_object()) {
+        SetAsideStateFile(file_, data.is_discarded() ? "it is not JSON" : "it is not a JSON object");
+        return;
+    }
+    // Every entry that cannot be taken is named; the file is then set aside
+    // whole and the rest kept, so that the next save loses nothing.
+    std::string refused;
+    for (const auto& [key, entry] : data.items()) {
+        int n = 0;
+        const bool numbered = key.size() <= 2 && !key.empty() && key[0] != '0' &&
+                              std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (numbered) n = std::stoi(key);
+        if (n < 1 || n > kPresets) {
+            refused += " \"" + key + "\" (presets are 1 to 16);";
             continue;
         }
-        for (auto [key, value] : {std::pair{"pan", &p.pan}, std::pair{"tilt", &p.tilt}})
-            if (it->is_object() && it->contains(key) && (*it)[key].is_number_integer()) {
-                const int64_t v = (*it)[key];
-                if (v >= INT32_MIN && v <= INT32_MAX) *value = static_cast<int32_t>(v);
-            }
+        PresetInfo p;
+        if (entry.is_string()) p.name = entry.get<std::string>();
+        else if (entry.is_object() && entry.contains("name") && entry["name"].is_string()) p.name = entry["name"];
+        if (const std::string why = CheckName(p.name); !why.empty()) {
+            refused += " preset " + key + " (" + why + ");";
+            continue;
+        }
+        bool positionOk = true;
+        for (auto [axis, value] : {std::pair{"pan", &p.pan}, std::pair{"tilt", &p.tilt}}) {
+            if (!entry.is_object() || !entry.contains(axis)) continue;
+            const auto& v = entry[axis];
+            if (v.is_number_integer() && v.get<int64_t>() >= INT32_MIN && v.get<int64_t>() <= INT32_MAX)
+                *value = static_cast<int32_t>(v.get<int64_t>());
+            else positionOk = false;
+        }
+        if (!positionOk) refused += " preset " + key + " (its position is not a step count; the name is kept);";
+        presets_[n] = p;
+    }
+    if (!refused.empty()) {
+        refused.pop_back();
+        SetAsideStateFile(file_, "entries that cannot be taken:" + refused);
     }
 }
 

@@ -108,15 +108,37 @@ std::string TourFromJson(const nlohmann::json& j, Tour& tour) {
 
 // ---- the store ------------------------------------------------------------------------
 
-TourStore::TourStore(std::string file) : file_(std::move(file)) {
+TourStore::TourStore(std::string file, const std::function<std::string(const Tour&)>& check) : file_(std::move(file)) {
     std::string text;
-    if (file_.empty() || !ReadStateFile(file_, text)) return;
+    if (file_.empty() || LoadStateFile(file_, text) != StateRead::Read) return;
     const auto data = nlohmann::json::parse(text, nullptr, false);
-    if (!data.is_object() || !data.contains("tours") || !data["tours"].is_array()) return;
+    if (!data.is_object() || !data.contains("tours") || !data["tours"].is_array()) {
+        SetAsideStateFile(file_, data.is_discarded() ? "it is not JSON" : "it holds no \"tours\" list");
+        return;
+    }
+    // A tour that cannot run (no steps, a value out of range) is refused
+    // here, not when it is started; the file is then set aside whole and
+    // the rest kept.
+    std::string refused;
     for (const auto& j : data["tours"]) {
         Tour tour;
-        if (TourFromJson(j, tour).empty() && !tour.name.empty() && tours_.size() < kMaxTours) tours_.push_back(tour);
+        std::string why = TourFromJson(j, tour);
+        if (why.empty() && check) why = check(tour);
+        if (why.empty() && Find(tour.name)) why = "named twice";
+        if (why.empty() && tours_.size() >= kMaxTours) why = "more than " + std::to_string(kMaxTours) + " tours";
+        if (why.empty()) tours_.push_back(tour);
+        else refused += " \"" + (tour.name.empty() ? std::string("(no name)") : tour.name) + "\" (" + why + ");";
     }
+    if (!refused.empty()) {
+        refused.pop_back();
+        SetAsideStateFile(file_, "tours that cannot be taken:" + refused);
+    }
+}
+
+const Tour* TourStore::Find(const std::string& name) const {
+    for (const Tour& t : tours_)
+        if (t.name == name) return &t;
+    return nullptr;
 }
 
 std::vector<Tour> TourStore::All() {
@@ -190,6 +212,8 @@ Result Motion::RemoveTour(const std::string& name) {
 Result Motion::StartTour(const std::string& name) {
     const std::optional<Tour> tour = tours_.Get(name);
     if (!tour) return Refused(Status::NotFound, "no tour \"" + name + "\"");
+    if (const std::string why = CheckTour(*tour, units_); !why.empty())
+        return Refused(Status::BadArgument, "tour \"" + name + "\" cannot run: " + why);
     {
         std::lock_guard lock(stateMutex_);
         if (stopping_) return Refused(Status::LinkDown, "the gateway stops");
@@ -253,13 +277,16 @@ void Motion::CancelTour(const std::string& reason) {
 }
 
 void Motion::EndTour(const std::string& reason) {
-    uint64_t move = 0;
     {
         std::lock_guard lock(stateMutex_);
-        if (active_.tour && !active_.finished) move = active_.generation;
-        CancelTour(reason);
+        if (!tour_.sending && !(active_.tour && !active_.finished)) {
+            CancelTour(reason);
+            return;
+        }
     }
-    if (move != 0) StopFor(move, "tour " + reason);
+    // Its step is moving or being sent: a stop of everything, which drops
+    // the step if it is still unsent and otherwise follows it to the head.
+    StopNow("tour " + reason, reason);
 }
 
 Motion::Request Motion::StepRequest(const TourStep& step, uint64_t run) const {
@@ -283,6 +310,10 @@ void Motion::TourLoop() {
         }
         const uint64_t run = tour_.id;
         auto interrupted = [&] { return stopping_ || tour_.id != run || tour_.state != motion::TourState::Running; };
+        if (tour_.step >= tour_.tour.steps.size()) {  // never stored so; never run so either
+            CancelTour("it has no such step");
+            continue;
+        }
         if (!tour_.dwelling) {
             // The step's move, then its arrival.
             const TourStep step = tour_.tour.steps[tour_.step];
@@ -291,10 +322,12 @@ void Motion::TourLoop() {
             e.step = static_cast<int>(tour_.step);
             e.round = tour_.round;
             Publish(e);
+            tour_.sending = true;
             lock.unlock();
             const Result r = Issue(StepRequest(step, run));
             lock.lock();
             if (stopping_ || tour_.id != run) continue;
+            tour_.sending = false;
             if (!r.ok()) {
                 if (r.status != Status::Superseded)  // paused meanwhile: the step is made again on resume
                     CancelTour("step " + std::to_string(tour_.step + 1) + " failed: " + r.message);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
@@ -45,8 +46,9 @@ std::string TourFromJson(const nlohmann::json& json, Tour& tour);
 
 class TourStore {
 public:
-    // `file` "" keeps the tours in memory only.
-    explicit TourStore(std::string file);
+    // `file` "" keeps the tours in memory only; a tour read from it is taken
+    // only when `check` finds nothing wrong with it.
+    explicit TourStore(std::string file, const std::function<std::string(const Tour&)>& check = {});
     std::vector<Tour> All();
     std::optional<Tour> Get(const std::string& name);
     // Adds or replaces; "" or why it could not be kept (too many tours,
@@ -57,6 +59,7 @@ public:
 
 private:
     std::string Save(const std::vector<Tour>& tours);
+    const Tour* Find(const std::string& name) const;
     std::string file_;
     std::mutex mutex_;
     std::vector<Tour> tours_;

@@ -161,8 +161,9 @@ Service::Service(HeadWorker& head, motion::Motion& motion, const OnvifConfig& co
     settings_.tilt = u.LimitDegrees(Axis::Tilt);
     // What SetConfiguration kept, where it still fits this head.
     std::string text;
-    if (!stateFile_.empty() && ReadStateFile(stateFile_, text)) {
+    if (!stateFile_.empty() && LoadStateFile(stateFile_, text) == StateRead::Read) {
         const auto data = nlohmann::json::parse(text, nullptr, false);
+        if (!data.is_object()) SetAsideStateFile(stateFile_, data.is_discarded() ? "it is not JSON" : "it is not a JSON object");
         const auto number = [&](const char* key, double min, double max) -> std::optional<double> {
             if (!data.is_object() || !data.contains(key) || !data[key].is_number()) return std::nullopt;
             const double v = data[key];
@@ -739,6 +740,15 @@ Service::Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
                 if (!x || !y) return BadArgs("a tour spot's position needs x and y", "ter:InvalidPosition");
                 step.pan = degrees ? *x : u.Degrees(Axis::Pan, u.StepsFromGeneric(Axis::Pan, *x));
                 step.tilt = degrees ? *y : u.Degrees(Axis::Tilt, u.StepsFromGeneric(Axis::Tilt, *y));
+                // Inside the range GetPresetTourOptions gives (this configuration's limits).
+                const PtzSettings limits = Settings();
+                constexpr double kSlack = 1e-9;
+                if (step.pan < limits.pan.min - kSlack || step.pan > limits.pan.max + kSlack ||
+                    step.tilt < limits.tilt.min - kSlack || step.tilt > limits.tilt.max + kSlack)
+                    return BadArgs("a tour spot must lie within pan " + Number(limits.pan.min) + " to " +
+                                       Number(limits.pan.max) + " and tilt " + Number(limits.tilt.min) + " to " +
+                                       Number(limits.tilt.max) + " degrees",
+                                   "ter:InvalidPosition");
             } else {
                 return BadArgs("a tour spot goes to a preset (PresetToken) or a position (PTZPosition)");
             }
@@ -878,23 +888,18 @@ Service::Reply Service::Ptz(const Request& r) {
         if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed, &tiltSpeed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
         if (closed_) return Closing();
         const motion::Pace pace{speed.value_or(settings.speed), std::nullopt, tiltSpeed};
-        const auto keep = [](double v, motion::Range r) { return std::clamp(v, r.min, r.max); };
+        // Kept inside this configuration's limits, applied by the motion
+        // layer to the target it works out when it sends the move (inside
+        // the head's soft limits).
+        const motion::Motion::Box box{settings.pan, settings.tilt};
         motion::Result result;
         if (absolute) {
             std::optional<double> pan, tilt;
-            if (x) pan = keep(degrees(Axis::Pan, *x), settings.pan);
-            if (y) tilt = keep(degrees(Axis::Tilt, *y), settings.tilt);
-            result = motion_.Absolute(pan, tilt, pace);
+            if (x) pan = degrees(Axis::Pan, *x);
+            if (y) tilt = degrees(Axis::Tilt, *y);
+            result = motion_.Absolute(pan, tilt, pace, box);
         } else {
-            // Kept inside this configuration's limits too (the motion layer
-            // keeps moves inside the head's soft limits).
-            const motion::Snapshot now = motion_.State();
-            double pan = x ? degrees(Axis::Pan, *x) : 0, tilt = y ? degrees(Axis::Tilt, *y) : 0;
-            if (now.known) {
-                pan = keep(now.pan + pan, settings.pan) - now.pan;
-                tilt = keep(now.tilt + tilt, settings.tilt) - now.tilt;
-            }
-            result = motion_.Relative(pan, tilt, pace);
+            result = motion_.Relative(x ? degrees(Axis::Pan, *x) : 0, y ? degrees(Axis::Tilt, *y) : 0, pace, box);
         }
         if (Reply reply = Motion(result, op.c_str()); reply.status != 200) return reply;
         return Ok("<tptz:" + op + "Response/>");

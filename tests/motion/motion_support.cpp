@@ -23,8 +23,15 @@ SimulatedHead::SimulatedHead() {
     head_.SetResponder([this](std::span<const uint8_t> frame) -> std::optional<ptzsim::Reply> {
         if (frame.size() < 7) return std::nullopt;
         Request r{Clock::now(), frame[3], {frame.begin() + 5, frame.end() - 2}};
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         requests_.push_back(r);
+        if (hold_ && hold_(r)) {
+            hold_ = nullptr;
+            holding_ = true;
+            held_.notify_all();
+            held_.wait_for(lock, 30s, [this] { return released_; });
+            holding_ = released_ = false;
+        }
         if (refuse_ && refuse_(r)) {
             std::vector<uint8_t> zeros(ptzsim::ResponseDataLength(r.code, r.data), 0);
             return ptzsim::Reply{{{0, ptzsim::ResponseFrame(r.code, 1, zeros)}}, false};
@@ -35,7 +42,27 @@ SimulatedHead::SimulatedHead() {
     port_ = server_->Start();
 }
 
-SimulatedHead::~SimulatedHead() { server_.reset(); }
+SimulatedHead::~SimulatedHead() {
+    Release();
+    server_.reset();
+}
+
+void SimulatedHead::HoldNext(std::function<bool(const Request&)> hold) {
+    std::lock_guard lock(mutex_);
+    released_ = false;
+    hold_ = std::move(hold);
+}
+
+bool SimulatedHead::Holding() {
+    std::lock_guard lock(mutex_);
+    return holding_;
+}
+
+void SimulatedHead::Release() {
+    std::lock_guard lock(mutex_);
+    if (holding_) released_ = true;
+    held_.notify_all();
+}
 
 std::vector<SimulatedHead::Request> SimulatedHead::Requests() {
     std::lock_guard lock(mutex_);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,12 @@ public:
     void Delay(int ms);
     // Refuse requests for which `refuse` says so (status 1).
     void RefuseWhen(std::function<bool(const Request&)> refuse);
+    // Holds the next request for which `hold` says so: logged, but neither
+    // acted on nor answered until Release() (at most 30 s). While one is
+    // held, Position(), Moving() and Model() wait too.
+    void HoldNext(std::function<bool(const Request&)> hold);
+    bool Holding();
+    void Release();
 
     // The model's pan and tilt (motors 0 and 4), brought up to now.
     std::pair<int32_t, int32_t> Position();
@@ -71,6 +78,9 @@ private:
     std::mutex mutex_;
     std::vector<Request> requests_;
     std::function<bool(const Request&)> refuse_;
+    std::function<bool(const Request&)> hold_;
+    bool holding_ = false, released_ = false;
+    std::condition_variable held_;
 };
 
 // One head as ptzd runs it: the worker on the simulated head, an event bus

@@ -1,5 +1,7 @@
 #include "config.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -315,6 +317,12 @@ bool CheckConfig(Config& config, std::vector<std::string>& errors) {
                 errors.push_back(where(a) + ": port " + std::to_string(a.port) + " of " + uses[i].what +
                                  " is already used by " + uses[j].what + " (" + where(*uses[j].address) + ")");
     }
+    // WS-Discovery takes UDP 3702 on every address once a head speaks ONVIF.
+    const bool discovery = std::any_of(config.heads.begin(), config.heads.end(), [](const HeadConfig& h) { return h.onvif.has_value(); });
+    for (const Use& u : uses)
+        if (discovery && u.address->port == kWsDiscoveryPort)
+            errors.push_back(where(*u.address) + ": port " + std::to_string(kWsDiscoveryPort) + " of " + u.what +
+                             " is WS-Discovery's, which the ONVIF heads use");
     ResolveStateDir(config);
     if (keepsState && !config.stateDir.empty() && !UsableDirectory(config.stateDir))
         errors.push_back((!config.stateDirWhere.empty() ? config.stateDirWhere

@@ -11,6 +11,9 @@
 
 namespace ptzd {
 
+// The WS-Discovery port (UDP), bound once a head speaks ONVIF.
+constexpr int kWsDiscoveryPort = 3702;
+
 struct Address {
     std::string host;
     int port = 0;

@@ -433,7 +433,9 @@ void HttpServer::AddRoutes() {
         const bool page = req.path == "/" || req.path == "/index.html";
         // A browser's EventSource cannot send headers: the live stream may
         // carry the token in its query instead.
-        const bool stream = req.path.size() > 7 && req.path.compare(req.path.size() - 7, 7, "/stream") == 0;
+        // Only there: a token in a query would open any other route too.
+        static const std::regex streamRoute(R"(/api/(heads/[^/]+/)?stream)");
+        const bool stream = (req.method == "GET" || req.method == "HEAD") && std::regex_match(req.path, streamRoute);
         const std::string presented = stream && req.has_param("token") ? "Bearer " + req.get_param_value("token")
                                                                          : req.get_header_value("Authorization");
         if (!token_.empty() && !page &&

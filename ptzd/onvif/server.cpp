@@ -101,7 +101,7 @@ void Server::Start() { http_->Start(); }
 namespace {
 
 constexpr const char* kGroup = "239.255.255.250";
-constexpr int kDiscoveryPort = 3702;
+constexpr int kDiscoveryPort = kWsDiscoveryPort;
 constexpr const char* kDiscoveryNs = "http://schemas.xmlsoap.org/ws/2005/04/discovery";
 constexpr const char* kNetworkNs = "http://www.onvif.org/ver10/network/wsdl";
 

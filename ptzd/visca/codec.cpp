@@ -96,8 +96,10 @@ Message Parse(std::span<const uint8_t> b) {
         if (b[2] == 0x06) {
             switch (b[3]) {
             case 0x01:
-                if (n != 9 || b[4] < 0x01 || b[4] > 0x18 || b[5] < 0x01 || b[5] > 0x17 || b[6] < 1 || b[6] > 3 ||
-                    b[7] < 1 || b[7] > 3)
+                // An axis that stops (direction 3) has no speed: controllers
+                // send anything there, 00 among them, with their stop.
+                if (n != 9 || b[6] < 1 || b[6] > 3 || b[7] < 1 || b[7] > 3 ||
+                    (b[6] != 3 && (b[4] < 0x01 || b[4] > 0x18)) || (b[7] != 3 && (b[5] < 0x01 || b[5] > 0x17)))
                     return m;
                 m.panSpeed = b[4];
                 m.tiltSpeed = b[5];

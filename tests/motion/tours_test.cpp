@@ -156,4 +156,21 @@ TEST(GroupMoves, AllArriveTogether) {
     EXPECT_EQ(MoveTogether({}).status, Status::BadArgument);
 }
 
+// The same rules for a group as for one head: at the slowest speed across
+// the whole range (longer than any duration a client may give), both go.
+TEST(GroupMoves, AsSlowAsOneHeadAlone) {
+    Gateway left({}, {}, "left"), right({}, {}, "right");
+    const Pace slowest{.speed = 0.0, .duration = std::nullopt, .tiltSpeed = std::nullopt};
+    left.sim.Model([](ptzsim::HeadModel& m) { m.State().motorPosition[0] = m.State().motorTarget[0] = 17000; });
+    right.sim.Model([](ptzsim::HeadModel& m) { m.State().motorPosition[0] = m.State().motorTarget[0] = -17000; });
+    Result alone = left.motion.Estimate(-170, 0, 0, 0.0);
+    ASSERT_TRUE(alone.ok());
+    const GroupResult group = MoveTogether({{&left.motion, -170, 0, 0}, {&right.motion, 170, 0, 0}}, slowest);
+    ASSERT_EQ(group.status, Status::Ok) << group.message;
+    EXPECT_GT(group.seconds, 600);
+    EXPECT_NEAR(group.seconds, alone.seconds, 1);
+    EXPECT_TRUE(left.motion.Stop().ok());
+    EXPECT_TRUE(right.motion.Stop().ok());
+}
+
 }  // namespace

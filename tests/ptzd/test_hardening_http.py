@@ -549,6 +549,8 @@ BAD_CONFIGS = [
     (HEAD + 'listen = "127.0.0.1:4001"\n[[head]]\nname = "b"\nlink = "com:2"\nlisten = "0.0.0.0:4001"\n', 8,
      'already used by head "a" listen'),
     ('http = "127.0.0.1:8081"\n' + ONVIF, 5, "already used by http"),
+    (ONVIF + 'visca_udp = "127.0.0.1:3702"\n', 5, "WS-Discovery's"),
+    (ONVIF + '[[head]]\nname = "b"\nlink = "com:2"\nvisca_udp = "0.0.0.0:3702"\n', 8, "WS-Discovery's"),
     ('[[head]]\nname = "' + "n" * 65 + '"\nlink = "com:1"\n', 1, "must be 1-64"),
     ('[[head]]\nname = "a/b"\nlink = "com:1"\n', 1, "must be 1-64"),
     ('http_hosts = ["ptz.example.com:8080"]\n' + HEAD, 1, "must be a host name"),

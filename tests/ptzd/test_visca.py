@@ -208,7 +208,10 @@ def test_relative_move_and_home(udp, rig):
     assert steps(g) == {"pan": 0, "tilt": 0}
 
 
-def test_drive_moves_until_stopped(udp, rig):
+# A stop carries speed bytes for axes that do not move: controllers send
+# their drive's speeds, or 00 00 (the npm visca-over-ip library).
+@pytest.mark.parametrize("stop_speeds", ["10 10", "00 00"])
+def test_drive_moves_until_stopped(udp, rig, stop_speeds):
     g = rig[1]
     wait_still(g)
     start = steps(g)["pan"]
@@ -217,7 +220,7 @@ def test_drive_moves_until_stopped(udp, rig):
     while steps(g)["pan"] <= start + 200:
         assert time.monotonic() < deadline, "the head did not move right"
         time.sleep(0.02)
-    assert udp.ask(h("81 01 06 01 10 10 03 03 FF"), 2) == ["90 41 FF", "90 51 FF"]  # stop
+    assert udp.ask(h(f"81 01 06 01 {stop_speeds} 03 03 FF"), 2) == ["90 41 FF", "90 51 FF"]  # stop
     held = wait_still(g)
     assert start + 200 < held["steps"]["pan"] < 17000
 

@@ -26,8 +26,13 @@ TEST(ViscaParse, EveryMessageAHeadServesAndWhatItRefuses) {
         {"81 01 06 01 0C 0A 01 03 FF", Kind::Drive},
         {"81 01 06 01 18 17 03 03 FF", Kind::Drive},
         {"81 01 06 01 19 17 01 03 FF", Kind::Invalid},   // pan speed above 0x18
-        {"81 01 06 01 18 18 01 03 FF", Kind::Invalid},   // tilt speed above 0x17
-        {"81 01 06 01 00 01 01 03 FF", Kind::Invalid},   // speed 0
+        {"81 01 06 01 18 18 01 01 FF", Kind::Invalid},   // tilt speed above 0x17
+        {"81 01 06 01 00 01 01 03 FF", Kind::Invalid},   // speed 0 on a moving axis
+        {"81 01 06 01 00 00 03 03 FF", Kind::Drive},     // the stop controllers send: no speed on a stopped axis
+        {"81 01 06 01 7F 7F 03 03 FF", Kind::Drive},
+        {"81 01 06 01 00 05 03 01 FF", Kind::Drive},     // pan stopped, tilt up
+        {"81 01 06 01 05 00 01 03 FF", Kind::Drive},     // pan left, tilt stopped
+        {"81 01 06 01 05 00 01 01 FF", Kind::Invalid},   // tilt moves at speed 0
         {"81 01 06 01 01 01 04 03 FF", Kind::Invalid},   // no such direction
         {"81 01 06 02 18 17 00 00 00 00 00 00 00 00 FF", Kind::Absolute},
         {"81 01 06 03 01 01 0F 0F 0F 0F 00 00 00 01 FF", Kind::Relative},

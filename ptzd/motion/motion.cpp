@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <tuple>
 
 #include "ptz.h"
@@ -22,6 +23,8 @@ constexpr auto kFastAfterCommand = std::chrono::seconds(1);
 constexpr auto kStatusEvery = std::chrono::seconds(1);
 // While the link is down: how often to look whether it is back.
 constexpr auto kDownCheck = std::chrono::milliseconds(200);
+// A head that would not tell its system texts is asked again after this.
+constexpr auto kIdentityRetry = std::chrono::seconds(30);
 // A sanity bound only: a front end caps what its clients may ask for, and a
 // group move's common duration is as long as its slowest head needs (one
 // head alone takes that long at the same speed).
@@ -137,6 +140,14 @@ Snapshot Motion::State() const {
     s.linkUp = head_.Up();
     if (!s.linkUp) s.known = false;
     return s;
+}
+
+Motion::Identity Motion::HeadIdentity() const {
+    std::lock_guard lock(stateMutex_);
+    const auto now = Clock::now();
+    if (!identity_.known && readUntil_ < now && watchers_ == 0) pollerWake_.notify_all();
+    if (!identity_.known) readUntil_ = std::max(readUntil_, now + kReadWatch);
+    return identity_;
 }
 
 void Motion::Watch() {
@@ -735,6 +746,8 @@ void Motion::Poll() {
         const bool watched = watchers_ > 0 || now < readUntil_;
         if (up != snapshot_.linkUp) {
             snapshot_.linkUp = up;
+            identity_ = {};  // another head may answer once the link is back
+            identityTried_ = {};
             if (!up) snapshot_.known = false;
             else if (watched) fastUntil_ = now + kFastAfterCommand;
             // The first opening is no restoring.
@@ -766,6 +779,7 @@ void Motion::Poll() {
         return result;
     });
     if (!reading.position) return;
+    ReadIdentity();
     std::optional<LearnedPreset> learn;
     {
         std::lock_guard lock(stateMutex_);
@@ -839,6 +853,22 @@ void Motion::Poll() {
     changed_.notify_all();
     // Where a preset turned out to be: the state file is written outside the lock.
     if (learn) presets_.Learn(learn->preset, learn->pan, learn->tilt);
+}
+
+void Motion::ReadIdentity() {
+    {
+        std::lock_guard lock(stateMutex_);
+        // A head that refuses it is asked again now and then, not at every reading.
+        if (identity_.known || Clock::now() - identityTried_ < kIdentityRetry) return;
+        identityTried_ = Clock::now();
+    }
+    PTZ_SYSTEM_INFO info{};
+    const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkGetSystemInfo(link, &info); });
+    if (o.result == PTZ_FAILED) head_.NoteFailure("GetSystemInfo", o.kind, o.code);
+    if (o.result != PTZ_OK) return;
+    const auto text = [](const char (&t)[16]) { return std::string(t, strnlen(t, sizeof t)); };
+    std::lock_guard lock(stateMutex_);
+    identity_ = {true, text(info.text0), text(info.text1), text(info.text2)};
 }
 
 void Motion::StopFor(uint64_t generation, const std::string& reason) {

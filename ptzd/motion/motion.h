@@ -132,6 +132,13 @@ public:
     void Watch();
     void Unwatch();
     static constexpr auto kReadWatch = std::chrono::seconds(10);
+    // The head's three system texts (model, firmware, serial), read once
+    // each time the link comes up; `known` false until then.
+    struct Identity {
+        bool known = false;
+        std::string model, firmware, serial;
+    };
+    Identity HeadIdentity() const;
     // Waits until move `move` has finished (true) or a newer command has
     // superseded it, the deadline passed, or the service stops (false).
     bool WaitFinished(uint64_t move, std::chrono::steady_clock::time_point deadline);
@@ -273,6 +280,7 @@ private:
     void CancelTour(const std::string& reason);    // stateMutex_ held
 
     void PollLoop();
+    void ReadIdentity();  // on the poller, once per link-up
     void LeaseLoop();
     void Poll();
     // Stops move `generation` (a lease that ran out, a tour paused), unless
@@ -313,6 +321,8 @@ private:
     mutable Clock::time_point readUntil_{};  // State() was called lately: poll until then
     int watchers_ = 0;
     Snapshot snapshot_;
+    Identity identity_;
+    Clock::time_point identityTried_{};  // the last attempt that failed
     Active active_;
     bool leaseActive_ = false;
     uint64_t leaseGeneration_ = 0;

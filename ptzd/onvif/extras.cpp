@@ -146,12 +146,14 @@ std::pair<int, std::string> Extras::Device(const Request& r) {
                   "</tt:Enabled><tt:Port>554</tt:Port></tds:NetworkProtocols></tds:GetNetworkProtocolsResponse>");
     if (op == "GetDiscoveryMode")
         return Ok(std::string("<tds:GetDiscoveryModeResponse><tds:DiscoveryMode>") +
-                  (discoverable_ ? "Discoverable" : "NonDiscoverable") + "</tds:DiscoveryMode></tds:GetDiscoveryModeResponse>");
+                  (!discoverable || discoverable() ? "Discoverable" : "NonDiscoverable") + "</tds:DiscoveryMode></tds:GetDiscoveryModeResponse>");
     if (op == "SetDiscoveryMode") {
         const std::string mode(Collapsed(ChildAnyNs(r.operation, "DiscoveryMode").text().get()));
         if (mode != "Discoverable" && mode != "NonDiscoverable")
             return {400, Fault("Sender", "ter:InvalidArgVal", "DiscoveryMode must be Discoverable or NonDiscoverable")};
-        discoverable_ = mode == "Discoverable";
+        if (setDiscoverable)
+            if (const std::string why = setDiscoverable(mode == "Discoverable"); !why.empty())
+                return {500, Fault("Receiver", "ter:Action", "the mode is set, but it was not saved: " + why)};
         return Ok("<tds:SetDiscoveryModeResponse/>");
     }
     if (op == "GetUsers")

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -45,7 +46,11 @@ private:
     std::string head_;
     OnvifConfig config_;
     PullPoints events_;
-    std::atomic<bool> discoverable_{true};
+
+public:
+    // WS-Discovery's mode is the device's (kept with its settings).
+    std::function<bool()> discoverable;
+    std::function<std::string(bool on)> setDiscoverable;
 };
 
 // What the HTTP layer knows of the request this thread answers: set by the

@@ -42,6 +42,8 @@ Server::Server(HeadWorker& head, motion::Motion& motion, const OnvifConfig& conf
                                        Fault("Receiver", "", "too many connections; try again"), kSoapType)) {
     http_->set_payload_max_length(kMaxRequest);  // larger bodies are refused before they are read
     service_.notify = [this](const std::string&) { extras_->events().ConfigurationChanged("PTZConfig_1"); };
+    extras_->discoverable = [this] { return service_.Discoverable(); };
+    extras_->setDiscoverable = [this](bool on) { return service_.SetDiscoverable(on); };
     auto handle = [this](const httplib::Request& req, httplib::Response& res) {
         // HTTP Digest beside WS-Security: the service accepts a request
         // either one authenticated; one that has neither is told how.
@@ -350,6 +352,7 @@ void Discovery::Stop() {
     [[maybe_unused]] ssize_t n = ::write(stopPipe_[1], &c, 1);
     thread_.join();
     Announce("Bye");
+    std::lock_guard lock(sending_);
     ::close(socket_);
     for (int fd : stopPipe_) ::close(fd);
     socket_ = -1;
@@ -389,7 +392,9 @@ bool Discovery::Send(const std::string& message, const sockaddr_in& to, const In
     return ::sendmsg(socket_, &m, 0) == static_cast<ssize_t>(message.size());
 }
 
-void Discovery::Announce(const char* what) {
+void Discovery::Announce(const char* what, const Service* only) {
+    std::lock_guard lock(sending_);
+    if (socket_ < 0) return;
     sockaddr_in group{};
     group.sin_family = AF_INET;
     group.sin_port = htons(kDiscoveryPort);
@@ -397,7 +402,7 @@ void Discovery::Announce(const char* what) {
     const bool hello = std::string(what) == "Hello";
     for (const Interface& f : interfaces_)
         for (const Device& d : devices_) {
-            if (!d.Serves(f.index)) continue;
+            if (!d.Serves(f.index) || (only ? d.service != only : !d.service->Discoverable())) continue;
             const std::string xaddr = XAddr(d, f.address);
             if (hello && xaddr.empty()) continue;
             const std::string body =
@@ -471,7 +476,7 @@ void Discovery::Loop() {
         const pugi::xml_node scopes = ChildAnyNs(request.operation, "Scopes");
         std::vector<const Device*> matches;
         for (const Device& d : devices_)
-            if (d.Serves(via->index) && TypesMatch(types) && ScopesMatch(scopes, d.service->Scopes()) &&
+            if (d.Serves(via->index) && d.service->Discoverable() && TypesMatch(types) && ScopesMatch(scopes, d.service->Scopes()) &&
                 !XAddr(d, local).empty())
                 matches.push_back(&d);
         if (matches.empty() || !Allowed(from.sin_addr.s_addr)) continue;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -51,7 +52,11 @@ private:
 // source address are answered each second.
 class Discovery {
 public:
-    explicit Discovery(std::vector<Service*> services) : services_(std::move(services)) {}
+    // Before any of the services is reached: a device switched to (or from)
+    // NonDiscoverable says Bye (or Hello) while discovery runs.
+    explicit Discovery(std::vector<Service*> services) : services_(std::move(services)) {
+        for (Service* s : services_) s->discoveryChanged = [this, s](bool on) { Announce(on ? "Hello" : "Bye", s); };
+    }
     ~Discovery();
     bool Start();
     void Stop();
@@ -81,7 +86,8 @@ private:
     };
     void FindInterfaces();
     void Loop();
-    void Announce(const char* what);
+    // Hello or Bye for every discoverable device, or for `only`.
+    void Announce(const char* what, const Service* only = nullptr);
     // The device's service address as seen from `local` ("" when there is none).
     std::string XAddr(const Device& d, in_addr local) const;
     bool Send(const std::string& message, const sockaddr_in& to, const Interface& via, in_addr from);
@@ -95,6 +101,7 @@ private:
     int64_t second_ = 0;
     int answered_ = 0;
     int socket_ = -1;
+    std::mutex sending_;  // Announce from a client's SetDiscoveryMode, and Stop
     int stopPipe_[2] = {-1, -1};
     std::thread thread_;
 };

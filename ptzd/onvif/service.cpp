@@ -170,6 +170,8 @@ Service::Service(HeadWorker& head, motion::Motion& motion, const OnvifConfig& co
             return v >= min && v <= max ? std::optional(v) : std::nullopt;
         };
         if (auto v = number("speed", 0, 1)) settings_.speed = *v;
+        if (data.is_object() && data.contains("discoverable") && data["discoverable"].is_boolean())
+            settings_.discoverable = data["discoverable"];
         if (auto v = number("timeout", 0.001, motion::kMaxLease.count() / 1000.0))
             settings_.timeout = std::chrono::milliseconds(std::lround(*v * 1000));
         for (auto [axis, range, lo, hi] : {std::tuple{Axis::Pan, &settings_.pan, "pan_min", "pan_max"},
@@ -186,6 +188,21 @@ Service::~Service() { motion_.Unwatch(); }
 
 void Service::StopAll() { closed_ = true; }
 
+bool Service::Discoverable() { return Settings().discoverable; }
+
+std::string Service::SetDiscoverable(bool on) {
+    PtzSettings s;
+    {
+        std::lock_guard lock(settingsMutex_);
+        if (settings_.discoverable == on) return "";
+        settings_.discoverable = on;
+        s = settings_;
+    }
+    const std::string why = SaveSettings(s);
+    if (discoveryChanged) discoveryChanged(on);
+    return why;
+}
+
 PtzSettings Service::Settings() {
     std::lock_guard lock(settingsMutex_);
     return settings_;
@@ -195,7 +212,7 @@ std::string Service::SaveSettings(const PtzSettings& s) {
     if (stateFile_.empty()) return "";
     const nlohmann::json data = {{"speed", s.speed},       {"timeout", s.timeout.count() / 1000.0},
                                  {"pan_min", s.pan.min},   {"pan_max", s.pan.max},
-                                 {"tilt_min", s.tilt.min}, {"tilt_max", s.tilt.max}};
+                                 {"tilt_min", s.tilt.min}, {"tilt_max", s.tilt.max}, {"discoverable", s.discoverable}};
     std::string why = WriteStateFile(stateFile_, data.dump(2) + "\n");
     if (!why.empty()) Log(Level::Warn, "ONVIF settings of " + head_.config().name + " not saved: " + why);
     return why;
@@ -334,13 +351,13 @@ Service::Reply Service::Device(const Request& r) {
                   "<tds:Security UsernameToken=\"true\"/><tds:System DiscoveryBye=\"true\"/></tds:Capabilities>"
                   "</tds:GetServiceCapabilitiesResponse>");
     if (op == "GetDeviceInformation") {
-        PTZ_SYSTEM_INFO info{};
-        const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkGetSystemInfo(link, &info); });
-        const bool known = o.result == PTZ_OK;
+        // Read by the motion layer when the link came up: no exchange here.
+        const motion::Motion::Identity id = motion_.HeadIdentity();
+        const bool known = id.known;
         return Ok("<tds:GetDeviceInformationResponse><tds:Manufacturer>ptz</tds:Manufacturer><tds:Model>" +
-                  Escape(known ? info.text0 : "pan/tilt head") + "</tds:Model><tds:FirmwareVersion>" +
-                  Escape(known ? info.text1 : "unknown") + "</tds:FirmwareVersion><tds:SerialNumber>" +
-                  Escape(known ? info.text2 : head_.config().name) + "</tds:SerialNumber><tds:HardwareId>" +
+                  Escape(known ? id.model : "pan/tilt head") + "</tds:Model><tds:FirmwareVersion>" +
+                  Escape(known ? id.firmware : "unknown") + "</tds:FirmwareVersion><tds:SerialNumber>" +
+                  Escape(known ? id.serial : head_.config().name) + "</tds:SerialNumber><tds:HardwareId>" +
                   Escape(head_.config().name) + "</tds:HardwareId></tds:GetDeviceInformationResponse>");
     }
     if (op == "GetNetworkInterfaces")

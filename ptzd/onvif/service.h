@@ -32,6 +32,7 @@ struct PtzSettings {
     double speed = 1.0;                       // share of the speed range
     std::chrono::milliseconds timeout{10000};  // a ContinuousMove's lease
     motion::Range pan, tilt;                  // degrees
+    bool discoverable = true;                 // SetDiscoveryMode: WS-Discovery answers for it
 };
 
 class Service {
@@ -47,6 +48,11 @@ public:
     // Told the topic of each change a client made ("tns1:Configuration/PTZ"
     // ...), for an events service; set before the service is reached.
     std::function<void(const std::string& topic)> notify;
+    // WS-Discovery's mode, kept with the settings; told to
+    // `discoveryChanged` when it changes (set before the service is reached).
+    bool Discoverable();
+    std::string SetDiscoverable(bool on);
+    std::function<void(bool on)> discoveryChanged;
     // What a ContinuousMove without a Timeout (or with PT0S) runs for: the
     // DefaultPTZTimeout the PTZ configuration advertises.
     static constexpr std::chrono::seconds kDefaultTimeout{10};

@@ -215,6 +215,20 @@ def test_two_npm_clients_drive_the_head(onvif, node_modules):
     assert n["halted"]["pan"] > n["before"]["pan"] and n["halted"] == n["after"]
 
 
+def test_device_information_costs_the_head_nothing(tmp_path):
+    g = OnvifGateway(tmp_path, user="")
+    try:
+        asked = lambda: [r for r in g.sim.requests() if r[6:8] == "00"]  # the system texts
+        wait_for(lambda: asked())
+        g.sim.control("clear-requests")
+        for _ in range(50):
+            status, body = g.soap("GetDeviceInformation", "tds")
+            assert status == 200 and "<tds:Model>" in body, body
+        assert asked() == []
+    finally:
+        g.close()
+
+
 def test_ws_security(onvif):
     ask = lambda security: onvif.soap("GetHostname", "tds", security=security)
     accepted = [
@@ -908,6 +922,55 @@ def test_probes_are_answered_when_they_match_and_not_too_often(tmp_path):
     assert 1 <= result["burst"] <= 3 * (int(result["took"]) + 2)
     assert result["xaddrs"] == [f"http://127.0.0.1:{roof}/onvif/device_service",
                                 f"http://[::1]:{yard}/onvif/device_service"]
+
+
+def test_a_device_made_non_discoverable_stops_answering_and_stays_so(tmp_path):
+    roof, yard = free_port(), free_port()
+    result = in_namespace(tmp_path, f"""
+        import urllib.request
+        sh("ip link set lo up && ip route add 224.0.0.0/4 dev lo")
+
+        def mode(port, value=None):
+            inner = f"<x:DiscoveryMode>{{value}}</x:DiscoveryMode>" if value else ""
+            operation = "SetDiscoveryMode" if value else "GetDiscoveryMode"
+            body = ('<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope"><s:Body>'
+                    f'<x:{{operation}} xmlns:x="http://www.onvif.org/ver10/device/wsdl">{{inner}}</x:{{operation}}>'
+                    '</s:Body></s:Envelope>').encode()
+            request = urllib.request.Request(f"http://127.0.0.1:{{port}}/onvif/device_service", data=body,
+                                             headers={{"Content-Type": "application/soap+xml"}})
+            with urllib.request.urlopen(request, timeout=10) as r:
+                return r.read().decode()
+
+        sources = iter(range(1, 200))
+        def heard():
+            # The heads answering a probe: every answer to it has come once
+            # the answer to a second probe, sent after it, is in.
+            s = prober(f"127.0.2.{{next(sources)}}")
+            first = probe(s)
+            seen = []
+            second = probe(s)
+            deadline = time.time() + 10
+            while time.time() < deadline and not any(a["relates"] == second for a in seen):
+                select.select([s], [], [], 0.1)
+                seen += answers(s)
+            return sorted(a["scopes"].split("/name/")[1].split()[0] for a in seen if a["relates"] == first)
+
+        ptzd = start_ptzd([("roof", "127.0.0.1:{roof}"), ("yard", "127.0.0.1:{yard}")])
+        answered(prober("127.0.0.2"))
+        before = heard()
+        mode({roof}, "NonDiscoverable")
+        after = heard()
+        stop_ptzd(ptzd)
+        ptzd = start_ptzd([("roof", "127.0.0.1:{roof}"), ("yard", "127.0.0.1:{yard}")])
+        answered(prober("127.0.0.3"))
+        restarted, kept = heard(), "NonDiscoverable" in mode({roof})
+        mode({roof}, "Discoverable")
+        back = heard()
+        stop_ptzd(ptzd)
+        print(json.dumps({{"before": before, "after": after, "restarted": restarted, "kept": kept, "back": back}}))
+        """)
+    assert result == {"before": ["roof", "yard"], "after": ["yard"], "restarted": ["yard"], "kept": True,
+                      "back": ["roof", "yard"]}
 
 
 RFC3986 = "http://schemas.xmlsoap.org/ws/2005/04/discovery/rfc3986"

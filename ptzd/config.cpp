@@ -201,6 +201,7 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                         Address a;
                         if (address(hnode, h, a)) (h == "visca_udp" ? head.viscaUdp : head.viscaTcp) = a;
                     } else if (h == "visca_max_clients") integer(hnode, h, head.viscaMaxClients, 1, 256);
+                    else if (h == "visca_idle_timeout") integer(hnode, h, head.viscaIdleSeconds, 1, 86400);
                     else if (h == "visca_units_per_degree") {
                         const auto v = hnode.value<double>();
                         // 16-bit positions must still reach 180 degrees either way.

@@ -62,6 +62,7 @@ struct HeadConfig {
     std::optional<Address> viscaUdp, viscaTcp;
     double viscaUnitsPerDegree = 14.4;  // VISCA position units per degree (170 degrees = 0x0990)
     int32_t viscaMaxClients = 8;        // TCP connections at once
+    int32_t viscaIdleSeconds = 60;      // a silent TCP connection is closed after this
 };
 
 struct Config {

@@ -199,7 +199,8 @@ int main(int argc, char** argv) {
         cameras.push_back(std::make_unique<ptzd::visca::Camera>(*motions[i], *heads[i],
                                                                 ptzd::visca::CameraConfig{h.viscaUnitsPerDegree}));
         visca.push_back(std::make_unique<ptzd::visca::Server>(
-            *cameras.back(), h.name, ptzd::visca::ServerLimits{static_cast<size_t>(h.viscaMaxClients), 64}));
+            *cameras.back(), h.name, ptzd::visca::ServerLimits{static_cast<size_t>(h.viscaMaxClients), 64,
+                                                      std::chrono::seconds(h.viscaIdleSeconds)}));
         if (h.viscaUdp && !visca.back()->ListenUdp(*h.viscaUdp)) return 1;
         if (h.viscaTcp && !visca.back()->ListenTcp(*h.viscaTcp)) return 1;
     }

@@ -15,6 +15,8 @@
 
 namespace ptzd::visca {
 
+using Clock = std::chrono::steady_clock;
+
 namespace {
 
 // Control reply payloads.
@@ -97,13 +99,37 @@ void Server::Stop() {
 void Server::Loop() {
     std::vector<pollfd> fds;
     for (;;) {
+        const auto now = Clock::now();
+        // Idle TCP clients go: a few silent connections never lock out the rest.
+        for (const auto& c : clients_) {
+            std::lock_guard lock(c->mutex);
+            if (c->fd >= 0 && now - c->active >= limits_.idle) {
+                Log(Level::Info, "head " + head_ + ": VISCA client " + c->peer + " closed: idle for " +
+                                     std::to_string(limits_.idle.count() / 1000) + " s");
+                ::close(c->fd);
+                c->fd = -1;
+            }
+        }
+        std::erase_if(clients_, [](const auto& c) {
+            std::lock_guard lock(c->mutex);
+            return c->fd < 0;
+        });
         fds.clear();
         fds.push_back({wake_, POLLIN, 0});
         if (udpFd_ >= 0) fds.push_back({udpFd_, POLLIN, 0});
-        if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
+        const bool accepting = tcpFd_ >= 0 && now >= acceptAgain_;
+        if (accepting) fds.push_back({tcpFd_, POLLIN, 0});
         const size_t first = fds.size();
-        for (const auto& c : clients_) fds.push_back({c->fd, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        Clock::time_point next = tcpFd_ >= 0 && !accepting ? acceptAgain_ : Clock::time_point::max();
+        for (const auto& c : clients_) {
+            fds.push_back({c->fd, POLLIN, 0});
+            next = std::min(next, c->active + limits_.idle);
+        }
+        const int timeout = next == Clock::time_point::max()
+                                ? -1
+                                : static_cast<int>(std::max<int64_t>(
+                                      1, std::chrono::ceil<std::chrono::milliseconds>(next - now).count()));
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) continue;
             Log(Level::Error, "head " + head_ + ": VISCA poll failed: " + std::strerror(errno));
             return;
@@ -111,7 +137,7 @@ void Server::Loop() {
         if (fds[0].revents) return;
         size_t at = 1;
         if (udpFd_ >= 0 && fds[at++].revents) Datagram();
-        if (tcpFd_ >= 0 && fds[at++].revents) Accept();
+        if (accepting && fds[at++].revents) Accept();
         const auto polled = clients_;  // those accepted just now are polled next round
         for (size_t i = 0; first + i < fds.size() && i < polled.size(); ++i)
             if (fds[first + i].revents) Read(polled[i]);
@@ -186,14 +212,21 @@ void Server::Accept() {
         socklen_t length = sizeof peer;
         const int fd = ::accept4(tcpFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE) ++tcp_.refused;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            // Out of descriptors (EMFILE, ENFILE) or memory: the connection
+            // stays pending; the port rests instead of spinning on it.
+            ++tcp_.refused;
+            if (Clock::now() - lastRefusalLog_ >= std::chrono::seconds(1)) {
+                Log(Level::Warn, "head " + head_ + ": cannot accept a VISCA client: " + std::strerror(errno) +
+                                     "; the VISCA port rests for " + std::to_string(kAcceptPause.count()) + " ms at a time");
+                lastRefusalLog_ = Clock::now();
+            }
+            acceptAgain_ = Clock::now() + kAcceptPause;
             return;
         }
         if (clients_.size() >= limits_.maxTcpClients) {
-            ++tcp_.refused;
-            Log(Level::Warn, "head " + head_ + ": VISCA client " + PeerText(peer) + " refused: " +
-                                 std::to_string(limits_.maxTcpClients) + " are connected");
-            ::close(fd);
+            Refuse(fd, peer, std::to_string(limits_.maxTcpClients) + " are connected (visca_max_clients)");
             continue;
         }
         const int one = 1;
@@ -201,8 +234,21 @@ void Server::Accept() {
         auto client = std::make_shared<Client>();
         client->fd = fd;
         client->peer = PeerText(peer);
+        client->active = Clock::now();
         clients_.push_back(std::move(client));
     }
+}
+
+void Server::Refuse(int fd, const sockaddr_storage& peer, const std::string& why) {
+    ::close(fd);
+    ++tcp_.refused;
+    ++refusedSinceLog_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
+    Log(Level::Warn, "head " + head_ + ": VISCA client " + PeerText(peer) + " refused: " + why + " (" +
+                         std::to_string(refusedSinceLog_) + " refused since the last report)");
+    lastRefusalLog_ = now;
+    refusedSinceLog_ = 0;
 }
 
 void Server::Read(const std::shared_ptr<Client>& client) {
@@ -210,6 +256,7 @@ void Server::Read(const std::shared_ptr<Client>& client) {
     const ssize_t n = ::recv(client->fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return client->Close();
     if (n < 0) return;
+    client->active = std::chrono::steady_clock::now();
     std::weak_ptr<Client> weak = client;
     auto reply = [weak](std::vector<uint8_t> bytes) {
         if (auto c = weak.lock()) c->Send(bytes);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ namespace ptzd::visca {
 struct ServerLimits {
     size_t maxTcpClients = 8;  // more are closed at once
     size_t maxUdpPeers = 64;   // sequence state kept for this many senders (the oldest forgotten)
+    // A TCP client that sends nothing for this long is closed (controllers
+    // connect again when they have something to send).
+    std::chrono::milliseconds idle{60000};
 };
 
 class Server {
@@ -49,6 +53,7 @@ private:
         std::mutex mutex;
         int fd = -1;
         std::string peer;
+        std::chrono::steady_clock::time_point active;  // its last message (or its connection)
         StreamSplitter splitter;
         void Send(const std::vector<uint8_t>& bytes);
         void Close();
@@ -67,6 +72,8 @@ private:
     void Loop();
     void Datagram();
     void Accept();
+    // Closes the connection at once, counted; logged at most once a second.
+    void Refuse(int fd, const sockaddr_storage& peer, const std::string& why);
     void Read(const std::shared_ptr<Client>& client);
     void SendTo(const std::vector<uint8_t>& bytes, const sockaddr_storage& to, socklen_t length);
 
@@ -76,6 +83,12 @@ private:
     int udpFd_ = -1, tcpFd_ = -1, wake_ = -1;
     std::shared_ptr<UdpSocket> udpOut_ = std::make_shared<UdpSocket>();
     std::vector<std::shared_ptr<Client>> clients_;  // the loop thread's
+    // The loop thread's: out of descriptors, the TCP port rests until then
+    // (a pending connection would wake every poll at once).
+    std::chrono::steady_clock::time_point acceptAgain_{};
+    std::chrono::steady_clock::time_point lastRefusalLog_{};
+    uint64_t refusedSinceLog_ = 0;
+    static constexpr std::chrono::milliseconds kAcceptPause{100};
     std::map<std::string, Peer> peers_;             // the loop thread's, by address
     uint64_t uses_ = 0;
     Counters udp_, tcp_;

@@ -48,8 +48,9 @@ class Site:
         caps = caps or {}
         self.roof_sim, self.quiet_sim = Sim(), Sim("--silent")
         self.g = None
-        self.onvif_port = free_port()
-        roof = [f'onvif = "127.0.0.1:{self.onvif_port}"']
+        self.onvif_port, self.visca_tcp = free_port(), free_port()
+        roof = [f'onvif = "127.0.0.1:{self.onvif_port}"', f'visca_tcp = "127.0.0.1:{self.visca_tcp}"',
+                "visca_max_clients = 4"]
         roof += [f"{k} = {v}" for k, v in caps.items() if k in ("max_clients", "onvif_max_connections")]
         top = "\n".join(f"{k} = {v}" for k, v in caps.items() if k == "http_max_connections")
         try:
@@ -276,6 +277,12 @@ def test_floods_past_every_cap_are_refused_at_once(site):
 
 # ---- descriptors ------------------------------------------------------------------------
 
+def visca_power(port):
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as c:
+        c.sendall(b"\x81\x09\x04\x00\xff")
+        return c.recv(16)
+
+
 def test_descriptor_exhaustion_costs_no_cpu_and_heals(site):
     needs_namespace()
     pid = site.g.process.pid
@@ -285,7 +292,7 @@ def test_descriptor_exhaustion_costs_no_cpu_and_heals(site):
     try:
         before = cpu_seconds(pid)
         start = time.monotonic()
-        for port, count in [(site.native, 80), (site.http_port, 80), (site.onvif_port, 40)]:
+        for port, count in [(site.native, 80), (site.http_port, 80), (site.onvif_port, 40), (site.visca_tcp, 40)]:
             held += connect_all(port, count)
         for s in held:
             s.sendall(b"\x02")  # a byte to read, so that the listeners' work is not put off
@@ -299,6 +306,9 @@ def test_descriptor_exhaustion_costs_no_cpu_and_heals(site):
     wait_for(lambda: native_pt_pos(site) == (0, 0), timeout=15, what="the native port")
     wait_for(lambda: answers(lambda: http_get(site, "/api/heads/roof/GetPTPos")[0] == 200), timeout=15, what="HTTP")
     wait_for(lambda: answers(lambda: site.onvif("GetSystemDateAndTime")[0] == 200), timeout=15, what="ONVIF")
+    wait_for(lambda: answers(lambda: visca_power(site.visca_tcp) == b"\x90\x50\x02\xff"), timeout=15, what="VISCA")
+    # Refusals are reported, not logged one line each.
+    assert site.g.logs().count("cannot accept a VISCA client") <= 10
     resource.prlimit(pid, resource.RLIMIT_NOFILE, (soft, hard))
 
 

@@ -471,3 +471,20 @@ def test_tcp_clients_over_the_cap_are_closed(rig):
     finally:
         for c in clients:
             c.close()
+
+
+def test_an_idle_tcp_client_is_closed_and_its_place_freed():
+    sim = Sim(instant=False)
+    port = free_port()
+    g = Ptzd([("cam", sim.link)], head_lines={"cam": [f'visca_tcp = "127.0.0.1:{port}"', "visca_max_clients = 1",
+                                                       "visca_idle_timeout = 1"]})
+    try:
+        idle = served_client(port)
+        idle.sock.settimeout(15)
+        assert idle.sock.recv(16) == b""  # closed by ptzd after a second of silence
+        idle.close()
+        served_client(port).close()  # the only place is free again
+        assert "idle for 1 s" in g.logs()
+    finally:
+        g.stop()
+        sim.stop()

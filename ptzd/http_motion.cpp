@@ -18,7 +18,7 @@ namespace {
 
 constexpr double kMaxSeconds = 600;  // durations, time-outs
 constexpr auto kStreamTick = std::chrono::milliseconds(50);
-constexpr auto kKeepAlive = std::chrono::seconds(5);
+constexpr auto kHeartbeat = std::chrono::milliseconds(500);
 
 void Reply(httplib::Response& res, int status, const json& body) {
     res.status = status;
@@ -156,6 +156,20 @@ Shown ShownOf(const Snapshot& s) {
     return v;
 }
 
+// "client" (1-64 of [A-Za-z0-9_-]) and "seq" (a whole number), both or neither.
+std::string ClientOrder(const json& b, std::string& client, uint64_t& seq) {
+    if (b.contains("client") != b.contains("seq")) return "\"client\" and \"seq\" come together";
+    if (!b.contains("client")) return "";
+    if (!b["client"].is_string()) return "argument \"client\" must be a string";
+    client = b["client"].get<std::string>();
+    if (client.empty() || client.size() > 64 ||
+        !std::all_of(client.begin(), client.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'; }))
+        return "argument \"client\" holds 1 to 64 letters, digits, _ or -";
+    if (!b["seq"].is_number_unsigned()) return "argument \"seq\" must be a whole number";
+    seq = b["seq"].get<uint64_t>();
+    return "";
+}
+
 std::string SseEvent(const char* type, const std::string& data) {
     return std::string("event: ") + type + "\ndata: " + data + "\n\n";
 }
@@ -192,9 +206,14 @@ void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, cons
         Reply(res, 200, PositionJson(m));
     }));
 
-    s.Post(head + "/move", route({"kind", "pan", "tilt", "speed", "duration", "timeout"},
+    s.Post(head + "/move", route({"kind", "pan", "tilt", "speed", "duration", "timeout", "client", "seq"},
                                  [](Motion& m, const json& b, const httplib::Request&, httplib::Response& res) {
         const std::string kind = b.contains("kind") && b["kind"].is_string() ? b["kind"].get<std::string>() : "";
+        std::string client;
+        uint64_t seq = 0;
+        if (auto why = ClientOrder(b, client, seq); !why.empty()) return Fail(res, 400, why);
+        if (!client.empty() && !m.InClientOrder(client, seq, false))
+            return Fail(res, 409, "a later stop of this client came first; nothing was sent");
         std::optional<double> pan, tilt, timeout;
         Pace pace;
         if (kind == "absolute" || kind == "relative") {
@@ -237,7 +256,11 @@ void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, cons
         Reply(res, 200, {{"lease", id}});
     }));
 
-    s.Post(head + "/stop", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+    s.Post(head + "/stop", route({"client", "seq"}, [](Motion& m, const json& b, const httplib::Request&, httplib::Response& res) {
+        std::string client;
+        uint64_t seq = 0;
+        if (auto why = ClientOrder(b, client, seq); !why.empty()) return Fail(res, 400, why);
+        if (!client.empty()) m.InClientOrder(client, seq, true);
         Answer(res, m.Stop());
     }));
     s.Post(head + "/home", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
@@ -423,8 +446,9 @@ void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, cons
                     for (const Event& one : all)
                         if (one.head == m->name() && !send(SseEvent(EventName(one.type), EventJson(one)))) return;
                 }
-                // A comment now and then: a client that went away is noticed.
-                if (std::chrono::steady_clock::now() - lastWrite > kKeepAlive && !send(": keep-alive\n\n")) return;
+                // A heartbeat when nothing else was sent: the page sees the
+                // stream alive, and a client that went away is noticed.
+                if (std::chrono::steady_clock::now() - lastWrite >= kHeartbeat && !send(SseEvent("heartbeat", "{}"))) return;
             }
         });
         subscription->Close();

@@ -20,6 +20,8 @@ header { display: flex; align-items: baseline; gap: 1rem; padding: .8rem 1rem; b
 header h1 { font-size: 1.15rem; margin: 0; }
 header .keys { font-size: .8rem; color: #b8c0d0; }
 #message { color: var(--bad); padding: 0 1rem; }
+#lost { display: none; background: var(--bad); color: #fff; font-weight: 600; padding: .4rem 1rem; }
+#lost.shown { display: block; }
 #heads { padding: 1rem; display: grid; grid-template-columns: minmax(0, 1fr); gap: 1rem; }
 .head { background: var(--card); border-radius: 10px; padding: 1rem; box-shadow: 0 1px 3px #0002; border: 2px solid transparent; }
 .head.active { border-color: var(--accent); }
@@ -84,6 +86,7 @@ input[type=text], input[type=number], select { font: inherit; border: 1px solid 
 <body>
 <header><h1>ptzd — pan/tilt heads</h1>
 <span class="keys">arrows jog · Shift faster · Space stops · 1–9 presets · gamepad: stick moves, A stops, shoulders step presets</span></header>
+<div id="lost" role="alert" data-role="lost">connection lost: the head may not hear you; it stops by itself</div>
 <div id="message"></div>
 <div id="heads"></div>
 <script>
@@ -101,12 +104,19 @@ function askToken() {
   return asking;
 }
 
-async function api(path, body, method) {
+// Every request has a deadline: one held back by the network is given up
+// (and a move given up is stale at ptzd once a later stop came).
+async function api(path, body, method, deadline = 3000) {
   for (let attempt = 0; ; attempt++) {
-    const options = {method: method || (body === undefined ? "GET" : "POST"), headers: {}};
+    const abort = new AbortController();
+    const timer = setTimeout(() => abort.abort(), deadline);
+    const options = {method: method || (body === undefined ? "GET" : "POST"), headers: {}, signal: abort.signal};
     if (body !== undefined) { options.body = JSON.stringify(body); options.headers["Content-Type"] = "application/json"; }
     if (token) options.headers["Authorization"] = "Bearer " + token;
-    const response = await fetch(path, options);
+    let response;
+    try { response = await fetch(path, options); }
+    catch (e) { throw new Error(abort.signal.aborted ? "no answer within " + deadline / 1000 + " s" : "the gateway cannot be reached"); }
+    finally { clearTimeout(timer); }
     if (response.status === 401 && attempt < 2) { await askToken(); continue; }
     const data = await response.json().catch(() => ({}));
     if (!response.ok) { const e = new Error(data.error || response.statusText); e.status = response.status; throw e; }
@@ -140,6 +150,10 @@ function activate(card) {
 // velocity, one continuous move runs on a short lease renewed every 100 ms;
 // when every source lets go, a stop follows the move it ends. A page that
 // goes away stops renewing, and the head stops by itself.
+// Moves and stops carry this page's name and a number: a move the network
+// held back past a later stop is refused by ptzd, never run late.
+const pageId = Array.from(crypto.getRandomValues(new Uint8Array(12)), b => b.toString(16).padStart(2, "0")).join("");
+let pageSeq = 0;
 function mover(base, report) {
   const sources = {};
   let wanted = [0, 0], sent = [0, 0], lease = null, renewing = null;
@@ -148,20 +162,28 @@ function mover(base, report) {
   const renew = () => {
     if (lease === null) return;
     const mine = lease;
-    api(base + "renew", {lease: mine, timeout: 0.3}).catch(e => { if (e.status === 409 && lease === mine) { lease = null; sent = [0, 0]; } });
+    api(base + "renew", {lease: mine, timeout: 0.3}, undefined, 1000).then(() => report("")).catch(e => {
+      if (e.status === 409 && lease === mine) { lease = null; sent = [0, 0]; }
+      else if (e.status !== 409) report("the move could not be renewed: " + e.message);
+    });
   };
-  const apply = () => then(async () => {
-    const [pan, tilt] = wanted;
-    if (pan === sent[0] && tilt === sent[1] && (lease !== null || (pan === 0 && tilt === 0))) return;
-    if (pan === 0 && tilt === 0) {
-      clearInterval(renewing); renewing = null; lease = null; sent = [0, 0];
-      await api(base + "stop", {});
-      return;
-    }
-    const r = await api(base + "move", {kind: "continuous", pan, tilt, timeout: 0.3});
-    lease = r.lease; sent = [pan, tilt];
-    if (!renewing) renewing = setInterval(renew, 100);
-  });
+  // A stop goes at once, never behind a move still on its way.
+  const stopNow = () => {
+    clearInterval(renewing); renewing = null; lease = null; sent = [0, 0];
+    return api(base + "stop", {client: pageId, seq: ++pageSeq}).then(() => report("")).catch(e => report(e.message));
+  };
+  const apply = () => {
+    if (wanted[0] === 0 && wanted[1] === 0) { stopNow(); return; }
+    then(async () => {
+      const [pan, tilt] = wanted;
+      if (pan === 0 && tilt === 0) return;  // stopped meanwhile
+      if (pan === sent[0] && tilt === sent[1] && lease !== null) return;
+      const r = await api(base + "move", {kind: "continuous", pan, tilt, timeout: 0.3, client: pageId, seq: ++pageSeq});
+      if (wanted[0] === 0 && wanted[1] === 0) return;  // a stop came while it was on its way
+      lease = r.lease; sent = [pan, tilt];
+      if (!renewing) renewing = setInterval(renew, 100);
+    });
+  };
   return {
     set(source, pan, tilt) {
       sources[source] = [pan, tilt];
@@ -174,8 +196,7 @@ function mover(base, report) {
     stop() {
       for (const k of Object.keys(sources)) sources[k] = [0, 0];
       wanted = [0, 0];
-      clearInterval(renewing); renewing = null; lease = null; sent = [0, 0];
-      then(() => api(base + "stop", {}));
+      stopNow();
     },
   };
 }
@@ -183,7 +204,7 @@ function mover(base, report) {
 function card(head, first) {
   const base = "/api/heads/" + encodeURIComponent(head.name) + "/";
   const c = {name: head.name, base, presets: [], position: null};
-  const report = text => say(head.name + ": " + text);
+  const report = text => say(text ? head.name + ": " + text : "");
   const run = (path, body, method) => api(base + path, body, method).catch(e => report(e.message));
   c.move = mover(base, report);
 
@@ -397,7 +418,9 @@ function card(head, first) {
   function connect() {
     if (stream) stream.close();
     stream = new EventSource(base + "stream" + (token ? "?token=" + encodeURIComponent(token) : ""));
-    stream.addEventListener("open", () => { live.textContent = "live"; live.className = "badge up"; });
+    stream.addEventListener("open", () => { live.textContent = "live"; live.className = "badge up"; c.heard = Date.now(); });
+    // Any event shows the stream alive: ptzd sends a heartbeat twice a second.
+    for (const type of ["heartbeat", "state"]) stream.addEventListener(type, () => { c.heard = Date.now(); });
     stream.addEventListener("state", e => show(JSON.parse(e.data)));
     const on = (type, f) => stream.addEventListener(type, e => { const d = JSON.parse(e.data); note(type.replace("_", " ") + (f ? " " + f(d) : "")); });
     const at = d => d.pan !== undefined ? "at " + fix(d.pan, 1) + "°, " + fix(d.tilt, 1) + "°" : "";
@@ -435,11 +458,16 @@ function keyMove(shift) {
   const v = shift ? 1 : active.speed();
   active.move.set("keys", Math.sign(pan) * v, Math.sign(tilt) * v);
 }
-const typing = e => e.target.matches && e.target.matches("input[type=text], input[type=number], input[type=range], select, textarea");
+// Where a key is text: there Space and digits are the field's. The speed
+// slider is not: arrows jog and Space stops whatever has the focus.
+const typing = e => e.target.matches && e.target.matches("input[type=text], input[type=number], input[type=password], select, textarea");
 window.addEventListener("keydown", e => {
-  if (typing(e) || !active || e.ctrlKey || e.altKey || e.metaKey) return;
+  if (!active || e.ctrlKey || e.altKey || e.metaKey) return;
+  if (e.key === " " && !(e.target.matches && e.target.matches("input[type=text], input[type=password], textarea"))) {
+    e.preventDefault(); down.clear(); active.move.stop(); return;
+  }
+  if (typing(e)) return;
   if (keys[e.key]) { e.preventDefault(); down.add(e.key); keyMove(e.shiftKey); }
-  else if (e.key === " ") { e.preventDefault(); down.clear(); active.move.stop(); }
   else if (e.key === "Shift") { if (down.size) keyMove(true); }
   else if (/^[1-9]$/.test(e.key)) { e.preventDefault(); active.goPreset(+e.key); }
 });
@@ -451,6 +479,13 @@ window.addEventListener("keyup", e => {
 const letGo = () => { down.clear(); for (const c of cards) { c.move.set("keys", 0, 0); c.move.set("pad", 0, 0); } };
 window.addEventListener("blur", letGo);
 document.addEventListener("visibilitychange", () => { if (document.hidden) letGo(); });
+
+// A stream silent for a second: the connection is lost (shown until every
+// stream is heard again).
+setInterval(() => {
+  const lost = cards.some(c => c.heard !== undefined && Date.now() - c.heard > 1000);
+  document.getElementById("lost").classList.toggle("shown", lost);
+}, 200);
 
 // --- gamepad: the stick drives the active card at a speed of its deflection
 let buttonsBefore = [];

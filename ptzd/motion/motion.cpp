@@ -245,6 +245,24 @@ bool Motion::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> time
 
 Result Motion::Stop() { return StopNow("stopped", "stopped"); }
 
+bool Motion::InClientOrder(const std::string& client, uint64_t seq, bool stop) {
+    std::lock_guard lock(stateMutex_);
+    auto it = clientOrder_.find(client);
+    if (it == clientOrder_.end()) {
+        if (clientOrder_.size() >= kMaxOrderedClients)  // the one heard of longest ago goes
+            clientOrder_.erase(std::min_element(clientOrder_.begin(), clientOrder_.end(), [](const auto& a, const auto& b) {
+                return a.second.used < b.second.used;
+            }));
+        it = clientOrder_.emplace(client, ClientOrder{}).first;
+    }
+    it->second.used = ++orderUses_;
+    if (stop) {
+        it->second.stopSeq = std::max(it->second.stopSeq, seq);
+        return true;
+    }
+    return seq > it->second.stopSeq;
+}
+
 Result Motion::StopNow(const std::string& reason, const std::string& tourReason) {
     {
         std::lock_guard lock(stateMutex_);

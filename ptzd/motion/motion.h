@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <future>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -170,6 +171,13 @@ public:
     // Superseded) and right after the exchange in flight, which it stops
     // too if that set the head going.
     Result Stop();
+    // The order of one client's own commands, for clients whose requests may
+    // arrive out of order (a page behind a network that held them back):
+    // each names itself and numbers its commands. A stop numbered `seq`
+    // makes every move of that client numbered below it stale. Call before
+    // the command: false when a move is stale (refuse it; nothing is sent).
+    bool InClientOrder(const std::string& client, uint64_t seq, bool stop);
+    static constexpr size_t kMaxOrderedClients = 256;
     Result Home();
     Result StoreHome();
 
@@ -353,6 +361,12 @@ private:
         std::shared_future<Outcome> result = done.get_future().share();
     };
     std::string lastStopReason_;  // the last stop of everything's (stateMutex_)
+    struct ClientOrder {
+        uint64_t stopSeq = 0;  // the highest stop numbered by the client
+        uint64_t used = 0;     // when it was last heard of (orderUses_)
+    };
+    std::map<std::string, ClientOrder> clientOrder_;  // at most kMaxOrderedClients (stateMutex_)
+    uint64_t orderUses_ = 0;
     std::mutex stopShare_;
     std::shared_ptr<SharedStop> pendingStop_;  // a stop waiting for its turn
     TourRun tour_;

@@ -224,3 +224,34 @@ def test_a_group_move_brings_every_head_there_together(rig):
     assert set(arrived) == {"a", "b"}
     # Together: far closer than the 2 s the move takes (one head's way is four times the other's).
     assert abs(arrived["a"] - arrived["b"]) < 1.0
+
+
+def test_a_move_held_back_past_its_clients_later_stop_is_refused(rig):
+    g, sims = rig
+    still(g)
+    assert g.http("POST", "/api/heads/a/stop", {"client": "page-1", "seq": 5})[0] == 200
+    before = at_head(g)
+    sims[0].control("clear-requests")
+    # Numbered before that stop: it arrived late, and goes nowhere.
+    status, answer = move(g, kind="continuous", pan=0.5, tilt=0, timeout=0.3, client="page-1", seq=4)
+    assert status == 409 and "later stop" in answer["error"], answer
+    assert not [r for r in sims[0].requests() if r[6:8].upper() == "8C"]
+    # Another client, or a later number, goes.
+    for client, seq in [("page-2", 1), ("page-1", 6)]:
+        status, answer = move(g, kind="continuous", pan=0.2, tilt=0, timeout=0.3, client=client, seq=seq)
+        assert status == 200, answer
+    assert g.http("POST", "/api/heads/a/stop", {})[0] == 200
+    still(g)
+    assert at_head(g) != before
+    for body in [{"client": "x"}, {"seq": 1}, {"client": "", "seq": 1}, {"client": "a b", "seq": 1},
+                 {"client": "x", "seq": -1}, {"client": "x" * 65, "seq": 1}, {"client": 3, "seq": 1}]:
+        assert g.http("POST", "/api/heads/a/stop", body)[0] == 400, body
+
+
+def test_the_stream_beats_twice_a_second_when_nothing_else_happens(rig):
+    g, _ = rig
+    stream = Stream(g, "b")
+    try:
+        wait_for(lambda: len(stream.of("heartbeat")) >= 3, what="three heartbeats")
+    finally:
+        stream.close()

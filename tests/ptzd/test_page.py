@@ -126,8 +126,14 @@ def record_fetches(driver):
 
 
 def sent(driver, ending):
+    """The bodies the page sent to paths ending so, without the page's own
+    name and number (every move and stop carries them, in order)."""
     import json
-    return [json.loads(b) for u, b in driver.execute_script("return window.sent") if u.endswith(ending) and b]
+    bodies = [json.loads(b) for u, b in driver.execute_script("return window.sent") if u.endswith(ending) and b]
+    for b in bodies:
+        if ending in ("/move", "/stop"):
+            assert isinstance(b.pop("client"), str) and isinstance(b.pop("seq"), int), b
+    return bodies
 
 
 def serve_picture():
@@ -274,6 +280,21 @@ def test_keyboard_jogs_faster_with_shift_and_space_stops(site):
     # A digit goes to that preset.
     ActionChains(driver).send_keys("3").perform()
     wait_for(lambda: at_head(g) == (40.0, -10.0), timeout=20)
+
+
+def test_space_stops_and_arrows_jog_while_the_speed_slider_has_the_focus(site):
+    g, driver = site["g"], site["driver"]
+    arrive(g, 0.0, 0.0)
+    slider = driver.find_element(By.CSS_SELECTOR, '[data-head=roof] [data-role="speed"]')
+    slider.click()
+    value = slider.get_attribute("value")
+    ActionChains(driver).key_down(Keys.ARROW_RIGHT).perform()
+    wait_for(lambda: at_head(g)[0] > 2)
+    ActionChains(driver).send_keys(" ").perform()
+    stopped = wait_for(lambda: still(g))
+    ActionChains(driver).key_up(Keys.ARROW_RIGHT).perform()
+    assert 2 < stopped[0] < 120
+    assert slider.get_attribute("value") == value  # the arrows jogged, the speed stayed
 
 
 def test_gamepad_moves_the_head_and_steps_presets(site):

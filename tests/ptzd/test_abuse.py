@@ -503,3 +503,80 @@ def test_malformed_native_frames_disconnect_and_reach_nothing(site, frame):
     # Nothing of it reached the head (the gateway's own readings may have).
     assert moving_requests(site.roof_sim) == [] and frame.hex().upper() not in site.roof_sim.requests()
     assert native_pt_pos(site) == (0, 0)
+
+
+# ---- a head stops when it must --------------------------------------------------------------
+
+def codes(sim):
+    return [r[6:8].upper() for r in sim.requests()]
+
+
+def head_still(sim):
+    """Read straight from the simulator once ptzd has let go of it: status
+    byte 1 is 0x01 while an axis moves."""
+    with ptz.Head.lan("127.0.0.1", sim.port) as head:
+        return head.pt_pos(), head.status()
+
+
+@pytest.mark.parametrize("after", ["SetMotorSpeed", "SetPTPos"])
+def test_sigterm_while_a_move_is_being_sent_leaves_the_head_still(after):
+    """A continuous move to a head that takes 100 ms per exchange; SIGTERM
+    once the move's speeds, or the move itself, reached the head."""
+    needs_namespace()
+    sim = Sim("--delay-ms", "100", instant=False)
+    g = Ptzd([("roof", sim.link)])
+    try:
+        sim.control("clear-requests")
+        mover = threading.Thread(target=lambda: g.http("POST", "/api/heads/roof/move",
+                                                       {"kind": "continuous", "pan": 1, "tilt": 0, "timeout": 0.5}))
+        mover.start()
+        code = {"SetMotorSpeed": "86", "SetPTPos": "8C"}[after]
+        wait_for(lambda: code in codes(sim), what=after + " at the head")
+        seconds, status = sigterm(g.process)
+        mover.join()
+        print(f"SIGTERM after {after} reached a slow head: exit in {seconds:.3f} s")
+        assert seconds < 2 and status == 0, (seconds, status)
+        seen = codes(sim)
+        if "8C" in seen:  # the move went out: a stop after it
+            assert "84" in seen[seen.index("8C"):], seen
+        first, flags = head_still(sim)
+        again, _ = head_still(sim)
+        assert first == again and flags.flag1 == 1, (first, again, flags)
+    finally:
+        g.stop()
+        sim.stop()
+
+
+def test_a_lease_ends_a_move_while_48_clients_keep_the_queue_full():
+    needs_namespace()
+    sim = Sim("--delay-ms", "20", instant=False)
+    g = Ptzd([("roof", sim.link)])
+    stop = threading.Event()
+    busy = []
+
+    def flood():
+        while not stop.is_set():
+            status, _ = g.http("GET", "/api/heads/roof/GetPTPos")
+            if status == 503:
+                busy.append(time.monotonic())
+
+    try:
+        sim.control("clear-requests")
+        status, answer = g.http("POST", "/api/heads/roof/move", {"kind": "continuous", "pan": 1, "tilt": 0, "timeout": 2})
+        sent = time.monotonic()
+        assert status == 200, answer
+        flooders = [threading.Thread(target=flood, daemon=True) for _ in range(48)]
+        for t in flooders:
+            t.start()
+        stopped = wait_for(lambda: "84" in codes(sim) and time.monotonic(), timeout=20, what="the lease's stop")
+        refused_before = len(busy)
+        wait_for(lambda: len(busy) > refused_before, what="the flood still refused after the stop")
+        print(f"lease of 2 s under a full queue ({refused_before} refused 503 by then): the stop reached the head"
+              f" {stopped - sent:.3f} s after the move's answer (the simulator's log polled)")
+        assert refused_before > 0
+        # An explicit stop under the same load goes through.
+        assert g.http("POST", "/api/heads/roof/stop", {})[0] == 200
+    finally:
+        stop.set()
+        g.stop()
+        sim.stop()

@@ -148,6 +148,8 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
             }
         } else if (k == "http_max_connections") {
             integer(node, k, config.httpMaxConnections, 1, kMaxConnectionsLimit);
+        } else if (k == "max_connections_per_source") {
+            integer(node, k, config.maxConnectionsPerSource, 1, kMaxConnectionsLimit);
         } else if (k == "token") {
             text(node, k, config.token);
         } else if (k == "state_dir") {
@@ -324,6 +326,11 @@ bool CheckConfig(Config& config, std::vector<std::string>& errors) {
         if (discovery && u.address->port == kWsDiscoveryPort)
             errors.push_back(where(*u.address) + ": port " + std::to_string(kWsDiscoveryPort) + " of " + u.what +
                              " is WS-Discovery's, which the ONVIF heads use");
+    // The gateway's per-source cap reaches every port of every head.
+    for (HeadConfig& h : config.heads) {
+        h.maxConnectionsPerSource = config.maxConnectionsPerSource;
+        if (h.onvif) h.onvif->maxConnectionsPerSource = config.maxConnectionsPerSource;
+    }
     ResolveStateDir(config);
     if (keepsState && !config.stateDir.empty() && !UsableDirectory(config.stateDir))
         errors.push_back((!config.stateDirWhere.empty() ? config.stateDirWhere

@@ -40,6 +40,7 @@ struct OnvifConfig {
     std::string rtsp;      // the camera's stream, for GetStreamUri
     std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
     int32_t maxConnections = 64;  // concurrent HTTP connections to its services
+    int32_t maxConnectionsPerSource = 0;  // the gateway's max_connections_per_source
     // The camera's field of view in degrees (fov_horizontal, fov_vertical):
     // a RelativeMove of 1.0 in TranslationSpaceFov turns by one of them.
     double fovHorizontal = 60, fovVertical = 34;
@@ -50,6 +51,7 @@ struct HeadConfig {
     std::string link;  // "serial:/dev/ttyUSB0", "com:3", "tcp:10.0.0.7:4001"
     std::optional<Address> listen;
     int32_t maxClients = 1024;  // native clients at once; more are closed at once
+    int32_t maxConnectionsPerSource = 0;  // the gateway's max_connections_per_source, for every port of the head
     Mapping mapping;
     motion::MotionConfig motion;  // units, soft limits, polling: the motion keys (motion/motion_config_toml.h)
     std::optional<OnvifConfig> onvif;
@@ -72,6 +74,9 @@ struct Config {
     // literals (what a browser sends in Host for this gateway).
     std::vector<std::string> httpHosts;
     int32_t httpMaxConnections = 256;
+    // Connections one source address may hold on any port (kept below
+    // each port's cap; 0: no cap of its own).
+    int32_t maxConnectionsPerSource = 0;
     std::string token;
     std::string log = "info";
     // Where state (the ONVIF preset names) is kept; empty: chosen by

@@ -372,6 +372,7 @@ HttpServer::HttpServer(std::vector<HeadWorker*> heads, const Config& config, std
       listenHost_(Lower(config.http.host)) {
     ListenerLimits limits;
     limits.maxConnections = static_cast<size_t>(config.httpMaxConnections);
+    limits.perSource = static_cast<size_t>(config.maxConnectionsPerSource);
     server_ = std::make_unique<Listener>("HTTP", limits, json{{"error", "too many connections; try again"}}.dump(),
                                          "application/json");
     AddRoutes();

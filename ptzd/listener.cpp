@@ -195,7 +195,8 @@ Listener::Listener(std::string what, ListenerLimits limits, std::string busy, st
       busyAnswer_("HTTP/1.1 503 Service Unavailable\r\nContent-Type: " + busyType +
                   "\r\nContent-Length: " + std::to_string(busy.size()) +
                   "\r\nRetry-After: 1\r\nConnection: close\r\n\r\n" + busy),
-      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      sources_(SourceCounts::CapFor(limits.maxConnections, limits.perSource)) {
     // What httplib announces in Keep-Alive: the limits this class applies.
     set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(limits_.idle).count());
     set_keep_alive_max_count(limits_.requestsPerConnection);
@@ -307,7 +308,9 @@ void Listener::AcceptLoop() {
         }
         if (!accepting || !fds[1].revents) continue;
         for (int burst = 0; burst < 64; ++burst) {
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            sockaddr_storage peer{};
+            socklen_t length = sizeof peer;
+            const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) break;
                 if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
@@ -321,7 +324,7 @@ void Listener::AcceptLoop() {
                 break;
             }
             outOfDescriptors = false;
-            if (Admit(fd)) continue;
+            if (Admit(fd, SourceOf(peer))) continue;
             [[maybe_unused]] ssize_t n = ::send(fd, busyAnswer_.data(), busyAnswer_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::shutdown(fd, SHUT_WR);
             if (lingering.size() < kMaxLingering) lingering.push_back({fd, Clock::now() + std::chrono::seconds(1)});
@@ -331,9 +334,10 @@ void Listener::AcceptLoop() {
     for (const Lingering& l : lingering) ::close(l.fd);
 }
 
-bool Listener::Admit(int fd) {
+bool Listener::Admit(int fd, const std::string& source) {
     std::lock_guard lock(mutex_);
-    if (open_.size() >= limits_.maxConnections) return false;
+    if (open_.size() >= limits_.maxConnections || !sources_.Add(source)) return false;
+    sourceOf_[fd] = source;
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // answers leave at once
     open_.insert(fd);
@@ -364,6 +368,10 @@ void Listener::Work() {
         if (!stopping_) Serve(fd);
         lock.lock();
         open_.erase(fd);  // under the lock: Shutdown never reaches a closed (or reused) descriptor
+        if (const auto it = sourceOf_.find(fd); it != sourceOf_.end()) {
+            sources_.Remove(it->second);
+            sourceOf_.erase(it);
+        }
         ::close(fd);
         closed_.notify_all();
     }

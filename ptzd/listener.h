@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -27,11 +28,13 @@
 #include <vector>
 
 #include "config.h"
+#include "net.h"
 
 namespace ptzd {
 
 struct ListenerLimits {
     size_t maxConnections = 256;  // more are answered 503 and closed
+    size_t perSource = 0;         // from one address (0: no cap but maxConnections)
     // Between requests on a kept-alive connection (and before the first).
     std::chrono::milliseconds idle{5000};
     // From a request's first byte to the end of its headers, and to the end
@@ -80,7 +83,7 @@ public:
 
 private:
     void AcceptLoop();
-    bool Admit(int fd);  // false when the cap is reached
+    bool Admit(int fd, const std::string& source);  // false when a cap is reached
     void Work();
     void Serve(int fd);
 
@@ -99,6 +102,8 @@ private:
     std::condition_variable closed_;  // a connection was closed
     std::deque<int> pending_;  // accepted, not yet taken by a worker
     std::set<int> open_;       // every connection not yet closed (pending or served)
+    SourceCounts sources_;
+    std::map<int, std::string> sourceOf_;  // each open connection's address
     size_t idleWorkers_ = 0;
     std::vector<std::thread> workers_;
 };

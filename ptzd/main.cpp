@@ -21,11 +21,13 @@
 
 #include "config.h"
 #include "head_worker.h"
+#include "http_motion.h"
 #include "http_server.h"
 #include "listener.h"
 #include "log.h"
 #include "native_server.h"
 #include "motion/motion.h"
+#include "onvif/events.h"
 #include "onvif/server.h"
 #include "visca/server.h"
 
@@ -179,14 +181,20 @@ int main(int argc, char** argv) {
     }
     // Each head's motion service (units, limits, moves, shared state,
     // events, presets, tours), under every front end that speaks in moves.
-    ptzd::motion::EventBus events;
+    // Each head its own event bus, room enough for every subscriber the
+    // front ends allow it (its ONVIF pull points, every live stream, a few
+    // more): one head's subscribers never take another's place.
+    constexpr size_t kSubscribersPerHead =
+        ptzd::onvif::PullPoints::kMaxPullPoints + static_cast<size_t>(ptzd::kMaxStreams) + 8;
+    std::vector<std::unique_ptr<ptzd::motion::EventBus>> buses;
     std::vector<std::unique_ptr<ptzd::motion::Motion>> motions;
     std::vector<ptzd::motion::Motion*> motionPointers;
     for (size_t i = 0; i < heads.size(); ++i) {
         const auto& h = config.heads[i];
         const std::string base = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name;
+        buses.push_back(std::make_unique<ptzd::motion::EventBus>(kSubscribersPerHead));
         motions.push_back(std::make_unique<ptzd::motion::Motion>(
-            *heads[i], h.motion, events,
+            *heads[i], h.motion, *buses.back(),
             ptzd::motion::Motion::Files{base.empty() ? "" : base + ".presets.json", base.empty() ? "" : base + ".tours.json"}));
         motionPointers.push_back(motions.back().get());
     }
@@ -200,7 +208,8 @@ int main(int argc, char** argv) {
                                                                 ptzd::visca::CameraConfig{h.viscaUnitsPerDegree}));
         visca.push_back(std::make_unique<ptzd::visca::Server>(
             *cameras.back(), h.name, ptzd::visca::ServerLimits{static_cast<size_t>(h.viscaMaxClients), 64,
-                                                      std::chrono::seconds(h.viscaIdleSeconds)}));
+                                                      std::chrono::seconds(h.viscaIdleSeconds),
+                                                      static_cast<size_t>(h.maxConnectionsPerSource)}));
         if (h.viscaUdp && !visca.back()->ListenUdp(*h.viscaUdp)) return 1;
         if (h.viscaTcp && !visca.back()->ListenTcp(*h.viscaTcp)) return 1;
     }
@@ -253,7 +262,7 @@ int main(int argc, char** argv) {
     http.listener().Shutdown();
     for (auto& v : visca) v->Stop();
     for (auto& o : onvif) o->listener().Shutdown();
-    events.Close();  // ONVIF PullMessages waiting for events answer now
+    for (auto& b : buses) b->Close();  // ONVIF PullMessages waiting for events answer now
     for (auto& h : heads) h->BeginStop(since + kStopExchanges);
     // 2. Stop what moves (calls made now still reach the heads).
     for (auto& o : onvif) o->service().StopAll();

@@ -43,6 +43,7 @@ bool NativeServer::Listen(const Address& address) {
 void NativeServer::Drop(Client& client, const char* why) {
     if (client.gone) return;
     client.gone = true;
+    sources_.Remove(client.source);
     Log(Level::Info, "head " + head_.config().name + ": client " + client.peer + " " + why);
     --head_.metrics().clients;
     ::close(client.fd);
@@ -105,11 +106,17 @@ void NativeServer::Accept() {
             Refuse(fd, peer, std::to_string(clients_.size()) + " clients are connected (max_clients)");
             continue;
         }
+        const std::string source = SourceOf(peer);
+        if (!sources_.Add(source)) {
+            Refuse(fd, peer, std::to_string(sources_.cap()) + " clients are connected from that address (max_connections_per_source)");
+            continue;
+        }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto client = std::make_unique<Client>();
         client->fd = fd;
         client->peer = PeerText(peer);
+        client->source = source;
         ++head_.metrics().clients;
         Log(Level::Debug, "head " + head_.config().name + ": client " + client->peer + " connected");
         clients_.push_back(std::move(client));

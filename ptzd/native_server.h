@@ -15,13 +15,17 @@
 #include <vector>
 
 #include "head_worker.h"
+#include "net.h"
 #include "protocol/splitter.h"
 
 namespace ptzd {
 
 class NativeServer final : public HeadWorker::FrontEnd {
 public:
-    explicit NativeServer(HeadWorker& head) : head_(head) {}
+    explicit NativeServer(HeadWorker& head)
+        : head_(head),
+          sources_(SourceCounts::CapFor(static_cast<size_t>(head.config().maxClients),
+                                        static_cast<size_t>(head.config().maxConnectionsPerSource))) {}
     ~NativeServer() override;
     NativeServer(const NativeServer&) = delete;
     NativeServer& operator=(const NativeServer&) = delete;
@@ -50,6 +54,7 @@ private:
     struct Client {
         int fd;
         std::string peer;
+        std::string source;  // its address, as counted in sources_
         ptz::FrameSplitter splitter;  // the library's frame rules
         std::deque<std::pair<std::vector<uint8_t>, int32_t>> requests;  // frames and their L
         std::vector<uint8_t> unsent;
@@ -71,6 +76,7 @@ private:
     std::chrono::steady_clock::time_point lastRefusalLog_{};
     uint64_t refusedSinceLog_ = 0;
     std::vector<std::unique_ptr<Client>> clients_;
+    SourceCounts sources_;
 };
 
 }  // namespace ptzd

@@ -1,5 +1,7 @@
 #include "net.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -47,6 +49,31 @@ std::string PeerText(const sockaddr_storage& peer) {
         port = ntohs(a->sin6_port);
     }
     return std::string(text) + ":" + std::to_string(port);
+}
+
+std::string SourceOf(const sockaddr_storage& peer) {
+    const std::string text = PeerText(peer);
+    return text.substr(0, text.rfind(':'));
+}
+
+size_t SourceCounts::CapFor(size_t portCap, size_t configured) {
+    if (configured == 0) return portCap;
+    return std::max<size_t>(1, std::min(configured, portCap > 1 ? portCap - 1 : 1));
+}
+
+bool SourceCounts::Add(const std::string& source) {
+    std::lock_guard lock(mutex_);
+    size_t& n = counts_[source];
+    if (n >= cap_) return false;
+    ++n;
+    return true;
+}
+
+void SourceCounts::Remove(const std::string& source) {
+    std::lock_guard lock(mutex_);
+    const auto it = counts_.find(source);
+    if (it == counts_.end()) return;
+    if (--it->second == 0) counts_.erase(it);
 }
 
 }  // namespace ptzd

@@ -1,7 +1,9 @@
 // Small socket helpers the gateway's own listeners share.
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <sys/socket.h>
 
 #include "config.h"
@@ -13,5 +15,27 @@ namespace ptzd {
 int BindSocket(const Address& address, int type);
 // "127.0.0.1:5000", "::1:5000".
 std::string PeerText(const sockaddr_storage& peer);
+// The address alone: "127.0.0.1", "::1".
+std::string SourceOf(const sockaddr_storage& peer);
+
+// A port's connections per source address, so that one address never
+// holds every place of a port: at most `cap` from one address.
+class SourceCounts {
+public:
+    explicit SourceCounts(size_t cap) : cap_(cap) {}
+    // The per-source cap for a port of `portCap` places: `configured`, kept
+    // below the port's cap (but at least 1); 0: none (the port's cap).
+    static size_t CapFor(size_t portCap, size_t configured);
+    // Counts a connection from `source`; false (nothing counted) when that
+    // address holds `cap` already.
+    bool Add(const std::string& source);
+    void Remove(const std::string& source);
+    size_t cap() const { return cap_; }
+
+private:
+    const size_t cap_;
+    std::mutex mutex_;
+    std::unordered_map<std::string, size_t> counts_;
+};
 
 }  // namespace ptzd

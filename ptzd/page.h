@@ -158,7 +158,8 @@ function mover(base, report) {
   const sources = {};
   let wanted = [0, 0], sent = [0, 0], lease = null, renewing = null;
   let steps = Promise.resolve();
-  const then = step => { steps = steps.then(step).catch(e => report(e.message)); };
+  // (409: a stop of ours came first and the move was dropped: no fault.)
+  const then = step => { steps = steps.then(step).catch(e => { if (e.status !== 409) report(e.message); }); };
   const renew = () => {
     if (lease === null) return;
     const mine = lease;

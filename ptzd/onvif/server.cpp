@@ -26,6 +26,7 @@ namespace {
 ListenerLimits Limits(const OnvifConfig& config) {
     ListenerLimits limits;
     limits.maxConnections = static_cast<size_t>(config.maxConnections);
+    limits.perSource = static_cast<size_t>(config.maxConnectionsPerSource);
     return limits;
 }
 

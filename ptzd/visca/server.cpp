@@ -44,7 +44,8 @@ void Server::Client::Close() {
 }
 
 Server::Server(Camera& camera, std::string head, ServerLimits limits)
-    : camera_(camera), head_(std::move(head)), limits_(limits), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : camera_(camera), head_(std::move(head)), limits_(limits), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      sources_(SourceCounts::CapFor(limits.maxTcpClients, limits.perSource)) {}
 
 Server::~Server() {
     Stop();
@@ -110,9 +111,11 @@ void Server::Loop() {
                 c->fd = -1;
             }
         }
-        std::erase_if(clients_, [](const auto& c) {
+        std::erase_if(clients_, [this](const auto& c) {
             std::lock_guard lock(c->mutex);
-            return c->fd < 0;
+            if (c->fd >= 0) return false;
+            sources_.Remove(c->source);
+            return true;
         });
         fds.clear();
         fds.push_back({wake_, POLLIN, 0});
@@ -141,9 +144,11 @@ void Server::Loop() {
         const auto polled = clients_;  // those accepted just now are polled next round
         for (size_t i = 0; first + i < fds.size() && i < polled.size(); ++i)
             if (fds[first + i].revents) Read(polled[i]);
-        std::erase_if(clients_, [](const auto& c) {
+        std::erase_if(clients_, [this](const auto& c) {
             std::lock_guard lock(c->mutex);
-            return c->fd < 0;
+            if (c->fd >= 0) return false;
+            sources_.Remove(c->source);
+            return true;
         });
     }
 }
@@ -229,11 +234,17 @@ void Server::Accept() {
             Refuse(fd, peer, std::to_string(limits_.maxTcpClients) + " are connected (visca_max_clients)");
             continue;
         }
+        const std::string source = SourceOf(peer);
+        if (!sources_.Add(source)) {
+            Refuse(fd, peer, std::to_string(sources_.cap()) + " are connected from that address (max_connections_per_source)");
+            continue;
+        }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto client = std::make_shared<Client>();
         client->fd = fd;
         client->peer = PeerText(peer);
+        client->source = source;
         client->active = Clock::now();
         clients_.push_back(std::move(client));
     }

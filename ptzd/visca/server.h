@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "config.h"
+#include "net.h"
 #include "visca/camera.h"
 
 namespace ptzd::visca {
@@ -25,6 +26,7 @@ struct ServerLimits {
     // A TCP client that sends nothing for this long is closed (controllers
     // connect again when they have something to send).
     std::chrono::milliseconds idle{60000};
+    size_t perSource = 0;  // TCP connections from one address (0: no cap but maxTcpClients)
 };
 
 class Server {
@@ -53,6 +55,7 @@ private:
         std::mutex mutex;
         int fd = -1;
         std::string peer;
+        std::string source;  // its address, as counted in sources_
         std::chrono::steady_clock::time_point active;  // its last message (or its connection)
         StreamSplitter splitter;
         void Send(const std::vector<uint8_t>& bytes);
@@ -83,6 +86,7 @@ private:
     int udpFd_ = -1, tcpFd_ = -1, wake_ = -1;
     std::shared_ptr<UdpSocket> udpOut_ = std::make_shared<UdpSocket>();
     std::vector<std::shared_ptr<Client>> clients_;  // the loop thread's
+    SourceCounts sources_;
     // The loop thread's: out of descriptors, the TCP port rests until then
     // (a pending connection would wake every poll at once).
     std::chrono::steady_clock::time_point acceptAgain_{};

@@ -580,3 +580,48 @@ def test_a_lease_ends_a_move_while_48_clients_keep_the_queue_full():
         stop.set()
         g.stop()
         sim.stop()
+
+
+def closed_by_peer(sockets, want, timeout=10):
+    """How many of `sockets` the peer closed (a 503 read, or nothing), looking
+    at all of them together until `want` are or the time is up."""
+    import select
+    closed, open_ = set(), list(sockets)
+    deadline = time.monotonic() + timeout
+    while len(closed) < want and time.monotonic() < deadline:
+        ready, _, _ = select.select([s for s in open_ if s not in closed], [], [], 0.1)
+        for s in ready:
+            try:
+                if not s.recv(4096):
+                    closed.add(s)
+            except OSError:
+                closed.add(s)
+    return len(closed)
+
+
+def test_one_source_never_holds_every_place_of_a_port():
+    """128 silent connections from one address against the ONVIF port's 64
+    places, with max_connections_per_source = 16: a client from another
+    address is served at once."""
+    needs_namespace()
+    sim = Sim()
+    onvif, visca = free_port(), free_port()
+    g = Ptzd([("roof", sim.link)], extra="max_connections_per_source = 16",
+             head_lines={"roof": [f'onvif = "127.0.0.1:{onvif}"', f'visca_tcp = "127.0.0.1:{visca}"']})
+    held = []
+    try:
+        for port in (onvif, g.http_port, g.native["roof"], visca):
+            mine = [socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.9", 0)) for _ in range(128)]
+            held += mine
+            refused = closed_by_peer(mine, 128 - 16)
+            assert refused >= 128 - 16, (port, refused)
+        site = type("S", (), {"onvif_port": onvif})
+        assert Site.onvif(site, "GetSystemDateAndTime")[0] == 200
+        assert g.http("GET", "/api/heads/roof/GetPTPos")[0] == 200
+        assert visca_power(visca) == b"\x90\x50\x02\xff"
+        assert "max_connections_per_source" in g.logs()
+    finally:
+        for s in held:
+            s.close()
+        g.stop()
+        sim.stop()

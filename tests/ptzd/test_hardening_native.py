@@ -35,6 +35,19 @@ def open_descriptors(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
 
+def connections_to(port):
+    """Connections ptzd holds on its `port` (it closes a client's connection
+    a moment after the client does)."""
+    count = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as f:
+            for line in f.readlines()[1:]:
+                local, state = line.split()[1], line.split()[3]
+                if int(local.rsplit(":", 1)[1], 16) == port and state in ("01", "08"):  # established, close-wait
+                    count += 1
+    return count
+
+
 def served(port):
     with ptz.Head.lan("127.0.0.1", port) as head:
         return head.pt_pos() is not None
@@ -91,6 +104,8 @@ def test_running_out_of_descriptors_costs_no_cpu(sim, case):
     soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
     clients = []
     try:
+        # Every descriptor it holds counted once the connections of its start are gone.
+        wait_for(lambda: connections_to(g.http_port) == 0, what="the start's HTTP connections to close")
         limit = 64 if case.startswith("80") else open_descriptors(pid)
         resource.prlimit(pid, resource.RLIMIT_NOFILE, (limit, hard))
         before = cpu_seconds(pid)
@@ -287,11 +302,12 @@ def test_a_quick_tap_on_the_jog_pad_leaves_the_head_still(make_sim):
 
         def codes():
             return [r[6:8].upper() for r in sim.requests()]
-        # The move, then both stops after it.
-        wait_for(lambda: "8C" in codes() and codes()[codes().index("8C"):].count("84") >= 2, timeout=15,
-                 what="the move and its stops")
+        # The stop goes at once: the move, still on its way, is dropped
+        # unsent, or went out first and both stops follow it.
+        wait_for(lambda: codes().count("84") >= 2, timeout=15, what="the stops")
         seen = codes()
-        assert seen.index("8C") < seen.index("84"), seen
+        if "8C" in seen:
+            assert seen[seen.index("8C"):].count("84") >= 2, seen
         # It comes to rest well short of its limit (flag1: 1 once it stands still).
         wait_for(lambda: g.http("GET", "/api/heads/roof/GetPTZStatus")[1].get("flag1") == 1, timeout=15,
                  what="the head to stand still")

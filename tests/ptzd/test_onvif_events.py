@@ -250,3 +250,38 @@ def test_a_waiting_long_poll_does_not_hold_up_the_stop(g):
     poller.join(timeout=20)
     g.process = subprocess.Popen(["true"])  # what close() stops
     g.process.wait()
+
+
+def test_every_head_has_its_own_subscribers_and_the_page_its_streams(tmp_path):
+    """Eight pull points on each of eight heads, all their own head allows:
+    a ninth head still gets its first pull point, and the page its stream."""
+    from gateway import Ptzd, Sim, Stream, free_port
+    sim = Sim("--heads", "9")
+    ports = [free_port() for _ in range(9)]
+    heads = [(f"h{i}", f"tcp:127.0.0.1:{sim.port + i}") for i in range(9)]
+    g = Ptzd(heads, wait_up=False, head_lines={f"h{i}": [f'onvif = "127.0.0.1:{ports[i]}"'] for i in range(9)})
+    body = ('<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope"><s:Body>'
+            f'<x:CreatePullPointSubscription xmlns:x="{NS["tev"]}"/></s:Body></s:Envelope>').encode()
+
+    def pull_point(port):
+        request = urllib.request.Request(f"http://127.0.0.1:{port}/onvif/events_service", data=body,
+                                         headers={"Content-Type": "application/soap+xml"})
+        try:
+            with urllib.request.urlopen(request, timeout=10) as r:
+                return r.status
+        except urllib.error.HTTPError as e:
+            return e.code
+
+    try:
+        for port in ports[:8]:
+            assert [pull_point(port) for _ in range(LIMIT)] == [200] * LIMIT
+            assert pull_point(port) != 200  # that head's own cap
+        assert pull_point(ports[8]) == 200
+        stream = Stream(g, "h8")
+        try:
+            wait_for(lambda: stream.of("state") or stream.of("heartbeat"))
+        finally:
+            stream.close()
+    finally:
+        g.stop()
+        sim.stop()

@@ -406,55 +406,77 @@ void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, cons
     });
 
     // The live stream: the state now, then the state at the poller's pace
-    // while the head moves (on change while it is still) and every event of
-    // this head, until the client goes or the gateway stops.
+    // while a head moves (on change while it is still) and every event, of
+    // one head or of all of them (a page with many heads needs one
+    // connection only: a browser allows six per host), until the client
+    // goes or the gateway stops.
     auto streams = std::make_shared<std::atomic<int>>(0);
-    s.Get(head + "/stream", [find, streams, &stopping](const httplib::Request& req, httplib::Response& res) {
-        Motion* m = find(req.matches[1]);
-        if (m == nullptr) return Fail(res, 404, "no head named \"" + std::string(req.matches[1]) + "\"");
+    auto serve = [streams, &stopping](const std::vector<Motion*>& which, httplib::Response& res) {
         if (streams->fetch_add(1) >= kMaxStreams) {
             --*streams;
             return Fail(res, 503, "too many live streams; try again later");
         }
-        auto subscription = m->events().Subscribe(256);
-        if (!subscription) {
-            --*streams;
-            return Fail(res, 503, "too many subscribers; try again later");
+        std::vector<std::shared_ptr<EventBus::Subscription>> subscriptions;
+        for (Motion* m : which) {
+            subscriptions.push_back(m->events().Subscribe(256));
+            if (!subscriptions.back()) {
+                subscriptions.pop_back();
+                for (auto& sub : subscriptions) sub->Close();
+                --*streams;
+                return Fail(res, 503, "too many subscribers; try again later");
+            }
         }
-        m->Watch();  // the stream shows the state as it changes
+        for (Motion* m : which) m->Watch();  // the stream shows the state as it changes
         const bool taken = Listener::TakeOver([&](const std::function<bool(const std::string&)>& write) {
             if (!write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
                        "X-Accel-Buffering: no\r\nConnection: close\r\n\r\n"))
                 return;
-            std::optional<Shown> shown;
+            std::vector<std::optional<Shown>> shown(which.size());
             auto lastWrite = std::chrono::steady_clock::now();
             auto send = [&](const std::string& text) {
                 lastWrite = std::chrono::steady_clock::now();
                 return write(text);
             };
             while (!stopping.load()) {
-                const Snapshot snap = m->State();
-                const Shown now = ShownOf(snap);
-                if (!shown || !(now == *shown) || (snap.moving && now.readings != shown->readings)) {
-                    shown = now;
-                    if (!send(SseEvent("state", PositionJson(*m).dump(-1, ' ', false, json::error_handler_t::replace))))
-                        return;
+                for (size_t i = 0; i < which.size(); ++i) {
+                    Motion& m = *which[i];
+                    const Snapshot snap = m.State();
+                    const Shown now = ShownOf(snap);
+                    if (!shown[i] || !(now == *shown[i]) || (snap.moving && now.readings != shown[i]->readings)) {
+                        shown[i] = now;
+                        if (!send(SseEvent("state", PositionJson(m).dump(-1, ' ', false, json::error_handler_t::replace))))
+                            return;
+                    }
                 }
-                if (auto e = subscription->Next(kStreamTick)) {
-                    std::vector<Event> all{*e};
-                    for (Event& more : subscription->Drain()) all.push_back(std::move(more));
+                // The first head's events are waited for, the others' taken
+                // as they are: none waits longer than a tick.
+                for (size_t i = 0; i < subscriptions.size(); ++i) {
+                    std::vector<Event> all;
+                    if (i == 0) {
+                        if (auto e = subscriptions[0]->Next(kStreamTick)) all.push_back(*e);
+                    }
+                    for (Event& more : subscriptions[i]->Drain()) all.push_back(std::move(more));
                     for (const Event& one : all)
-                        if (one.head == m->name() && !send(SseEvent(EventName(one.type), EventJson(one)))) return;
+                        if (one.head == which[i]->name() && !send(SseEvent(EventName(one.type), EventJson(one)))) return;
                 }
                 // A heartbeat when nothing else was sent: the page sees the
                 // stream alive, and a client that went away is noticed.
                 if (std::chrono::steady_clock::now() - lastWrite >= kHeartbeat && !send(SseEvent("heartbeat", "{}"))) return;
             }
         });
-        subscription->Close();
-        m->Unwatch();
+        for (auto& sub : subscriptions) sub->Close();
+        for (Motion* m : which) m->Unwatch();
         --*streams;
         if (!taken) Fail(res, 500, "the live stream needs the gateway's own listener");
+    };
+    s.Get(head + "/stream", [find, serve](const httplib::Request& req, httplib::Response& res) {
+        Motion* m = find(req.matches[1]);
+        if (m == nullptr) return Fail(res, 404, "no head named \"" + std::string(req.matches[1]) + "\"");
+        serve({m}, res);
+    });
+    s.Get("/api/stream", [heads, serve](const httplib::Request&, httplib::Response& res) {
+        if (heads.empty()) return Fail(res, 404, "no heads configured");
+        serve(heads, res);
     });
 }
 

@@ -311,7 +311,7 @@ bool IpLiteral(const std::string& host) {
 
 // The methods a path answers to ("" when the path is no route of ours).
 std::string AllowedMethods(const std::string& path) {
-    if (path == "/" || path == "/index.html" || path == "/metrics" || path == "/api/heads") return "GET, HEAD";
+    if (path == "/" || path == "/index.html" || path == "/metrics" || path == "/api/heads" || path == "/api/stream") return "GET, HEAD";
     if (path == "/api/moves") return "POST";
     // The routes in moves (http_motion.h).
     static const std::pair<std::regex, const char*> motion[] = {

@@ -415,35 +415,33 @@ function card(head, first) {
     if (p.flags) for (const f of flags.children) f.classList.toggle("on", !!p.flags[+f.dataset.flag]);
     if (p.tour && p.tour.state === "paused") progress.textContent = p.tour.name + ": paused at step " + (p.tour.step + 1);
   }
-  let stream = null;
-  function connect() {
-    if (stream) stream.close();
-    stream = new EventSource(base + "stream" + (token ? "?token=" + encodeURIComponent(token) : ""));
-    stream.addEventListener("open", () => { live.textContent = "live"; live.className = "badge up"; c.heard = Date.now(); });
-    // Any event shows the stream alive: ptzd sends a heartbeat twice a second.
-    for (const type of ["heartbeat", "state"]) stream.addEventListener(type, () => { c.heard = Date.now(); });
-    stream.addEventListener("state", e => show(JSON.parse(e.data)));
-    const on = (type, f) => stream.addEventListener(type, e => { const d = JSON.parse(e.data); note(type.replace("_", " ") + (f ? " " + f(d) : "")); });
-    const at = d => d.pan !== undefined ? "at " + fix(d.pan, 1) + "°, " + fix(d.tilt, 1) + "°" : "";
-    on("move_started", d => d.move || ""); on("move_finished", d => (d.reason || "") + " " + at(d)); on("limit_reached", d => d.axis + " " + d.side);
-    on("preset_reached", d => { loadPresets(); return "preset " + d.preset; }); on("link_lost"); on("link_restored");
-    stream.addEventListener("tour_step", e => {
-      const d = JSON.parse(e.data), text = d.tour + ": step " + (d.step + 1) + ", round " + (d.round + 1);
+  // What the page's one stream brings for this head.
+  c.streamOpen = () => { live.textContent = "live"; live.className = "badge up"; c.heard = Date.now(); };
+  c.streamDown = () => { live.textContent = "reconnecting"; live.className = "badge down"; };
+  const at = d => d.pan !== undefined ? "at " + fix(d.pan, 1) + "°, " + fix(d.tilt, 1) + "°" : "";
+  const told = {
+    move_started: d => d.move || "", move_finished: d => (d.reason || "") + " " + at(d),
+    limit_reached: d => d.axis + " " + d.side, preset_reached: d => { loadPresets(); return "preset " + d.preset; },
+    link_lost: null, link_restored: null,
+  };
+  c.streamEvent = (type, d) => {
+    c.heard = Date.now();
+    if (type === "state") return show(d);
+    if (type === "tour_step") {
+      const text = d.tour + ": step " + (d.step + 1) + ", round " + (d.round + 1);
       progress.textContent = text;
-      note("tour " + text);
-    });
-    stream.addEventListener("tour_stopped", e => { const d = JSON.parse(e.data); progress.textContent = d.tour + " stopped" + (d.reason && d.reason !== "stopped" ? ": " + d.reason : ""); note("tour stopped" + (d.reason && d.reason !== "stopped" ? ": " + d.reason : "")); });
-    stream.addEventListener("error", () => {
-      live.textContent = "reconnecting"; live.className = "badge down";
-      if (stream.readyState === EventSource.CLOSED) {
-        // Refused (a token, perhaps): the API call asks for it, then try again.
-        setTimeout(() => api(base + "position").then(show).catch(() => {}).finally(connect), 1000);
-      }
-    });
-  }
+      return note("tour " + text);
+    }
+    if (type === "tour_stopped") {
+      const why = d.reason && d.reason !== "stopped" ? ": " + d.reason : "";
+      progress.textContent = d.tour + " stopped" + why;
+      return note("tour stopped" + why);
+    }
+    if (type in told) note(type.replace("_", " ") + (told[type] ? " " + told[type](d) : ""));
+  };
   c.start = async () => {
     try { show(await api(base + "position")); } catch (e) { report(e.message); }
-    loadPresets(); loadTours(); connect();
+    loadPresets(); loadTours();
   };
   if (first) activate(c);
   return c;
@@ -505,10 +503,33 @@ setInterval(() => {
   buttonsBefore = pressed;
 }, 50);
 
+// One live stream for the whole page, every head's state and events in it:
+// a browser keeps six connections per host, and commands need theirs.
+let stream = null;
+const streamTypes = ["state", "move_started", "move_finished", "limit_reached", "preset_reached", "link_lost",
+                     "link_restored", "tour_step", "tour_stopped"];
+function connect() {
+  if (stream) stream.close();
+  stream = new EventSource("/api/stream" + (token ? "?token=" + encodeURIComponent(token) : ""));
+  stream.addEventListener("open", () => { for (const c of cards) c.streamOpen(); });
+  stream.addEventListener("heartbeat", () => { const now = Date.now(); for (const c of cards) c.heard = now; });
+  for (const type of streamTypes)
+    stream.addEventListener(type, e => {
+      const d = JSON.parse(e.data), c = cards.find(k => k.name === d.head);
+      if (c) c.streamEvent(type, d);
+    });
+  stream.addEventListener("error", () => {
+    for (const c of cards) c.streamDown();
+    // Refused (a token, perhaps): an API call asks for it, then try again.
+    if (stream.readyState === EventSource.CLOSED) setTimeout(() => api("/api/heads").catch(() => {}).finally(connect), 1000);
+  });
+}
+
 api("/api/heads").then(heads => {
   const list = document.getElementById("heads");
   heads.forEach((h, i) => { const c = card(h, i === 0); cards.push(c); list.append(c.node); c.start(); });
   if (!heads.length) say("no heads configured");
+  else connect();
 }).catch(e => say(e.message));
 </script>
 </body>

@@ -255,3 +255,37 @@ def test_the_stream_beats_twice_a_second_when_nothing_else_happens(rig):
         wait_for(lambda: len(stream.of("heartbeat")) >= 3, what="three heartbeats")
     finally:
         stream.close()
+
+
+def test_one_stream_carries_every_heads_state_and_events(rig):
+    """A page with many heads needs one connection for all of them."""
+    import json
+    import urllib.request
+    g, _ = rig
+    response = urllib.request.urlopen(f"http://127.0.0.1:{g.http_port}/api/stream", timeout=30)
+    seen, lock = [], threading.Lock()
+
+    def read():
+        kind = None
+        try:
+            for raw in response:
+                line = raw.decode().rstrip("\n")
+                if line.startswith("event: "):
+                    kind = line[7:]
+                elif line.startswith("data: "):
+                    with lock:
+                        seen.append((kind, json.loads(line[6:])))
+        except Exception:
+            pass
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    try:
+        heads_in = lambda kind: {d.get("head") for k, d in list(seen) if k == kind}  # noqa: E731
+        wait_for(lambda: heads_in("state") == {"a", "b"}, what="both heads' state")
+        still(g, "b")
+        assert move(g, "b", kind="relative", pan=1, tilt=0)[0] == 200
+        wait_for(lambda: "b" in heads_in("move_finished"), what="b's move in the page-wide stream")
+    finally:
+        response.fp.raw._sock.shutdown(2)
+        response.close()

@@ -450,3 +450,85 @@ def test_heads_tell_the_page_labels_snapshot_and_listeners():
         if g:
             g.stop()
         sim.stop()
+
+
+class CuttableWire:
+    """A TCP relay between the browser and ptzd whose wire can be cut: while
+    cut, bytes in both directions are held back, as a network that stalls;
+    mended, everything held goes through, late."""
+
+    def __init__(self, target_port):
+        import socket
+        self.socket = socket
+        self.target = target_port
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.flowing = threading.Event()
+        self.flowing.set()
+        self.sockets = []
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return
+            upstream = self.socket.create_connection(("127.0.0.1", self.target))
+            self.sockets += [client, upstream]
+            for a, b in ((client, upstream), (upstream, client)):
+                threading.Thread(target=self.pump, args=(a, b), daemon=True).start()
+
+    def pump(self, source, sink):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                self.flowing.wait()
+                sink.sendall(data)
+        except OSError:
+            pass
+        try:
+            sink.shutdown(self.socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def cut(self):
+        self.flowing.clear()
+
+    def mend(self):
+        self.flowing.set()
+
+    def close(self):
+        self.flowing.set()
+        self.server.close()
+        for s in self.sockets:
+            s.close()
+
+
+def test_a_cut_network_stops_the_head_shows_it_and_nothing_held_back_moves_it_late():
+    with one_head() as (g, driver):
+        wire = CuttableWire(g.http_port)
+        try:
+            driver.get(f"http://127.0.0.1:{wire.port}/")
+            wait_for(lambda: shown_at(driver, 0, 0), timeout=15)
+            lost = driver.find_element(By.CSS_SELECTOR, '[data-role="lost"]')
+            assert not lost.is_displayed()
+            body = driver.find_element(By.TAG_NAME, "body")
+            ActionChains(driver).move_to_element(body).key_down(Keys.ARROW_RIGHT).perform()
+            wait_for(lambda: at_head(g)[0] > 2, timeout=15)
+            wire.cut()
+            # The renewals are held back: the lease ends the jog, the key still held.
+            rest = wait_for(lambda: still(g), timeout=15)
+            wait_for(lambda: lost.is_displayed(), timeout=15)
+            # Held back too: a move the other way, its release and a Space.
+            ActionChains(driver).key_up(Keys.ARROW_RIGHT).key_down(Keys.ARROW_LEFT).perform()
+            ActionChains(driver).key_up(Keys.ARROW_LEFT).send_keys(" ").perform()
+            wire.mend()
+            wait_for(lambda: not lost.is_displayed(), timeout=15)
+            # Whatever arrives late: refused, or stopped by the stop right behind it.
+            after = wait_for(lambda: still(g), timeout=15)
+            assert abs(after[0] - rest[0]) < 5 and after[1] == rest[1], (rest, after)
+        finally:
+            wire.close()

@@ -39,6 +39,18 @@ def require_private_network():
         pytest.skip("sends multicast: runs only inside a network namespace (tests/in_netns.sh)")
 
 
+def status_of(port, method, path, body=None, content_type="application/json", timeout=10):
+    """The HTTP status of one request to 127.0.0.1:`port`, sent with no
+    Authorization header."""
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=body, method=method,
+                                     headers={"Content-Type": content_type})
+    try:
+        with urllib.request.urlopen(request, timeout=timeout) as response:
+            return response.status
+    except urllib.error.HTTPError as e:
+        return e.code
+
+
 class Sim:
     """A ptz-sim process with a control channel: TCP on `port`, or a pty at `path`."""
 

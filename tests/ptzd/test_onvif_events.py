@@ -255,7 +255,7 @@ def test_a_waiting_long_poll_does_not_hold_up_the_stop(g):
 def test_every_head_has_its_own_subscribers_and_the_page_its_streams(tmp_path):
     """Eight pull points on each of eight heads, all their own head allows:
     a ninth head still gets its first pull point, and the page its stream."""
-    from gateway import Ptzd, Sim, Stream, free_port
+    from gateway import Ptzd, Sim, Stream, free_port, status_of
     sim = Sim("--heads", "9")
     ports = [free_port() for _ in range(9)]
     heads = [(f"h{i}", f"tcp:127.0.0.1:{sim.port + i}") for i in range(9)]
@@ -264,13 +264,7 @@ def test_every_head_has_its_own_subscribers_and_the_page_its_streams(tmp_path):
             f'<x:CreatePullPointSubscription xmlns:x="{NS["tev"]}"/></s:Body></s:Envelope>').encode()
 
     def pull_point(port):
-        request = urllib.request.Request(f"http://127.0.0.1:{port}/onvif/events_service", data=body,
-                                         headers={"Content-Type": "application/soap+xml"})
-        try:
-            with urllib.request.urlopen(request, timeout=10) as r:
-                return r.status
-        except urllib.error.HTTPError as e:
-            return e.code
+        return status_of(port, "POST", "/onvif/events_service", body, "application/soap+xml")
 
     try:
         for port in ports[:8]:

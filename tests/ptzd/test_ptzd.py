@@ -12,7 +12,7 @@ import time
 import pytest
 
 import ptz
-from gateway import PTZD, Ptzd, Sim
+from gateway import PTZD, Ptzd, Sim, status_of
 
 
 @pytest.fixture
@@ -379,7 +379,7 @@ def test_token_guards_the_api_and_the_metrics():
                                    ("GET", "/api/heads/b/tours/stream", None),
                                    ("POST", "/api/heads/b/SetPTPos", b'{"param": 1, "pan": 1, "tilt": 1}'),
                                    ("POST", "/api/heads/b/stream", b"{}")]:
-            assert status_of(g, method, path + "?token=s3cret", body) == 401, (method, path)
+            assert status_of(g.http_port, method, path + "?token=s3cret", body) == 401, (method, path)
         assert not [r for r in sim.requests() if r[6:8].upper() == "8C"]
         assert g.http("GET", "/api/heads/b/tours")[1]["tours"] == []
         with urllib_get(g, "/api/heads/b/stream?token=s3cret") as stream:
@@ -387,19 +387,6 @@ def test_token_guards_the_api_and_the_metrics():
     finally:
         g.stop()
         sim.stop()
-
-
-def status_of(g, method, path, body=None):
-    """The status of a request sent with no Authorization header."""
-    import urllib.error
-    import urllib.request
-    request = urllib.request.Request(f"http://127.0.0.1:{g.http_port}{path}", data=body, method=method,
-                                     headers={"Content-Type": "application/json"})
-    try:
-        with urllib.request.urlopen(request, timeout=5) as response:
-            return response.status
-    except urllib.error.HTTPError as e:
-        return e.code
 
 
 def urllib_get(g, path):

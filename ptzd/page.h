@@ -20,7 +20,8 @@ header { display: flex; align-items: baseline; gap: 1rem; padding: .8rem 1rem; b
 header h1 { font-size: 1.15rem; margin: 0; }
 header .keys { font-size: .8rem; color: #b8c0d0; }
 #message { color: var(--bad); padding: 0 1rem; }
-#lost { display: none; background: var(--bad); color: #fff; font-weight: 600; padding: .4rem 1rem; }
+#lost { display: none; position: fixed; top: 0; left: 0; right: 0; z-index: 10; background: var(--bad); color: #fff;
+        font-weight: 600; padding: .4rem 1rem; }  /* over the page: nothing under a finger moves */
 #lost.shown { display: block; }
 #heads { padding: 1rem; display: grid; grid-template-columns: minmax(0, 1fr); gap: 1rem; }
 .head { background: var(--card); border-radius: 10px; padding: 1rem; box-shadow: 0 1px 3px #0002; border: 2px solid transparent; }

@@ -6,7 +6,8 @@
 #                             otherwise names them and returns 1
 # Groups: build (library, simulator, ptzctl), tests (GoogleTest), ptzd (the
 # gateway), checks (install, Python, ptzd's tests and its page in Chromium,
-# network namespaces), fuzz, windows.
+# network namespaces), dotnet (the .NET binding: Mono, NUnit, nuget), fuzz,
+# windows.
 ptz_packages() {
   local g
   for g in "$@"; do
@@ -15,6 +16,7 @@ ptz_packages() {
       tests) echo libgtest-dev libgmock-dev ;;
       ptzd) echo pkgconf libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev libpugixml-dev libssl-dev ;;
       checks) echo python3 python3-pytest python3-pip python3-setuptools chromium chromium-driver python3-selenium iproute2 python3-lxml python3-zeep ;;
+      dotnet) echo mono-devel nunit-console libnunit-cil-dev nuget file ;;
       fuzz) echo clang libclang-rt-14-dev ;;
       windows) echo g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 ;;
       *) echo "ptz_packages: no group $g" >&2; return 1 ;;

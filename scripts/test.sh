@@ -30,9 +30,10 @@ build() {  # build DIR [cmake args...]
   local dir=$1; shift
   # Native builds insist on the gateway: a missing package fails the stage
   # instead of leaving ptzd and its tests out unnoticed.
+  # So does the .NET binding, everywhere (the Windows zips carry it).
   local gateway=-DPTZ_BUILD_PTZD=ON
   case "$*" in *CMAKE_TOOLCHAIN_FILE*) gateway=-DPTZ_BUILD_PTZD=OFF ;; esac
-  cmake -S "$root" -B "$dir" -G Ninja "$gateway" "$@" >/dev/null && cmake --build "$dir" -j "$jobs"
+  cmake -S "$root" -B "$dir" -G Ninja "$gateway" -DPTZ_BUILD_DOTNET=ON "$@" >/dev/null && cmake --build "$dir" -j "$jobs"
 }
 
 # A download from a registry, tried three times: a mirror's passing
@@ -103,7 +104,7 @@ stage_sanitize() {
     "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols|install_and_consume|python_binding|ptzd_gateway|ptzd_abuse'
+      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols|install_and_consume|python_binding|dotnet_|ptzd_gateway|ptzd_abuse'
 }
 
 stage_tsan() {
@@ -131,6 +132,15 @@ stage_windows() {
     (cd build/win-$arch && rm -f ptz-*.zip && cpack -G ZIP >/dev/null && ls -1 "$PWD"/ptz-*.zip &&
       python3 -m zipfile -l ptz-*.zip | grep 'bin/ptzctl.exe' >/dev/null) || { echo "the $arch zip lacks ptzctl.exe"; return 1; }
   done
+  for arch in i686 x86_64; do
+    python3 -m zipfile -l build/win-$arch/ptz-*.zip | grep -q 'bin/Ptz.Net.dll' ||
+      { echo "the $arch zip lacks Ptz.Net.dll beside the DLLs"; return 1; }
+  done
+  # The .NET binding's NuGet package with all three native libraries.
+  local nupkg
+  nupkg=$(dotnet/pack.sh build/nuget build/win-x86_64/dotnet/Ptz.Net.nuspec build/test/dotnet/Ptz.Net.dll \
+    linux-x64=build/test/libptz.so.1 win-x86=build/win-i686/ptz.dll win-x64=build/win-x86_64/ptz.dll) &&
+    dotnet/check_package.sh "$nupkg" linux-x64 win-x86 win-x64 || return 1
   i686-w64-mingw32-gcc -std=c99 -Wall -Werror -Iinclude -o build/win-i686/c_host.exe examples/c_host.c \
     build/win-i686/ptz.lib && echo "32-bit C host links against the stdcall import library" || return 1
 
@@ -210,7 +220,7 @@ windows32() {
   return $rc
 }
 
-run_stage packages need_packages $(ptz_packages build tests ptzd checks)
+run_stage packages need_packages $(ptz_packages build tests ptzd checks dotnet)
 loaders=()
 if [ "${PTZ_LOAD:-0}" = 1 ]; then
   for _ in $(seq "$jobs"); do (while :; do :; done) & loaders+=($!); done

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
+#include "config/config.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "http_server.h"
-#include "utf8.h"
+#include "http/server.h"
+#include "infra/utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<std::string> commands = ptzd::CommandNames();

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "head_worker.h"
-#include "log.h"
+#include "worker/head_worker.h"
+#include "infra/log.h"
 #include "motion/motion.h"
 #include "onvif/service.h"
 

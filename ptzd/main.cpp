@@ -19,13 +19,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "config.h"
-#include "head_worker.h"
-#include "http_motion.h"
-#include "http_server.h"
-#include "listener.h"
-#include "log.h"
-#include "native_server.h"
+#include "config/config.h"
+#include "worker/head_worker.h"
+#include "http/moves.h"
+#include "http/server.h"
+#include "infra/listener.h"
+#include "infra/log.h"
+#include "native/server.h"
 #include "motion/motion.h"
 #include "onvif/events.h"
 #include "onvif/server.h"
@@ -172,10 +172,11 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<ptzd::NativeServer>> native;
     std::vector<ptzd::HeadWorker*> pointers;
     for (const auto& h : config.heads) {
-        heads.push_back(std::make_unique<ptzd::HeadWorker>(h));
+        heads.push_back(std::make_unique<ptzd::HeadWorker>(h.name, h.link));
         pointers.push_back(heads.back().get());
         if (!h.listen) continue;
-        native.push_back(std::make_unique<ptzd::NativeServer>(*heads.back()));
+        native.push_back(std::make_unique<ptzd::NativeServer>(
+            *heads.back(), ptzd::NativeLimits{static_cast<size_t>(h.maxClients), static_cast<size_t>(h.maxConnectionsPerSource)}));
         if (!native.back()->Listen(*h.listen)) return 1;
         heads.back()->Attach(native.back().get());
     }
@@ -213,7 +214,18 @@ int main(int argc, char** argv) {
         if (h.viscaUdp && !visca.back()->ListenUdp(*h.viscaUdp)) return 1;
         if (h.viscaTcp && !visca.back()->ListenTcp(*h.viscaTcp)) return 1;
     }
-    ptzd::HttpServer http(pointers, config, motionPointers);
+    std::vector<ptzd::HeadListing> listings;
+    for (const auto& h : config.heads) {
+        auto where = [](const std::optional<ptzd::Address>& a) { return a ? a->host + ":" + std::to_string(a->port) : ""; };
+        listings.push_back({where(h.listen), where(h.viscaUdp), where(h.viscaTcp),
+                            where(h.onvif ? std::optional<ptzd::Address>(h.onvif->address) : std::nullopt), h.mapping,
+                            h.statusLabels, h.snapshot});
+    }
+    ptzd::HttpServer http(pointers,
+                          ptzd::HttpSettings{config.token, config.httpHosts, config.http.host,
+                                             static_cast<size_t>(config.httpMaxConnections),
+                                             static_cast<size_t>(config.maxConnectionsPerSource)},
+                          motionPointers, std::move(listings));
     if (!visca.empty())
         http.AddMetrics([&visca](std::string& out) {
             std::vector<const ptzd::visca::Server*> all;

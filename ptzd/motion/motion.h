@@ -36,7 +36,7 @@
 #include <utility>
 #include <vector>
 
-#include "head_worker.h"
+#include "worker/head_worker.h"
 #include "motion/events.h"
 #include "motion/motion_config.h"
 #include "motion/presets.h"
@@ -117,7 +117,7 @@ public:
     // after the worker's BeginStop and before its Stop.
     void StopAll();
 
-    const std::string& name() const { return head_.config().name; }
+    const std::string& name() const { return head_.name(); }
     const Units& units() const { return units_; }
     EventBus& events() { return events_; }
 

@@ -10,6 +10,22 @@
 #include <string>
 #include <vector>
 
+namespace ptzd {
+
+// How a head's generic moves map onto its commands. The defaults are the
+// simulated head's model (positions in 1/100 degree).
+struct Mapping {
+    int32_t panMotor = 0;
+    int32_t tiltMotor = 4;
+    int32_t panMin = -17000, panMax = 17000;
+    int32_t tiltMin = -9000, tiltMax = 3000;
+    int32_t speedMin = 1, speedMax = 255;
+    int32_t moveParam = 1;   // the param byte of PTZ_SetPTPos
+    int32_t presetFlag = 0;  // the flag of PTZ_SetPresetPos / PTZ_SetUserHP
+};
+
+}  // namespace ptzd
+
 namespace ptzd::motion {
 
 struct AxisConfig {

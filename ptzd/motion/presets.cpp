@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "state_file.h"
-#include "utf8.h"
+#include "infra/state_file.h"
+#include "infra/utf8.h"
 
 namespace ptzd::motion {
 

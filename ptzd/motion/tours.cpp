@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "motion/motion.h"
-#include "state_file.h"
-#include "utf8.h"
+#include "infra/state_file.h"
+#include "infra/utf8.h"
 
 namespace ptzd::motion {
 

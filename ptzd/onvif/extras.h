@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "config.h"
+#include "onvif/onvif_config.h"
 #include "onvif/events.h"
 #include "soap.h"
 

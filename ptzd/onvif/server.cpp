@@ -16,8 +16,8 @@
 #include <cstring>
 #include <random>
 
-#include "listener.h"
-#include "log.h"
+#include "infra/listener.h"
+#include "infra/log.h"
 
 namespace ptzd::onvif {
 
@@ -38,8 +38,8 @@ Server::Server(HeadWorker& head, motion::Motion& motion, const OnvifConfig& conf
     : config_(config),
       service_(head, motion, config, stateFile),
       digest_(config.user, config.password),
-      extras_(std::make_unique<Extras>(head.config().name, config, &motion.events())),
-      http_(std::make_unique<Listener>("ONVIF " + head.config().name, Limits(config),
+      extras_(std::make_unique<Extras>(head.name(), config, &motion.events())),
+      http_(std::make_unique<Listener>("ONVIF " + head.name(), Limits(config),
                                        Fault("Receiver", "", "too many connections; try again"), kSoapType)) {
     http_->set_payload_max_length(kMaxRequest);  // larger bodies are refused before they are read
     service_.notify = [this](const std::string&) { extras_->events().ConfigurationChanged("PTZConfig_1"); };

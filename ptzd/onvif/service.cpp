@@ -8,11 +8,11 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "log.h"
+#include "infra/log.h"
 #include "onvif/extras.h"
 #include "ptz.h"
-#include "state_file.h"
-#include "utf8.h"
+#include "infra/state_file.h"
+#include "infra/utf8.h"
 
 namespace ptzd::onvif {
 
@@ -214,7 +214,7 @@ std::string Service::SaveSettings(const PtzSettings& s) {
                                  {"pan_min", s.pan.min},   {"pan_max", s.pan.max},
                                  {"tilt_min", s.tilt.min}, {"tilt_max", s.tilt.max}, {"discoverable", s.discoverable}};
     std::string why = WriteStateFile(stateFile_, data.dump(2) + "\n");
-    if (!why.empty()) Log(Level::Warn, "ONVIF settings of " + head_.config().name + " not saved: " + why);
+    if (!why.empty()) Log(Level::Warn, "ONVIF settings of " + head_.name() + " not saved: " + why);
     return why;
 }
 
@@ -232,7 +232,7 @@ std::string Service::BaseUrl() const { return BaseUrlWith(config_.address.host);
 
 std::string Service::Scopes() const {
     return "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/type/video_encoder "
-           "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/name/" + head_.config().name +
+           "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/name/" + head_.name() +
            " onvif://www.onvif.org/hardware/ptz-head";
 }
 
@@ -357,8 +357,8 @@ Service::Reply Service::Device(const Request& r) {
         return Ok("<tds:GetDeviceInformationResponse><tds:Manufacturer>ptz</tds:Manufacturer><tds:Model>" +
                   Escape(known ? id.model : "pan/tilt head") + "</tds:Model><tds:FirmwareVersion>" +
                   Escape(known ? id.firmware : "unknown") + "</tds:FirmwareVersion><tds:SerialNumber>" +
-                  Escape(known ? id.serial : head_.config().name) + "</tds:SerialNumber><tds:HardwareId>" +
-                  Escape(head_.config().name) + "</tds:HardwareId></tds:GetDeviceInformationResponse>");
+                  Escape(known ? id.serial : head_.name()) + "</tds:SerialNumber><tds:HardwareId>" +
+                  Escape(head_.name()) + "</tds:HardwareId></tds:GetDeviceInformationResponse>");
     }
     if (op == "GetNetworkInterfaces")
         return Ok("<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"eth0\"><tt:Enabled>true</tt:Enabled>"
@@ -380,7 +380,7 @@ Service::Reply Service::Device(const Request& r) {
     }
     if (op == "GetHostname")
         return Ok("<tds:GetHostnameResponse><tds:HostnameInformation><tt:FromDHCP>false</tt:FromDHCP><tt:Name>" +
-                  Escape(head_.config().name) + "</tt:Name></tds:HostnameInformation></tds:GetHostnameResponse>");
+                  Escape(head_.name()) + "</tt:Name></tds:HostnameInformation></tds:GetHostnameResponse>");
     return Unsupported(op);
 }
 
@@ -411,7 +411,7 @@ std::string EncoderConfigurationXml(const std::string& element) {
 }  // namespace
 
 std::string Service::ProfileXml() {
-    return "<tt:Name>" + Escape(head_.config().name) + "</tt:Name>" +
+    return "<tt:Name>" + Escape(head_.name()) + "</tt:Name>" +
            SourceConfigurationXml("tt:VideoSourceConfiguration") +
            EncoderConfigurationXml("tt:VideoEncoderConfiguration") + PtzConfigurationXml("tt:PTZConfiguration");
 }
@@ -547,7 +547,7 @@ std::string Service::PtzConfigurationXml(const char* element) {
 
 std::string Service::NodeXml(const char* element) {
     return std::string("<") + element + " token=\"" + kNode + "\" FixedHomePosition=\"false\"><tt:Name>" +
-           Escape(head_.config().name) + "</tt:Name><tt:SupportedPTZSpaces>" + SpacesXml() +
+           Escape(head_.name()) + "</tt:Name><tt:SupportedPTZSpaces>" + SpacesXml() +
            "</tt:SupportedPTZSpaces><tt:MaximumNumberOfPresets>16</tt:MaximumNumberOfPresets>"
            "<tt:HomeSupported>true</tt:HomeSupported><tt:AuxiliaryCommands>" + kIrOn +
            "</tt:AuxiliaryCommands><tt:AuxiliaryCommands>" + kIrOff + "</tt:AuxiliaryCommands>"

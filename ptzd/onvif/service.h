@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "auth.h"
-#include "head_worker.h"
+#include "onvif/onvif_config.h"
+#include "worker/head_worker.h"
 #include "motion/motion.h"
 #include "soap.h"
 

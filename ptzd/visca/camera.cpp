@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "log.h"
+#include "infra/log.h"
 #include "ptz.h"
 
 namespace ptzd::visca {

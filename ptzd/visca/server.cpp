@@ -9,9 +9,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "log.h"
-#include "metrics.h"
-#include "net.h"
+#include "infra/log.h"
+#include "infra/metrics.h"
+#include "infra/net.h"
 
 namespace ptzd::visca {
 

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
-#include "net.h"
+#include "infra/net.h"
+#include "infra/net.h"
 #include "visca/camera.h"
 
 namespace ptzd::visca {

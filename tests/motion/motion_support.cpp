@@ -138,19 +138,8 @@ SimulatedHead::Arrivals SimulatedHead::WatchArrival(int32_t pan, int32_t tilt, s
     return a;
 }
 
-namespace {
-
-ptzd::HeadConfig HeadFor(const SimulatedHead& sim, const std::string& name) {
-    ptzd::HeadConfig c;
-    c.name = name;
-    c.link = sim.Link();
-    return c;
-}
-
-}  // namespace
-
 Gateway::Gateway(ptzd::motion::MotionConfig config, ptzd::motion::Motion::Files files, std::string name)
-    : worker(HeadFor(sim, name)), motion(worker, config, bus, std::move(files)) {
+    : worker(name, sim.Link()), motion(worker, config, bus, std::move(files)) {
     worker.Start();
     motion.Start();
     EXPECT_TRUE(WaitFor([&] { return motion.State().known; })) << "the poller never read the head";

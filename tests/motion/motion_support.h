@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "head.h"
-#include "head_worker.h"
+#include "worker/head_worker.h"
 #include "motion/motion.h"
 #include "server.h"
 

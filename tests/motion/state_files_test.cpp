@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "motion_support.h"
-#include "state_file.h"
+#include "infra/state_file.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <cmath>
 
-#include "config.h"
-#include "motion/motion_config_toml.h"
+#include "config/config.h"
+#include "config/motion_keys.h"
 #include "motion/units.h"
 
 namespace {

@@ -394,6 +394,30 @@ def urllib_get(g, path):
     return urllib.request.urlopen(f"http://127.0.0.1:{g.http_port}{path}", timeout=5)
 
 
+PAGE_DIR = os.path.join(os.path.dirname(__file__), "..", "..", "ptzd", "http", "page")
+
+
+def test_the_page_is_served_as_its_files_are_without_a_token():
+    sim = Sim()
+    g = Ptzd([("b", sim.link)], token="s3cret")
+    try:
+        for path, name, kind in [("/", "index.html", "text/html"), ("/page.css", "page.css", "text/css"),
+                                 ("/page.js", "page.js", "text/javascript")]:
+            with open(os.path.join(PAGE_DIR, name), "rb") as f:
+                source = f.read()
+            with urllib_get(g, path) as served:
+                assert served.status == 200
+                assert served.headers["Content-Type"].startswith(kind), path
+                assert served.read() == source, path
+        # What the page names it loads from the gateway.
+        with open(os.path.join(PAGE_DIR, "index.html"), encoding="utf-8") as f:
+            html = f.read()
+        assert 'href="page.css"' in html and 'src="page.js"' in html
+    finally:
+        g.stop()
+        sim.stop()
+
+
 def test_metrics_count_exchanges_failures_clients_and_link_state(gateway):
     gateway.http("GET", "/api/heads/b/GetPTPos")
     gateway.http("POST", "/api/heads/b/MovePresetPos", {"preset": 9})  # refused

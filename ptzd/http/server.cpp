@@ -1,4 +1,4 @@
-#include "http_server.h"
+#include "http/server.h"
 
 #include <httplib.h>
 
@@ -16,12 +16,12 @@
 #include <regex>
 
 #include "protocol/splitter.h"
-#include "listener.h"
-#include "http_motion.h"
-#include "log.h"
-#include "page.h"
+#include "infra/listener.h"
+#include "http/moves.h"
+#include "infra/log.h"
+#include "http/page_files.h"
 #include "ptz.h"
-#include "utf8.h"
+#include "infra/utf8.h"
 
 namespace ptzd {
 
@@ -311,7 +311,7 @@ bool IpLiteral(const std::string& host) {
 
 // The methods a path answers to ("" when the path is no route of ours).
 std::string AllowedMethods(const std::string& path) {
-    if (path == "/" || path == "/index.html" || path == "/metrics" || path == "/api/heads" || path == "/api/stream") return "GET, HEAD";
+    if (path == "/" || path == "/index.html" || path == "/page.css" || path == "/page.js" || path == "/metrics" || path == "/api/heads" || path == "/api/stream") return "GET, HEAD";
     if (path == "/api/moves") return "POST";
     // The routes in moves (http_motion.h).
     static const std::pair<std::regex, const char*> motion[] = {
@@ -364,15 +364,18 @@ std::string ParseCommandArgs(const std::string& command, const std::multimap<std
     return CollectArgs(*route, query, body, args);
 }
 
-HttpServer::HttpServer(std::vector<HeadWorker*> heads, const Config& config, std::vector<motion::Motion*> motions)
+HttpServer::HttpServer(std::vector<HeadWorker*> heads, HttpSettings settings, std::vector<motion::Motion*> motions,
+                       std::vector<HeadListing> listings)
     : heads_(std::move(heads)),
       motions_(std::move(motions)),
-      token_(config.token),
-      hosts_(config.httpHosts),
-      listenHost_(Lower(config.http.host)) {
+      listings_(std::move(listings)),
+      token_(std::move(settings.token)),
+      hosts_(std::move(settings.hosts)),
+      listenHost_(Lower(settings.listenHost)) {
+    listings_.resize(heads_.size());
     ListenerLimits limits;
-    limits.maxConnections = static_cast<size_t>(config.httpMaxConnections);
-    limits.perSource = static_cast<size_t>(config.maxConnectionsPerSource);
+    limits.maxConnections = settings.maxConnections;
+    limits.perSource = settings.maxConnectionsPerSource;
     server_ = std::make_unique<Listener>("HTTP", limits, json{{"error", "too many connections; try again"}}.dump(),
                                          "application/json");
     AddRoutes();
@@ -382,7 +385,7 @@ HttpServer::~HttpServer() { server_->Join(); }
 
 HeadWorker* HttpServer::Find(const std::string& name) {
     for (HeadWorker* h : heads_)
-        if (h->config().name == name) return h;
+        if (h->name() == name) return h;
     return nullptr;
 }
 
@@ -431,7 +434,7 @@ void HttpServer::AddRoutes() {
                 originHost != host || (originPort ? originPort : defaultPort) != (port ? port : defaultPort))
                 return refuse(403, "requests from another origin are refused");
         }
-        const bool page = req.path == "/" || req.path == "/index.html";
+        const bool page = req.path == "/" || req.path == "/index.html" || req.path == "/page.css" || req.path == "/page.js";
         // A browser's EventSource cannot send headers: the live stream may
         // carry the token in its query instead.
         // Only there: a token in a query would open any other route too.
@@ -481,23 +484,32 @@ void HttpServer::AddRoutes() {
     });
     // Before the per-export routes, which would take /api/heads/NAME/WORD.
     AddMotionRoutes(s, motions_, stopping_);
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kPage, "text/html; charset=utf-8"); });
+    // The page's own files, as they are in http/page.
+    auto file = [](std::string_view bytes, const char* type) {
+        return [bytes, type](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(bytes), type);
+        };
+    };
+    s.Get("/", file(page::kIndexHtml, "text/html; charset=utf-8"));
+    s.Get("/page.css", file(page::kPageCss, "text/css; charset=utf-8"));
+    s.Get("/page.js", file(page::kPageJs, "text/javascript; charset=utf-8"));
     s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         std::vector<std::pair<std::string, const HeadMetrics*>> all;
-        for (HeadWorker* h : heads_) all.emplace_back(h->config().name, &h->metrics());
+        for (HeadWorker* h : heads_) all.emplace_back(h->name(), &h->metrics());
         std::string text = RenderMetrics(all);
         for (const auto& more : moreMetrics_) more(text);
         res.set_content(text, "text/plain; version=0.0.4");
     });
     s.Get("/api/heads", [this](const httplib::Request&, httplib::Response& res) {
         json list = json::array();
-        for (HeadWorker* h : heads_) {
-            const HeadConfig& c = h->config();
+        for (size_t i = 0; i < heads_.size(); ++i) {
+            HeadWorker* h = heads_[i];
+            const HeadListing& c = listings_[i];
             const Mapping& m = c.mapping;
-            list.push_back({{"name", c.name},
-                            {"link", c.link},
+            list.push_back({{"name", h->name()},
+                            {"link", h->link()},
                             {"up", h->Up()},
-                            {"listen", c.listen ? c.listen->host + ":" + std::to_string(c.listen->port) : ""},
+                            {"listen", c.listen},
                             {"clients", h->metrics().clients.load()},
                             {"failures", h->RecentFailures()},
                             {"mapping",
@@ -507,14 +519,13 @@ void HttpServer::AddRoutes() {
                               {"preset_flag", m.presetFlag}}}});
             json& one = list.back();
             json labels = json::array();
-            for (size_t i = 0; i < 4; ++i)
-                labels.push_back(i < c.statusLabels.size() ? c.statusLabels[i] : "flag " + std::to_string(i));
+            for (size_t k = 0; k < 4; ++k)
+                labels.push_back(k < c.statusLabels.size() ? c.statusLabels[k] : "flag " + std::to_string(k));
             one["status_labels"] = labels;
             one["snapshot"] = c.snapshot;
-            auto where = [](const std::optional<Address>& a) { return a ? a->host + ":" + std::to_string(a->port) : ""; };
-            one["visca_udp"] = where(c.viscaUdp);
-            one["visca_tcp"] = where(c.viscaTcp);
-            one["onvif"] = where(c.onvif ? std::optional<Address>(c.onvif->address) : std::nullopt);
+            one["visca_udp"] = c.viscaUdp;
+            one["visca_tcp"] = c.viscaTcp;
+            one["onvif"] = c.onvif;
         }
         Reply(res, 200, list);
     });
@@ -531,11 +542,11 @@ void HttpServer::AddRoutes() {
         if (o.result == PTZ_OK) return Reply(res, 200, answer);
         if (o.result == kBusy) {
             res.set_header("Retry-After", "1");
-            return Fail(res, 503, "head " + Quoted(head->config().name) + " is busy: " +
+            return Fail(res, 503, "head " + Quoted(head->name()) + " is busy: " +
                                       std::to_string(HeadWorker::kMaxCallers) +
                                       " calls wait for it already, or this one waited too long; nothing was sent");
         }
-        if (o.result == kLinkDown) return Fail(res, 503, "head " + Quoted(head->config().name) + " is not connected");
+        if (o.result == kLinkDown) return Fail(res, 503, "head " + Quoted(head->name()) + " is not connected");
         if (o.result == PTZ_BAD_PARAM) return Fail(res, 400, "the library rejected an argument; nothing was sent");
         char text[320];
         PTZ_GetErrorText(o.kind, o.code, text, sizeof text);

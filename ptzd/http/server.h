@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "config.h"
-#include "head_worker.h"
+#include "infra/net.h"
+#include "worker/head_worker.h"
 #include "motion/motion.h"
 
 namespace ptzd {
@@ -36,12 +36,28 @@ bool CommandExists(const std::string& command, bool& query);
 std::string ParseCommandArgs(const std::string& command, const std::multimap<std::string, std::string>& query,
                              const std::string& body, CommandArgs& args);
 
+struct HttpSettings {
+    std::string token;               // empty: no token asked for
+    std::vector<std::string> hosts;  // names a Host header may give besides loopback names and IP literals
+    std::string listenHost;          // the address listened on: a Host naming it is this gateway
+    size_t maxConnections = 256;
+    size_t maxConnectionsPerSource = 0;  // 0: no cap of its own
+};
+
+// What GET /api/heads tells of a head beside its worker's state.
+struct HeadListing {
+    std::string listen, viscaUdp, viscaTcp, onvif;  // "HOST:PORT", or "" when off
+    Mapping mapping;
+    std::vector<std::string> statusLabels;  // empty: "flag 0" ...
+    std::string snapshot;
+};
+
 class HttpServer {
 public:
-    // Takes the token, the host names to answer to and the connection cap
-    // from `config`.
-    // `motions`: the heads' motion services, for the routes in moves.
-    HttpServer(std::vector<HeadWorker*> heads, const Config& config, std::vector<motion::Motion*> motions = {});
+    // `motions`: the heads' motion services, for the routes in moves;
+    // `listings`: what /api/heads says of each head, in the heads' order.
+    HttpServer(std::vector<HeadWorker*> heads, HttpSettings settings, std::vector<motion::Motion*> motions = {},
+               std::vector<HeadListing> listings = {});
     ~HttpServer();
     // Binds; false (logged) when it cannot.
     bool Listen(const Address& address);
@@ -62,6 +78,7 @@ private:
 
     std::vector<HeadWorker*> heads_;
     std::vector<motion::Motion*> motions_;
+    std::vector<HeadListing> listings_;
     std::atomic<bool> stopping_{false};
     std::vector<std::function<void(std::string&)>> moreMetrics_;
     std::string token_;

@@ -1,4 +1,4 @@
-#include "listener.h"
+#include "infra/listener.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log.h"
+#include "infra/log.h"
 
 namespace ptzd {
 

@@ -1,4 +1,4 @@
-#include "config.h"
+#include "config/config.h"
 
 #include <algorithm>
 
@@ -13,23 +13,9 @@
 #include <iterator>
 #include <toml++/toml.h>
 
-#include "motion/motion_config_toml.h"
+#include "config/motion_keys.h"
 
 namespace ptzd {
-
-bool ParseAddress(const std::string& text, Address& address) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    std::string host = text.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    const std::string port = text.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
-    const int value = std::stoi(port);
-    if (value < 0 || value > 65535) return false;
-    address.host = host;
-    address.port = value;
-    return true;
-}
 
 std::string CheckLink(const std::string& link) {
     if (link.rfind("serial:", 0) == 0) return link.size() > 7 ? "" : "serial: needs a device path";

@@ -1,4 +1,4 @@
-#include "frames.h"
+#include "native/frames.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "state_file.h"
+#include "infra/state_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <ctime>
 #include <vector>
 
-#include "log.h"
+#include "infra/log.h"
 
 namespace ptzd {
 

@@ -1,4 +1,4 @@
-#include "utf8.h"
+#include "infra/utf8.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "net.h"
+#include "infra/net.h"
 
 #include <algorithm>
 
@@ -8,6 +8,21 @@
 #include <unistd.h>
 
 namespace ptzd {
+
+bool ParseAddress(const std::string& text, Address& address) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    const std::string port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+    const int value = std::stoi(port);
+    if (value < 0 || value > 65535) return false;
+    address.host = host;
+    address.port = value;
+    return true;
+}
+
 
 int BindSocket(const Address& address, int type) {
     sockaddr_in6 a6{};

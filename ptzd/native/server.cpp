@@ -1,4 +1,4 @@
-#include "native_server.h"
+#include "native/server.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,10 +10,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "frames.h"
+#include "native/frames.h"
 #include "link/forward.h"
-#include "log.h"
-#include "net.h"
+#include "infra/log.h"
+#include "infra/net.h"
 #include "protocol/command_table.h"
 #include "protocol/frame.h"
 #include "ptz.h"
@@ -33,10 +33,10 @@ bool NativeServer::Listen(const Address& address) {
     listener_ = BindSocket(address, SOCK_STREAM);
     const std::string where = address.host + ":" + std::to_string(address.port);
     if (listener_ < 0) {
-        Log(Level::Error, "head " + head_.config().name + ": cannot listen on " + where + ": " + std::strerror(errno));
+        Log(Level::Error, "head " + head_.name() + ": cannot listen on " + where + ": " + std::strerror(errno));
         return false;
     }
-    Log(Level::Info, "head " + head_.config().name + ": native protocol on " + where);
+    Log(Level::Info, "head " + head_.name() + ": native protocol on " + where);
     return true;
 }
 
@@ -44,7 +44,7 @@ void NativeServer::Drop(Client& client, const char* why) {
     if (client.gone) return;
     client.gone = true;
     sources_.Remove(client.source);
-    Log(Level::Info, "head " + head_.config().name + ": client " + client.peer + " " + why);
+    Log(Level::Info, "head " + head_.name() + ": client " + client.peer + " " + why);
     --head_.metrics().clients;
     ::close(client.fd);
 }
@@ -75,7 +75,7 @@ void NativeServer::Refuse(int fd, const sockaddr_storage& peer, const std::strin
     ++refusedSinceLog_;
     const auto now = std::chrono::steady_clock::now();
     if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
-    Log(Level::Warn, "head " + head_.config().name + ": client " + PeerText(peer) + " refused: " + why + " (" +
+    Log(Level::Warn, "head " + head_.name() + ": client " + PeerText(peer) + " refused: " + why + " (" +
                          std::to_string(refusedSinceLog_) + " refused since the last report)");
     lastRefusalLog_ = now;
     refusedSinceLog_ = 0;
@@ -92,7 +92,7 @@ void NativeServer::Accept() {
             // Out of descriptors (EMFILE, ENFILE) or memory: the pending
             // connection stays pending and would wake every poll at once.
             acceptAgain_ = std::chrono::steady_clock::now() + kAcceptPause;
-            Log(Level::Warn, "head " + head_.config().name + ": cannot accept a client: " + std::strerror(errno) +
+            Log(Level::Warn, "head " + head_.name() + ": cannot accept a client: " + std::strerror(errno) +
                                  "; the native port rests for " + std::to_string(kAcceptPause.count()) + " ms");
             return;
         }
@@ -102,7 +102,7 @@ void NativeServer::Accept() {
             Refuse(fd, peer, "descriptors are running out");
             continue;
         }
-        if (clients_.size() >= static_cast<size_t>(head_.config().maxClients)) {
+        if (clients_.size() >= limits_.maxClients) {
             Refuse(fd, peer, std::to_string(clients_.size()) + " clients are connected (max_clients)");
             continue;
         }
@@ -118,7 +118,7 @@ void NativeServer::Accept() {
         client->peer = PeerText(peer);
         client->source = source;
         ++head_.metrics().clients;
-        Log(Level::Debug, "head " + head_.config().name + ": client " + client->peer + " connected");
+        Log(Level::Debug, "head " + head_.name() + ": client " + client->peer + " connected");
         clients_.push_back(std::move(client));
     }
 }
@@ -170,7 +170,7 @@ void NativeServer::Exchange(Client& client, const HeadWorker::Runner& run) {
             Drop(client, "disconnected: the head is away");
             return false;
         }
-        if (LogEnabled(Level::Debug)) Log(Level::Debug, "head " + head_.config().name + " -> " + Describe(frame));
+        if (LogEnabled(Level::Debug)) Log(Level::Debug, "head " + head_.name() + " -> " + Describe(frame));
         uint8_t response[256] = {};
         int32_t length = 0;
         ptz::Failure failure;
@@ -198,7 +198,7 @@ void NativeServer::Exchange(Client& client, const HeadWorker::Runner& run) {
             return reopen || ptz::ConnectionLost(link, failure.kind, failure.code);
         }
         if (LogEnabled(Level::Debug))
-            Log(Level::Debug, "head " + head_.config().name + " <- " + Describe({response, response + length}));
+            Log(Level::Debug, "head " + head_.name() + " <- " + Describe({response, response + length}));
         client.unsent.insert(client.unsent.end(), response, response + length);
         Flush(client);
         return reopen;

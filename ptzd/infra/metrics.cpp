@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "infra/metrics.h"
 
 #include <charconv>
 

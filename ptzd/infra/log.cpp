@@ -1,4 +1,4 @@
-#include "log.h"
+#include "infra/log.h"
 
 #include <atomic>
 #include <cstdio>

@@ -27,8 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
-#include "net.h"
+#include "infra/net.h"
 
 namespace ptzd {
 

@@ -12,7 +12,6 @@
 #include <toml++/toml.h>
 #include <vector>
 
-#include "config.h"
 #include "motion/motion_config.h"
 
 namespace ptzd::motion {

@@ -7,44 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "infra/net.h"
 #include "motion/motion_config.h"
+#include "onvif/onvif_config.h"
 
 namespace ptzd {
 
-// The WS-Discovery port (UDP), bound once a head speaks ONVIF.
-constexpr int kWsDiscoveryPort = 3702;
 
-struct Address {
-    std::string host;
-    int port = 0;
-    std::string where = {};  // where it was given ("site.toml:3", "--http"), for messages
-};
-
-// How a head's generic moves map onto its commands. The defaults are the
-// simulated head's model (positions in 1/100 degree).
-struct Mapping {
-    int32_t panMotor = 0;
-    int32_t tiltMotor = 4;
-    int32_t panMin = -17000, panMax = 17000;
-    int32_t tiltMin = -9000, tiltMax = 3000;
-    int32_t speedMin = 1, speedMax = 255;
-    int32_t moveParam = 1;   // the param byte of PTZ_SetPTPos
-    int32_t presetFlag = 0;  // the flag of PTZ_SetPresetPos / PTZ_SetUserHP
-};
-
-// The head as an ONVIF device.
-struct OnvifConfig {
-    Address address;       // where its device, media and PTZ services listen
-    std::string user;      // empty: no authentication
-    std::string password;
-    std::string rtsp;      // the camera's stream, for GetStreamUri
-    std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
-    int32_t maxConnections = 64;  // concurrent HTTP connections to its services
-    int32_t maxConnectionsPerSource = 0;  // the gateway's max_connections_per_source
-    // The camera's field of view in degrees (fov_horizontal, fov_vertical):
-    // a RelativeMove of 1.0 in TranslationSpaceFov turns by one of them.
-    double fovHorizontal = 60, fovVertical = 34;
-};
 
 struct HeadConfig {
     std::string name;
@@ -106,8 +75,6 @@ bool CheckConfig(Config& config, std::vector<std::string>& errors);
 // StateDirectory=), else the configuration file's directory; a relative
 // state_dir is taken from the configuration file's directory.
 void ResolveStateDir(Config& config);
-// Parses "HOST:PORT" ("[::1]:PORT" for IPv6); syntax only.
-bool ParseAddress(const std::string& text, Address& address);
 // Checks a link text; empty when fine, else what is wrong.
 std::string CheckLink(const std::string& link);
 // Checks a head name: 1-64 of A-Z a-z 0-9 _ . - (safe in URLs and metrics

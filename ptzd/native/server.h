@@ -14,18 +14,23 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "head_worker.h"
-#include "net.h"
+#include "worker/head_worker.h"
+#include "infra/net.h"
 #include "protocol/splitter.h"
 
 namespace ptzd {
 
+// A head's native port: how many clients at once, how many of them from
+// one address (0: no cap of its own).
+struct NativeLimits {
+    size_t maxClients = 1024;
+    size_t maxConnectionsPerSource = 0;
+};
+
 class NativeServer final : public HeadWorker::FrontEnd {
 public:
-    explicit NativeServer(HeadWorker& head)
-        : head_(head),
-          sources_(SourceCounts::CapFor(static_cast<size_t>(head.config().maxClients),
-                                        static_cast<size_t>(head.config().maxConnectionsPerSource))) {}
+    NativeServer(HeadWorker& head, NativeLimits limits)
+        : head_(head), limits_(limits), sources_(SourceCounts::CapFor(limits.maxClients, limits.maxConnectionsPerSource)) {}
     ~NativeServer() override;
     NativeServer(const NativeServer&) = delete;
     NativeServer& operator=(const NativeServer&) = delete;
@@ -70,6 +75,7 @@ private:
     void Exchange(Client& client, const HeadWorker::Runner& run);
 
     HeadWorker& head_;
+    const NativeLimits limits_;
     int listener_ = -1;
     bool listenerPolled_ = false;  // this round's first descriptor is the listener
     std::chrono::steady_clock::time_point acceptAgain_{};  // after running out of descriptors

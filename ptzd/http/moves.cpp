@@ -1,4 +1,4 @@
-#include "http_motion.h"
+#include "http/moves.h"
 
 #include <httplib.h>
 
@@ -6,7 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "listener.h"
+#include "infra/listener.h"
 #include "motion/group.h"
 
 namespace ptzd {

@@ -1,4 +1,4 @@
-#include "head_worker.h"
+#include "worker/head_worker.h"
 
 #include <ctime>
 #include <future>
@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include "link/forward.h"
-#include "log.h"
+#include "infra/log.h"
+#include "infra/net.h"
 #include "ptz.h"
 
 namespace ptzd {
@@ -30,8 +31,8 @@ std::string ErrorText(int32_t kind, int32_t code) {
 
 }  // namespace
 
-HeadWorker::HeadWorker(HeadConfig config)
-    : config_(std::move(config)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+HeadWorker::HeadWorker(std::string name, std::string link)
+    : name_(std::move(name)), linkText_(std::move(link)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 HeadWorker::~HeadWorker() {
     Stop();
@@ -86,7 +87,7 @@ void HeadWorker::GuardStop() {
     // time-out, and whoever waits for it (a stop of motion, say) with it; a
     // serial exchange ends by its own. Later exchanges on this connection
     // end at once, and none starts any more.
-    Log(Level::Warn, "head " + config_.name + ": the exchange in flight is still waiting at the stop; cutting it short");
+    Log(Level::Warn, "head " + name_ + ": the exchange in flight is still waiting at the stop; cutting it short");
     ptz::InterruptExchange(openLink_.load());
 }
 
@@ -174,7 +175,7 @@ std::vector<std::string> HeadWorker::RecentFailures() {
 void HeadWorker::NoteFailure(const std::string& what, int32_t kind, int32_t code) {
     const std::string line = TimeOfDay() + " " + what + ": kind " + std::to_string(kind) + ", code " +
                              std::to_string(code) + ": " + ErrorText(kind, code);
-    Log(Level::Warn, "head " + config_.name + ": " + what + " failed: kind " + std::to_string(kind) + ", code " +
+    Log(Level::Warn, "head " + name_ + ": " + what + " failed: kind " + std::to_string(kind) + ", code " +
                          std::to_string(code) + ": " + ErrorText(kind, code));
     std::lock_guard lock(mutex_);
     failures_.push_back(line);
@@ -182,7 +183,7 @@ void HeadWorker::NoteFailure(const std::string& what, int32_t kind, int32_t code
 }
 
 bool HeadWorker::Open() {
-    const std::string& link = config_.link;
+    const std::string& link = linkText_;
     int32_t handle = 0, result = PTZ_FAILED;
     if (link.rfind("serial:", 0) == 0) {
         result = PTZ_LinkOpenPath(link.c_str() + 7, &handle);
@@ -210,7 +211,7 @@ void HeadWorker::Close() {
 void HeadWorker::Reopen() {
     if (link_ != 0 || Clock::now() < nextAttempt_ || PastStopDeadline()) return;
     if (Open()) {
-        Log(Level::Info, "head " + config_.name + ": link " + config_.link + " open");
+        Log(Level::Info, "head " + name_ + ": link " + linkText_ + " open");
         if (everUp_) ++metrics_.reconnects;
         everUp_ = true;
         reportedDown_ = false;
@@ -220,7 +221,7 @@ void HeadWorker::Reopen() {
     int32_t kind = 0, code = 0;
     PTZ_LinkLastError(&kind, &code);
     if (!reportedDown_)
-        Log(Level::Warn, "head " + config_.name + ": cannot open " + config_.link + ": " + ErrorText(kind, code) +
+        Log(Level::Warn, "head " + name_ + ": cannot open " + linkText_ + ": " + ErrorText(kind, code) +
                              "; trying again with back-off");
     reportedDown_ = true;
     nextAttempt_ = Clock::now() + backoff_;
@@ -231,7 +232,7 @@ void HeadWorker::Run(const Job& job) {
     if (!job(link_) || link_ == 0) return;
     // Lost, or an answer is still owed on this connection: a fresh one, so
     // that nothing late can be read as the next exchange's answer.
-    Log(Level::Warn, "head " + config_.name +
+    Log(Level::Warn, "head " + name_ +
                          (ptz::AnswerMayFollow(link_) ? ": an answer is overdue; opening the link again"
                                                       : ": link lost; reopening"));
     Close();

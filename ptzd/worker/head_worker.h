@@ -15,8 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
-#include "metrics.h"
+#include "infra/metrics.h"
 
 namespace ptzd {
 
@@ -54,7 +53,9 @@ public:
     // Attaches a front end; before Start.
     void Attach(FrontEnd* frontEnd) { frontEnd_ = frontEnd; }
 
-    explicit HeadWorker(HeadConfig config);
+    // `link`: "serial:/dev/ttyUSB0", "com:3" or "tcp:HOST:PORT" (checked by
+    // whoever read it); `name` names the head in logs.
+    HeadWorker(std::string name, std::string link);
     ~HeadWorker();
     HeadWorker(const HeadWorker&) = delete;
     HeadWorker& operator=(const HeadWorker&) = delete;
@@ -91,7 +92,8 @@ public:
     // How many callers wait in `lane` now (their calls queued or running).
     size_t Waiting(Lane lane);
 
-    const HeadConfig& config() const { return config_; }
+    const std::string& name() const { return name_; }
+    const std::string& link() const { return linkText_; }
     HeadMetrics& metrics() { return metrics_; }
     bool Up() const { return metrics_.up.load(); }
     // The last failures, newest last ("12:01:02 GetPTPos: kind 1, code 1004: ...").
@@ -119,7 +121,7 @@ private:
     // TCP exchange in flight.
     void GuardStop();
 
-    HeadConfig config_;
+    const std::string name_, linkText_;
     HeadMetrics metrics_;
     std::mutex mutex_;
     std::condition_variable endedSignal_;

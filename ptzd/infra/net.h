@@ -6,9 +6,19 @@
 #include <unordered_map>
 #include <sys/socket.h>
 
-#include "config.h"
 
 namespace ptzd {
+
+// A listening address: an IP literal (or, before the configuration is
+// checked, a name) and a port.
+struct Address {
+    std::string host;
+    int port = 0;
+    std::string where = {};  // where it was given ("site.toml:3", "--http"), for messages
+};
+
+// Parses "HOST:PORT" ("[::1]:PORT" for IPv6); syntax only.
+bool ParseAddress(const std::string& text, Address& address);
 
 // A non-blocking, close-on-exec socket of `type` (SOCK_STREAM: listening;
 // SOCK_DGRAM) bound to an IP literal and port; -1 with errno set.

@@ -1,96 +1,7 @@
-// The control page: one static HTML page with plain JavaScript, served by
-// ptzd at "/". It talks to the JSON API in moves and follows each head
-// through its live stream (Server-Sent Events); it polls nothing but the
-// camera's snapshot picture.
-#pragma once
-
-namespace ptzd {
-
-inline constexpr const char* kPage = R"PAGE(<!doctype html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>ptzd</title>
-<style>
-:root { --bg: #eef0f3; --card: #fff; --ink: #1d2330; --dim: #677085; --line: #d9dde5; --accent: #1f6feb; --ok: #1a7f37; --bad: #c62828; }
-* { box-sizing: border-box; }
-body { font-family: system-ui, -apple-system, "Segoe UI", sans-serif; margin: 0; background: var(--bg); color: var(--ink); }
-header { display: flex; align-items: baseline; gap: 1rem; padding: .8rem 1rem; background: #1d2330; color: #fff; }
-header h1 { font-size: 1.15rem; margin: 0; }
-header .keys { font-size: .8rem; color: #b8c0d0; }
-#message { color: var(--bad); padding: 0 1rem; }
-#lost { display: none; position: fixed; top: 0; left: 0; right: 0; z-index: 10; background: var(--bad); color: #fff;
-        font-weight: 600; padding: .4rem 1rem; }  /* over the page: nothing under a finger moves */
-#lost.shown { display: block; }
-#heads { padding: 1rem; display: grid; grid-template-columns: minmax(0, 1fr); gap: 1rem; }
-.head { background: var(--card); border-radius: 10px; padding: 1rem; box-shadow: 0 1px 3px #0002; border: 2px solid transparent; }
-.head.active { border-color: var(--accent); }
-.head h2 { margin: 0; font-size: 1.1rem; display: flex; flex-wrap: wrap; align-items: center; gap: .5rem; }
-.badge { font-size: .75rem; font-weight: 600; padding: .1rem .5rem; border-radius: 99px; background: #e6e8ee; color: var(--dim); }
-.badge.up { background: #d6f5dd; color: var(--ok); } .badge.down { background: #fbd9d9; color: var(--bad); }
-.badge.moving { background: #dbe8ff; color: var(--accent); }
-.where { font-size: .78rem; color: var(--dim); margin: .2rem 0 .6rem 0; }
-.layout { display: grid; grid-template-columns: minmax(0, 3fr) minmax(15rem, 1.3fr); gap: 1rem; }
-.side { display: flex; flex-direction: column; gap: .8rem; }
-.panel h3 { font-size: .8rem; text-transform: uppercase; letter-spacing: .05em; color: var(--dim); margin: 0 0 .35rem 0; }
-svg.map { width: 100%; height: auto; display: block; background: #2a3142; border-radius: 6px; touch-action: none; cursor: crosshair; user-select: none; }
-.map .range { fill: #3a4358; }
-.map .allowed { fill: #55627f; stroke: #8fa3c8; stroke-width: 1; }
-.map .grid { stroke: #ffffff22; stroke-width: 1; }
-.map .axis { stroke: #ffffff55; stroke-width: 1; }
-.map .tick { fill: #c3cbe0; font-size: calc(10px * var(--u, 1)); }
-.map.small .minor { display: none; }
-.map .preset circle { fill: #ffb020; stroke: #1d2330; stroke-width: 1.5; }
-.map .preset text { fill: #ffe2a6; font-size: calc(12px * var(--u, 1)); font-weight: 600; paint-order: stroke; stroke: #1d2330; stroke-width: 3px; }
-.map .trail { fill: none; stroke: #4fd1ff88; stroke-width: 2; stroke-linejoin: round; }
-.map .here { fill: #4fd1ff; stroke: #fff; stroke-width: 2; r: calc(6px * var(--u, 1)); }
-.map .preset circle { r: calc(5px * var(--u, 1)); }
-.map .target { fill: none; stroke: #ff6b6b; stroke-width: 2; stroke-dasharray: 3 2; }
-.readout { display: flex; flex-wrap: wrap; align-items: baseline; gap: 1rem; margin-top: .5rem; font: 600 1.25rem ui-monospace, monospace; }
-.readout small { font: .8rem system-ui, sans-serif; color: var(--dim); }
-.readout label { font: .8rem system-ui, sans-serif; color: var(--dim); margin-left: auto; }
-.controls { display: flex; flex-wrap: wrap; gap: 1rem; align-items: center; }
-.pad { display: grid; grid-template-columns: repeat(3, 3.2rem); grid-template-rows: repeat(3, 3.2rem); gap: .3rem; }
-.pad button { font-size: 1.2rem; touch-action: none; }
-.pad .stop { background: #fbe3e3; color: var(--bad); border-color: #f2b8b8; }
-button { cursor: pointer; font: inherit; border: 1px solid var(--line); background: #f7f8fa; border-radius: 6px; padding: .3rem .6rem; color: var(--ink); }
-button:hover { background: #eaf1ff; border-color: #b6cdf5; }
-button:active, button.held { background: var(--accent); color: #fff; }
-input[type=text], input[type=number], select { font: inherit; border: 1px solid var(--line); border-radius: 6px; padding: .25rem .4rem; }
-.speed { display: flex; flex-direction: column; gap: .4rem; min-width: 10rem; flex: 1; }
-.speed .value { font-size: .85rem; color: var(--dim); }
-.speed input { width: 100%; }
-.presets { display: grid; grid-template-columns: 1fr; gap: .25rem; max-height: 13rem; overflow: auto; }
-.preset-row { display: flex; gap: .3rem; align-items: center; }
-.preset-row .go { flex: 1; text-align: left; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
-.preset-row .go b { display: inline-block; min-width: 1.4rem; color: var(--dim); }
-.store { display: flex; gap: .3rem; margin-top: .4rem; }
-.store input[type=text] { flex: 1; min-width: 0; }
-.tour-row { display: flex; gap: .25rem; align-items: center; flex-wrap: wrap; }
-.tour-row span { flex: 1; }
-.tour-row button { font-size: .8rem; padding: .15rem .45rem; }
-.progress { font-size: .8rem; color: var(--accent); min-height: 1em; }
-.flags { display: flex; flex-wrap: wrap; gap: .35rem; }
-.flag { font-size: .8rem; padding: .15rem .5rem; border-radius: 99px; background: #eceef2; color: var(--dim); }
-.flag.on { background: #ffe8b3; color: #7a4b00; font-weight: 600; }
-.snapshot img { width: 100%; border-radius: 6px; display: block; background: #000; }
-.log { font: .75rem ui-monospace, monospace; color: var(--dim); max-height: 6rem; overflow: auto; white-space: pre-wrap; }
-@media (max-width: 760px) {
-  #heads { padding: .5rem; }
-  .head { padding: .7rem; }
-  .layout { grid-template-columns: minmax(0, 1fr); }
-  header .keys { display: none; }
-}
-</style>
-</head>
-<body>
-<header><h1>ptzd — pan/tilt heads</h1>
-<span class="keys">arrows jog · Shift faster · Space stops · 1–9 presets · gamepad: stick moves, A stops, shoulders step presets</span></header>
-<div id="lost" role="alert" data-role="lost">connection lost: the head may not hear you; it stops by itself</div>
-<div id="message"></div>
-<div id="heads"></div>
-<script>
+// The control page of ptzd, served at "/page.js" beside index.html and
+// page.css: plain JavaScript with no build step. It talks to the JSON API
+// and follows every head through one live stream (Server-Sent Events); it
+// polls nothing but the cameras' snapshot pictures.
 "use strict";
 // The token, when the gateway wants one: asked once per tab, kept for the tab.
 let token = sessionStorage.getItem("ptzd-token") || "";
@@ -532,9 +443,3 @@ api("/api/heads").then(heads => {
   if (!heads.length) say("no heads configured");
   else connect();
 }).catch(e => say(e.message));
-</script>
-</body>
-</html>
-)PAGE";
-
-}  // namespace ptzd

@@ -1,0 +1,28 @@
+// What configures a head's ONVIF device.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "infra/net.h"
+
+namespace ptzd {
+
+// The WS-Discovery port (UDP), bound once a head speaks ONVIF.
+constexpr int kWsDiscoveryPort = 3702;
+
+// The head as an ONVIF device.
+struct OnvifConfig {
+    Address address;       // where its device, media and PTZ services listen
+    std::string user;      // empty: no authentication
+    std::string password;
+    std::string rtsp;      // the camera's stream, for GetStreamUri
+    std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
+    int32_t maxConnections = 64;  // concurrent HTTP connections to its services
+    int32_t maxConnectionsPerSource = 0;  // the gateway's max_connections_per_source
+    // The camera's field of view in degrees (fov_horizontal, fov_vertical):
+    // a RelativeMove of 1.0 in TranslationSpaceFov turns by one of them.
+    double fovHorizontal = 60, fovVertical = 34;
+};
+
+}  // namespace ptzd

@@ -1,0 +1,63 @@
+#!/usr/bin/env python3
+"""Checks the include graph of ptzd against the rules of its floors.
+
+    check_layers.py PTZD_DIR
+
+Floors, from the bottom: infra/ (sockets, listener, log, metrics, state
+files), worker/ (a head's link and call queue), motion/ (moves, shared
+state, events, presets, tours), the front ends (http/ onvif/ visca/
+native/), and above them config/ (the TOML file) and main.cpp. Prints one
+line per broken rule and exits 1 when there is any.
+"""
+import os
+import re
+import sys
+
+FRONT_ENDS = {"http", "onvif", "visca", "native"}
+BELOW = {"infra": 0, "worker": 1, "motion": 2}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def floor_of(path):
+    """The folder a ptzd-relative path lies in ("" for the top)."""
+    return path.split("/", 1)[0] if "/" in path else ""
+
+
+def main(root):
+    problems = []
+    files = []
+    for folder, _, names in os.walk(root):
+        for name in names:
+            if name.endswith((".h", ".cpp")):
+                files.append(os.path.relpath(os.path.join(folder, name), root))
+    for path in sorted(files):
+        here = floor_of(path)
+        with open(os.path.join(root, path), encoding="utf-8") as f:
+            included = INCLUDE.findall(f.read())
+        for inc in included:
+            # Same-folder includes ("soap.h" inside onvif/) name their own folder.
+            target = inc if os.path.exists(os.path.join(root, inc)) else \
+                os.path.join(here, inc) if here and os.path.exists(os.path.join(root, here, inc)) else None
+            if target is None:
+                if inc.split("/", 1)[0] in ("head.h", "server.h", "control.h", "head_model.h") or "sim" in inc:
+                    problems.append(f"{path}: includes the simulator ({inc})")
+                continue  # the library's own headers (ptz.h, protocol/..., link/...)
+            there = floor_of(target)
+            if there == here:
+                continue
+            if there == "config" and path not in ("main.cpp", "cli.cpp", "cli.h"):
+                problems.append(f"{path}: includes {inc}: only main and cli read the configuration")
+            if here in FRONT_ENDS and there in FRONT_ENDS:
+                problems.append(f"{path}: includes {inc}: one front end never includes another")
+            if here in BELOW and (there in FRONT_ENDS or there == "" and target != path):
+                problems.append(f"{path}: includes {inc}: a lower floor never includes a front end or the top")
+            if here in BELOW and there in BELOW and BELOW[there] > BELOW[here]:
+                problems.append(f"{path}: includes {inc}: {here}/ lies below {there}/")
+    for p in problems:
+        print(p)
+    print(f"{len(files)} files of ptzd, {len(problems)} broken rule(s)")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))

@@ -1,3 +1,4 @@
+#include "onvif/xs.h"
 #include "auth.h"
 
 #include <openssl/crypto.h>
@@ -64,28 +65,6 @@ std::string DigestOf(const std::string& nonceBytes, const std::string& created, 
     return Base64(sha, sizeof sha);
 }
 
-bool ParseUtc(const std::string& text, std::time_t& when, std::string* fraction) {
-    // The shape first ("YYYY-MM-DDTHH:MM:SS"), then strptime for the fields.
-    static constexpr const char* kShape = "dddd-dd-ddTdd:dd:dd";
-    if (text.size() < std::strlen(kShape)) return false;
-    for (size_t i = 0; kShape[i] != '\0'; ++i)
-        if (kShape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
-    std::tm t{};
-    const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &t);
-    if (end == nullptr || end != text.c_str() + std::strlen(kShape)) return false;
-    std::string digits;
-    if (*end == '.') {
-        for (++end; *end >= '0' && *end <= '9'; ++end) digits += *end;
-        if (digits.empty()) return false;
-    }
-    if (std::strcmp(end, "Z") != 0 && std::strcmp(end, "+00:00") != 0 && std::strcmp(end, "-00:00") != 0) return false;
-    if (t.tm_year < 70 || t.tm_year > 8099) return false;  // 1970 to 9999
-    when = timegm(&t);
-    while (!digits.empty() && digits.back() == '0') digits.pop_back();
-    if (fraction) *fraction = digits;
-    return true;
-}
-
 Authenticator::Authenticator(std::string user, std::string password)
     : required_(!user.empty() || !password.empty()),
       password_(std::move(password)),
@@ -110,7 +89,7 @@ std::string Authenticator::Check(const pugi::xml_node& header) {
     const std::string created = Trimmed(Child(token, kWsu, "Created").text().get());
     std::string nonce, fraction;
     std::time_t when = 0;
-    if (!DecodeBase64(nonceText, nonce) || !ParseUtc(created, when, &fraction))
+    if (!DecodeBase64(nonceText, nonce) || !ParseDateTime(created, when, &fraction))
         return "the token needs a Base64 nonce and a UTC Created time";
     // Compared in seconds: a far-off time can never overflow a clock here.
     const std::time_t now = std::time(nullptr);

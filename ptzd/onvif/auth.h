@@ -45,9 +45,6 @@ private:
 
 // Base64 of SHA-1 of the bytes (for tests and for the digest).
 std::string DigestOf(const std::string& nonceBytes, const std::string& created, const std::string& password);
-// Parses an xs:dateTime in UTC ("2026-12-08T20:00:00Z", fractions allowed)
-// into seconds since 1970, and the fraction's digits without trailing zeros.
-bool ParseUtc(const std::string& text, std::time_t& when, std::string* fraction = nullptr);
 // Decodes Base64 that is written the one canonical way (padding where it
 // belongs, unused bits zero); false for anything else.
 bool DecodeBase64(const std::string& text, std::string& bytes);

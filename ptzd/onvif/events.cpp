@@ -1,3 +1,4 @@
+#include "onvif/xs.h"
 #include "events.h"
 
 #include <cstdio>
@@ -60,7 +61,7 @@ std::string Item(const char* name, const std::string& value) {
 
 std::string Notification(const std::string& topic, std::chrono::system_clock::time_point when, const std::string& data) {
     return std::string("<wsnt:NotificationMessage><wsnt:Topic Dialect=\"") + kConcreteSet + "\">tns1:" + topic +
-           "</wsnt:Topic><wsnt:Message><tt:Message UtcTime=\"" + UtcText(when) + "\"><tt:Source>" +
+           "</wsnt:Topic><wsnt:Message><tt:Message UtcTime=\"" + DateTimeText(when) + "\"><tt:Source>" +
            Item("PTZConfigurationToken", "PTZConfig_1") + "</tt:Source><tt:Data>" + data +
            "</tt:Data></tt:Message></wsnt:Message></wsnt:NotificationMessage>";
 }
@@ -75,41 +76,17 @@ bool TerminationOf(const pugi::xml_node& node, std::chrono::system_clock::time_p
     const std::string text(Collapsed(node.text().get()));
     const auto now = std::chrono::system_clock::now();
     std::chrono::milliseconds span{0};
-    if (ParseSpan(text, span)) {
+    if (ParseDuration(text, span)) {
         out = now + span;
         return true;
     }
     std::time_t when = 0;
-    if (!ParseUtc(text, when)) return false;
+    if (!ParseDateTime(text, when)) return false;
     out = std::chrono::system_clock::from_time_t(when);
     return true;
 }
 
 }  // namespace
-
-std::string UtcText(std::chrono::system_clock::time_point t) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-    gmtime_r(&seconds, &tm);
-    char text[48];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms < 0 ? 0 : ms));
-    return text;
-}
-
-bool ParseSpan(std::string_view text, std::chrono::milliseconds& out) {
-    static const std::regex kForm(R"(P(?:(\d{1,6})D)?(?:T(?:(\d{1,6})H)?(?:(\d{1,6})M)?(?:(\d{1,6})(?:\.(\d{1,9}))?S)?)?)");
-    const std::string s(Collapsed(text));
-    std::smatch m;
-    if (!std::regex_match(s, m, kForm) || s == "P" || s.back() == 'T') return false;
-    const auto part = [&](int i) { return m[i].matched ? std::stoll(m[i].str()) : 0LL; };
-    long long ms = ((part(1) * 24 + part(2)) * 60 + part(3)) * 60000 + part(4) * 1000;
-    if (m[5].matched) ms += std::stoll((m[5].str() + "00").substr(0, 3));
-    if (ms > 86400000LL) return false;
-    out = std::chrono::milliseconds(ms);
-    return true;
-}
 
 const char* PullPoints::Topic(motion::EventType type) {
     using T = motion::EventType;
@@ -272,8 +249,8 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
         }
         return Ok(std::string("<tev:CreatePullPointSubscriptionResponse") + kNamespaces +
                   "><tev:SubscriptionReference><wsa:Address>" + Escape(r.base) + kPullPath + id +
-                  "</wsa:Address></tev:SubscriptionReference><wsnt:CurrentTime>" + UtcText(now) +
-                  "</wsnt:CurrentTime><wsnt:TerminationTime>" + UtcText(point->terminates) +
+                  "</wsa:Address></tev:SubscriptionReference><wsnt:CurrentTime>" + DateTimeText(now) +
+                  "</wsnt:CurrentTime><wsnt:TerminationTime>" + DateTimeText(point->terminates) +
                   "</wsnt:TerminationTime></tev:CreatePullPointSubscriptionResponse>");
     }
     // Everything below is a pull point's own.
@@ -281,7 +258,7 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
     if (!point) return Bad("no such subscription (it may have expired)", "ter:NoEntity");
     if (op == "PullMessages") {
         std::chrono::milliseconds timeout{0};
-        if (!ParseSpan(ChildAnyNs(in, "Timeout").text().get(), timeout))
+        if (!ParseDuration(ChildAnyNs(in, "Timeout").text().get(), timeout))
             return Bad("Timeout must be a duration like PT5S");
         timeout = std::min<std::chrono::milliseconds>(timeout, kMaxTimeout);
         const std::string limitText(Collapsed(ChildAnyNs(in, "MessageLimit").text().get()));
@@ -323,8 +300,8 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
             terminates = point->terminates;
         }
         return Ok(std::string("<tev:PullMessagesResponse") + kNamespaces + "><tev:CurrentTime>" +
-                  UtcText(std::chrono::system_clock::now()) + "</tev:CurrentTime><tev:TerminationTime>" +
-                  UtcText(terminates) + "</tev:TerminationTime>" + messages + "</tev:PullMessagesResponse>");
+                  DateTimeText(std::chrono::system_clock::now()) + "</tev:CurrentTime><tev:TerminationTime>" +
+                  DateTimeText(terminates) + "</tev:TerminationTime>" + messages + "</tev:PullMessagesResponse>");
     }
     if (op == "Renew") {
         std::chrono::system_clock::time_point until;
@@ -335,8 +312,8 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
             std::lock_guard lock(mutex_);
             point->terminates = until;
         }
-        return Ok(std::string("<wsnt:RenewResponse") + kNamespaces + "><wsnt:TerminationTime>" + UtcText(until) +
-                  "</wsnt:TerminationTime><wsnt:CurrentTime>" + UtcText(now) + "</wsnt:CurrentTime></wsnt:RenewResponse>");
+        return Ok(std::string("<wsnt:RenewResponse") + kNamespaces + "><wsnt:TerminationTime>" + DateTimeText(until) +
+                  "</wsnt:TerminationTime><wsnt:CurrentTime>" + DateTimeText(now) + "</wsnt:CurrentTime></wsnt:RenewResponse>");
     }
     if (op == "Unsubscribe") {
         std::lock_guard lock(mutex_);

@@ -67,9 +67,5 @@ private:
     std::atomic<int> waiting_{0};
 };
 
-// xs:dateTime of a system time ("2026-12-09T03:00:00.123Z").
-std::string UtcText(std::chrono::system_clock::time_point t);
-// A non-negative xs:duration ("PT10S", "PT1M", "PT0.5S"), at most a day.
-bool ParseSpan(std::string_view text, std::chrono::milliseconds& out);
 
 }  // namespace ptzd::onvif

@@ -1,3 +1,4 @@
+#include "onvif/xs.h"
 #include "service.h"
 
 #include <algorithm>
@@ -48,58 +49,6 @@ std::string UtcNow() {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
     return text;
-}
-
-// A non-negative xs:duration of days, hours, minutes and seconds ("PT5S",
-// "PT0.5S", "PT1M30S", "P1DT2H"), at most a day; false when it is anything
-// else. Only the seconds may have a fraction; no sign, no exponent.
-bool ParseDuration(std::string_view text, std::chrono::milliseconds& out) {
-    text = Collapsed(text);
-    if (text.empty() || text.front() != 'P') return false;
-    text.remove_prefix(1);
-    static constexpr struct {
-        char unit;
-        bool timePart;
-        int64_t ms;
-    } kUnits[] = {{'D', false, 86400000}, {'H', true, 3600000}, {'M', true, 60000}, {'S', true, 1000}};
-    int64_t total = 0;
-    bool inTime = false, any = false;
-    size_t next = 0;  // units must come in order
-    while (!text.empty()) {
-        if (text.front() == 'T') {
-            if (inTime) return false;
-            inTime = true;
-            text.remove_prefix(1);
-            if (text.empty()) return false;  // "PT" alone
-            continue;
-        }
-        int64_t whole = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), whole);
-        if (error != std::errc() || whole < 0 || whole > 1000000 || text.front() == '-' || text.front() == '+') return false;
-        size_t used = static_cast<size_t>(end - text.data());
-        int64_t fractionMs = 0;
-        bool fraction = false;
-        if (used < text.size() && text[used] == '.') {
-            fraction = true;
-            size_t digits = 0;
-            for (++used; used < text.size() && text[used] >= '0' && text[used] <= '9'; ++used, ++digits)
-                if (digits < 3) fractionMs = fractionMs * 10 + (text[used] - '0');
-            if (digits == 0) return false;
-            for (; digits < 3; ++digits) fractionMs *= 10;
-        }
-        if (used >= text.size()) return false;
-        const char unit = text[used];
-        size_t u = next;
-        while (u < std::size(kUnits) && kUnits[u].unit != unit) ++u;
-        if (u == std::size(kUnits) || kUnits[u].timePart != inTime || (fraction && unit != 'S')) return false;
-        total += whole * kUnits[u].ms + fractionMs;
-        next = u + 1;
-        any = true;
-        text.remove_prefix(used + 1);
-    }
-    if (!any || total > 86400000) return false;
-    out = std::chrono::milliseconds(total);
-    return true;
 }
 
 // A number in an attribute: absent, a number (checked whole and in range),

@@ -211,18 +211,4 @@ std::string_view Collapsed(std::string_view text) {
     return text.substr(a, text.find_last_not_of(" \t\r\n") - a + 1);
 }
 
-bool ParseNumber(std::string_view text, double& value) {
-    text = Collapsed(text);
-    if (text.empty()) return false;
-    if (text.front() == '+') {  // allowed by the XML number types, not by from_chars
-        text.remove_prefix(1);
-        if (text.empty() || text.front() == '+' || text.front() == '-') return false;
-    }
-    double v = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(v)) return false;
-    value = v;
-    return true;
-}
-
 }  // namespace ptzd::onvif

@@ -74,9 +74,5 @@ std::string Escape(const std::string& text);
 // Text without the XML white space (space, tab, CR, LF) at either end.
 std::string_view Collapsed(std::string_view text);
 
-// A number as an xs:float/xs:double attribute or element holds it: the whole
-// text (surrounding XML white space aside) is one decimal number, finite and
-// in range; no junk after it, no NaN, no infinity. False otherwise.
-bool ParseNumber(std::string_view text, double& value);
 
 }  // namespace ptzd::onvif

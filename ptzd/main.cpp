@@ -205,8 +205,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < heads.size(); ++i) {
         const auto& h = config.heads[i];
         if (!h.viscaUdp && !h.viscaTcp) continue;
-        cameras.push_back(std::make_unique<ptzd::visca::Camera>(*motions[i], *heads[i],
-                                                                ptzd::visca::CameraConfig{h.viscaUnitsPerDegree}));
+        cameras.push_back(std::make_unique<ptzd::visca::Camera>(*motions[i], ptzd::visca::CameraConfig{h.viscaUnitsPerDegree}));
         visca.push_back(std::make_unique<ptzd::visca::Server>(
             *cameras.back(), h.name, ptzd::visca::ServerLimits{static_cast<size_t>(h.viscaMaxClients), 64,
                                                       std::chrono::seconds(h.viscaIdleSeconds),
@@ -241,7 +240,7 @@ int main(int argc, char** argv) {
         const auto& h = config.heads[i];
         if (!h.onvif) continue;
         const std::string state = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name + ".onvif.json";
-        onvif.push_back(std::make_unique<ptzd::onvif::Server>(*heads[i], *motions[i], *h.onvif, state));
+        onvif.push_back(std::make_unique<ptzd::onvif::Server>(*motions[i], *h.onvif, state));
         if (!onvif.back()->Listen()) return 1;
         discoverable.push_back(&onvif.back()->service());
     }

@@ -14,6 +14,10 @@ import re
 import sys
 
 FRONT_ENDS = {"http", "onvif", "visca", "native"}
+# Front ends that speak in moves: they reach the head through the motion
+# layer only (the native protocol and the per-export HTTP routes are
+# byte-exact and go to the worker, by design).
+THROUGH_MOTION = ("onvif/", "visca/", "http/moves.")
 BELOW = {"infra": 0, "worker": 1, "motion": 2}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
@@ -33,7 +37,10 @@ def main(root):
     for path in sorted(files):
         here = floor_of(path)
         with open(os.path.join(root, path), encoding="utf-8") as f:
-            included = INCLUDE.findall(f.read())
+            text = f.read()
+        included = INCLUDE.findall(text)
+        if path.startswith(THROUGH_MOTION) and re.search(r"\bHeadWorker\b", text):
+            problems.append(f"{path}: names HeadWorker: it reaches the head through the motion layer only")
         for inc in included:
             # Same-folder includes ("soap.h" inside onvif/) name their own folder.
             target = inc if os.path.exists(os.path.join(root, inc)) else \
@@ -45,6 +52,8 @@ def main(root):
             there = floor_of(target)
             if there == here:
                 continue
+            if path.startswith(THROUGH_MOTION) and there == "worker":
+                problems.append(f"{path}: includes {inc}: it reaches the head through the motion layer only")
             if there == "config" and path not in ("main.cpp", "cli.cpp", "cli.h"):
                 problems.append(f"{path}: includes {inc}: only main and cli read the configuration")
             if here in FRONT_ENDS and there in FRONT_ENDS:

@@ -538,7 +538,8 @@ void HttpServer::AddRoutes() {
         Args args;
         if (const std::string why = CollectArgs(*route, req.params, req.body, args); !why.empty()) return Fail(res, 400, why);
         json answer = json::object();
-        const Outcome o = head->Call([&](int32_t link) { return route->call(link, args, answer); });
+        const Outcome o =
+            head->Call([&](int32_t link) { return route->call(link, args, answer); }, HeadWorker::Lane::Normal, route->name);
         if (o.result == PTZ_OK) return Reply(res, 200, answer);
         if (o.result == kBusy) {
             res.set_header("Retry-After", "1");
@@ -550,7 +551,6 @@ void HttpServer::AddRoutes() {
         if (o.result == PTZ_BAD_PARAM) return Fail(res, 400, "the library rejected an argument; nothing was sent");
         char text[320];
         PTZ_GetErrorText(o.kind, o.code, text, sizeof text);
-        head->NoteFailure(route->name, o.kind, o.code);
         Reply(res, StatusFor(o), {{"error", text}, {"kind", o.kind}, {"code", o.code}});
     };
     s.Get(R"(/api/heads/([^/]+)/([A-Za-z]+))", command);

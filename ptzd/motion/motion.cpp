@@ -317,7 +317,7 @@ Outcome Motion::SendStop() {
             stop->started = true;
             return Execute(Request(Op::Stop), link, done);
         },
-        HeadWorker::Lane::Urgent);
+        HeadWorker::Lane::Urgent, "stop");
     {
         std::lock_guard lock(stopShare_);
         stop->started = true;
@@ -339,7 +339,7 @@ Outcome Motion::SendStopOf(uint64_t seq, std::optional<Axis> axis) {
             if (sent_ != seq) return skipped = true, PTZ_BAD_PARAM;
             return Execute(r, link, done);
         },
-        HeadWorker::Lane::Urgent);
+        HeadWorker::Lane::Urgent, "stop");
     if (skipped) outcome = {};
     return outcome;
 }
@@ -581,7 +581,7 @@ Result Motion::Issue(const Request& request) {
     }
     changed_.notify_all();
     Executed done;
-    const Outcome outcome = head_.Call([&](int32_t link) { return Execute(r, link, done); });
+    const Outcome outcome = head_.Call([&](int32_t link) { return Execute(r, link, done); }, HeadWorker::Lane::Normal, what);
     Result result = done.dropped ? Refused(Status::Superseded, std::string(what) + ": a stop came after it; nothing was sent")
                                  : FromOutcome(outcome, what);
     {
@@ -881,12 +881,39 @@ void Motion::ReadIdentity() {
         identityTried_ = Clock::now();
     }
     PTZ_SYSTEM_INFO info{};
-    const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkGetSystemInfo(link, &info); });
-    if (o.result == PTZ_FAILED) head_.NoteFailure("GetSystemInfo", o.kind, o.code);
+    const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkGetSystemInfo(link, &info); },
+                                 HeadWorker::Lane::Normal, "GetSystemInfo");
     if (o.result != PTZ_OK) return;
     const auto text = [](const char (&t)[16]) { return std::string(t, strnlen(t, sizeof t)); };
-    std::lock_guard lock(stateMutex_);
-    identity_ = {true, text(info.text0), text(info.text1), text(info.text2)};
+    {
+        std::lock_guard lock(stateMutex_);
+        identity_ = {true, text(info.text0), text(info.text1), text(info.text2)};
+    }
+    changed_.notify_all();
+}
+
+Motion::Identity Motion::WaitIdentity(std::chrono::milliseconds within) {
+    const auto until = Clock::now() + within;
+    std::unique_lock lock(stateMutex_);
+    changed_.wait_until(lock, until, [&] { return identity_.known || stopping_ || !head_.Up(); });
+    return identity_;
+}
+
+Snapshot Motion::FirstReading(std::chrono::milliseconds within) {
+    const auto until = Clock::now() + within;
+    for (Snapshot s = State();; s = State()) {
+        if (!s.linkUp || s.known || Clock::now() >= until) return s;
+        std::unique_lock lock(stateMutex_);
+        // Woken by the reading; the slice bounds a wake-up missed between
+        // the snapshot and the wait.
+        changed_.wait_until(lock, std::min(until, Clock::now() + std::chrono::milliseconds(20)));
+    }
+}
+
+Result Motion::SetInfrared(bool on) {
+    const Outcome o = head_.Call([on](int32_t link) { return PTZ_LinkSetIrControl(link, on ? 1 : 0); },
+                                 HeadWorker::Lane::Normal, "SetIrControl");
+    return FromOutcome(o, "SetIrControl");
 }
 
 void Motion::StopFor(uint64_t generation, const std::string& reason) {

@@ -140,6 +140,14 @@ public:
         std::string model, firmware, serial;
     };
     Identity HeadIdentity() const;
+    // The identity once it has been read, waiting at most `within` for it
+    // right after the link came up; not known when the link is down.
+    Identity WaitIdentity(std::chrono::milliseconds within);
+    // The shared state once the head's position has been read, waiting at
+    // most `within` for the first reading after the start or a link-up.
+    Snapshot FirstReading(std::chrono::milliseconds within);
+    // The head's infrared control (an auxiliary command of ONVIF).
+    Result SetInfrared(bool on);
     // Waits until move `move` has finished (true) or a newer command has
     // superseded it, the deadline passed, or the service stops (false).
     bool WaitFinished(uint64_t move, std::chrono::steady_clock::time_point deadline);

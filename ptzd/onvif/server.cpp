@@ -34,12 +34,12 @@ constexpr const char* kSoapType = "application/soap+xml; charset=utf-8";
 
 }  // namespace
 
-Server::Server(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
+Server::Server(motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
     : config_(config),
-      service_(head, motion, config, stateFile),
+      service_(motion, config, stateFile),
       digest_(config.user, config.password),
-      extras_(std::make_unique<Extras>(head.name(), config, &motion.events())),
-      http_(std::make_unique<Listener>("ONVIF " + head.name(), Limits(config),
+      extras_(std::make_unique<Extras>(motion.name(), config, &motion.events())),
+      http_(std::make_unique<Listener>("ONVIF " + motion.name(), Limits(config),
                                        Fault("Receiver", "", "too many connections; try again"), kSoapType)) {
     http_->set_payload_max_length(kMaxRequest);  // larger bodies are refused before they are read
     service_.notify = [this](const std::string&) { extras_->events().ConfigurationChanged("PTZConfig_1"); };

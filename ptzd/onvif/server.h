@@ -26,7 +26,7 @@ namespace ptzd::onvif {
 class Server {
 public:
     // `stateFile` keeps what SetConfiguration set.
-    Server(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile);
+    Server(motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile);
     ~Server();
     bool Listen();
     void Start();

@@ -100,8 +100,8 @@ std::string NewUuid() {
 
 // ---- the service ------------------------------------------------------------------
 
-Service::Service(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
-    : head_(head), motion_(motion), config_(config), auth_(config.user, config.password), uuid_(NewUuid()),
+Service::Service(motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
+    : motion_(motion), config_(config), auth_(config.user, config.password), uuid_(NewUuid()),
       stateFile_(stateFile) {
     const motion::Units& u = motion_.units();
     settings_.speed = u.config().defaultSpeed;
@@ -163,7 +163,7 @@ std::string Service::SaveSettings(const PtzSettings& s) {
                                  {"pan_min", s.pan.min},   {"pan_max", s.pan.max},
                                  {"tilt_min", s.tilt.min}, {"tilt_max", s.tilt.max}, {"discoverable", s.discoverable}};
     std::string why = WriteStateFile(stateFile_, data.dump(2) + "\n");
-    if (!why.empty()) Log(Level::Warn, "ONVIF settings of " + head_.name() + " not saved: " + why);
+    if (!why.empty()) Log(Level::Warn, "ONVIF settings of " + motion_.name() + " not saved: " + why);
     return why;
 }
 
@@ -181,7 +181,7 @@ std::string Service::BaseUrl() const { return BaseUrlWith(config_.address.host);
 
 std::string Service::Scopes() const {
     return "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/type/video_encoder "
-           "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/name/" + head_.name() +
+           "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/name/" + motion_.name() +
            " onvif://www.onvif.org/hardware/ptz-head";
 }
 
@@ -201,7 +201,6 @@ Service::Reply Service::HeadFailure(const Outcome& o, const char* what) {
         return {500, Fault("Receiver", "ter:Action", std::string(what) + ": the head is busy; try again")};
     char text[320];
     PTZ_GetErrorText(o.kind, o.code, text, sizeof text);
-    head_.NoteFailure(std::string("ONVIF ") + what, o.kind, o.code);
     return {500, Fault("Receiver", "ter:Action", std::string(what) + ": " + text)};
 }
 
@@ -306,8 +305,8 @@ Service::Reply Service::Device(const Request& r) {
         return Ok("<tds:GetDeviceInformationResponse><tds:Manufacturer>ptz</tds:Manufacturer><tds:Model>" +
                   Escape(known ? id.model : "pan/tilt head") + "</tds:Model><tds:FirmwareVersion>" +
                   Escape(known ? id.firmware : "unknown") + "</tds:FirmwareVersion><tds:SerialNumber>" +
-                  Escape(known ? id.serial : head_.name()) + "</tds:SerialNumber><tds:HardwareId>" +
-                  Escape(head_.name()) + "</tds:HardwareId></tds:GetDeviceInformationResponse>");
+                  Escape(known ? id.serial : motion_.name()) + "</tds:SerialNumber><tds:HardwareId>" +
+                  Escape(motion_.name()) + "</tds:HardwareId></tds:GetDeviceInformationResponse>");
     }
     if (op == "GetNetworkInterfaces")
         return Ok("<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"eth0\"><tt:Enabled>true</tt:Enabled>"
@@ -329,7 +328,7 @@ Service::Reply Service::Device(const Request& r) {
     }
     if (op == "GetHostname")
         return Ok("<tds:GetHostnameResponse><tds:HostnameInformation><tt:FromDHCP>false</tt:FromDHCP><tt:Name>" +
-                  Escape(head_.name()) + "</tt:Name></tds:HostnameInformation></tds:GetHostnameResponse>");
+                  Escape(motion_.name()) + "</tt:Name></tds:HostnameInformation></tds:GetHostnameResponse>");
     return Unsupported(op);
 }
 
@@ -360,7 +359,7 @@ std::string EncoderConfigurationXml(const std::string& element) {
 }  // namespace
 
 std::string Service::ProfileXml() {
-    return "<tt:Name>" + Escape(head_.name()) + "</tt:Name>" +
+    return "<tt:Name>" + Escape(motion_.name()) + "</tt:Name>" +
            SourceConfigurationXml("tt:VideoSourceConfiguration") +
            EncoderConfigurationXml("tt:VideoEncoderConfiguration") + PtzConfigurationXml("tt:PTZConfiguration");
 }
@@ -496,7 +495,7 @@ std::string Service::PtzConfigurationXml(const char* element) {
 
 std::string Service::NodeXml(const char* element) {
     return std::string("<") + element + " token=\"" + kNode + "\" FixedHomePosition=\"false\"><tt:Name>" +
-           Escape(head_.name()) + "</tt:Name><tt:SupportedPTZSpaces>" + SpacesXml() +
+           Escape(motion_.name()) + "</tt:Name><tt:SupportedPTZSpaces>" + SpacesXml() +
            "</tt:SupportedPTZSpaces><tt:MaximumNumberOfPresets>16</tt:MaximumNumberOfPresets>"
            "<tt:HomeSupported>true</tt:HomeSupported><tt:AuxiliaryCommands>" + kIrOn +
            "</tt:AuxiliaryCommands><tt:AuxiliaryCommands>" + kIrOff + "</tt:AuxiliaryCommands>"
@@ -800,10 +799,7 @@ Service::Reply Service::Ptz(const Request& r) {
     if (op == "GetStatus") {
         // From the shared state; right after the start the first reading may
         // still be on its way.
-        motion::Snapshot s = motion_.State();
-        for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-             s.linkUp && !s.known && std::chrono::steady_clock::now() < until; s = motion_.State())
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const motion::Snapshot s = motion_.FirstReading(std::chrono::seconds(2));
         if (!s.linkUp || !s.known)
             return {500, Fault("Receiver", "ter:Action", "GetStatus: the head is not connected")};
         return Ok("<tptz:GetStatusResponse><tptz:PTZStatus><tt:Position>" + GenericXml(s.panSteps, s.tiltSteps) +
@@ -943,13 +939,11 @@ Service::Reply Service::Ptz(const Request& r) {
         return Ok("<tptz:SetHomePositionResponse/>");
     }
     if (op == "SendAuxiliaryCommand") {
-        // Byte-exact: straight to the head's worker.
         const std::string_view command = Collapsed(ChildAnyNs(in, "AuxiliaryData").text().get());
         if (command != kIrOn && command != kIrOff)
             return BadArgs("the auxiliary commands are " + std::string(kIrOn) + " and " + kIrOff);
-        const int32_t on = command == kIrOn ? 1 : 0;
-        const Outcome o = head_.Call([on](int32_t link) { return PTZ_LinkSetIrControl(link, on); });
-        if (o.result != PTZ_OK) return HeadFailure(o, "SendAuxiliaryCommand");
+        if (Reply reply = Motion(motion_.SetInfrared(command == kIrOn), "SendAuxiliaryCommand"); reply.status != 200)
+            return reply;
         return Ok("<tptz:SendAuxiliaryCommandResponse><tptz:AuxiliaryResponse>" + std::string(command) +
                   "</tptz:AuxiliaryResponse></tptz:SendAuxiliaryCommandResponse>");
     }

@@ -20,7 +20,6 @@
 
 #include "auth.h"
 #include "onvif/onvif_config.h"
-#include "worker/head_worker.h"
 #include "motion/motion.h"
 #include "soap.h"
 
@@ -40,7 +39,7 @@ class Service {
 public:
     // `stateFile` keeps what SetConfiguration set ("" keeps it in memory
     // only). The service watches `motion`'s state while it lives.
-    Service(HeadWorker& head, motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile);
+    Service(motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile);
     ~Service();
 
     // Refuses moves from now on (for the gateway's shutdown; the motion
@@ -102,7 +101,6 @@ private:
     PtzSettings Settings();
     std::string SaveSettings(const PtzSettings& s);
 
-    HeadWorker& head_;
     motion::Motion& motion_;
     OnvifConfig config_;
     Authenticator auth_;

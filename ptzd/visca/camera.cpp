@@ -37,8 +37,8 @@ uint8_t Fold(const char* text, size_t length, int salt) {
 
 }  // namespace
 
-Camera::Camera(motion::Motion& motion, HeadWorker& head, CameraConfig config)
-    : motion_(motion), head_(head), config_(config) {
+Camera::Camera(motion::Motion& motion, CameraConfig config)
+    : motion_(motion), config_(config) {
     motion_.Watch();  // inquiries want the position as it is, not as it was
     executor_ = std::thread([this] { Run(); });
 }
@@ -138,7 +138,7 @@ void Camera::Inquire(const Message& m, const Reply& reply, Counters& counters) {
     std::vector<uint8_t> data;
     switch (m.kind) {
     case Kind::InquirePosition:
-        if (!head_.Up() || !state.linkUp || !state.known) {
+        if (!state.linkUp || !state.known) {
             ++counters.notExecutable;
             return reply(Error(0, kNotExecutable));
         }
@@ -157,26 +157,19 @@ void Camera::Inquire(const Message& m, const Reply& reply, Counters& counters) {
         data = {0x00, 0x00, 0x00, static_cast<uint8_t>(state.moving ? 0x04 : 0x01)};
         break;
     case Kind::InquireVersion: {
-        std::unique_lock lock(mutex_);
-        if (version_.empty()) {
-            lock.unlock();
-            // Vendor 0000 (none claimed), a model folded from the head's first
-            // system text, its version's major and minor number, 2 sockets.
-            PTZ_SYSTEM_INFO info{};
-            const Outcome o = head_.Call([&](int32_t link) { return PTZ_LinkGetSystemInfo(link, &info); });
-            if (o.result != PTZ_OK) {
-                ++counters.notExecutable;
-                return reply(Error(0, kNotExecutable));
-            }
-            int major = 0, minor = 0;
-            std::sscanf(info.text1, "%d.%d", &major, &minor);
-            std::vector<uint8_t> v = {0x00, 0x00, Fold(info.text0, sizeof info.text0, 0),
-                                      Fold(info.text0, sizeof info.text0, 1), static_cast<uint8_t>(major & 0x7F),
-                                      static_cast<uint8_t>(minor & 0x7F), 0x02};
-            lock.lock();
-            version_ = v;
+        // Vendor 0000 (none claimed), a model folded from the head's first
+        // system text, its version's major and minor number, 2 sockets: from
+        // the identity the motion layer read at link-up (waiting briefly for
+        // it right after the start).
+        const motion::Motion::Identity id = motion_.WaitIdentity(std::chrono::seconds(2));
+        if (!id.known) {
+            ++counters.notExecutable;
+            return reply(Error(0, kNotExecutable));
         }
-        data = version_;
+        int major = 0, minor = 0;
+        std::sscanf(id.firmware.c_str(), "%d.%d", &major, &minor);
+        data = {0x00, 0x00, Fold(id.model.c_str(), id.model.size(), 0), Fold(id.model.c_str(), id.model.size(), 1),
+                static_cast<uint8_t>(major & 0x7F), static_cast<uint8_t>(minor & 0x7F), 0x02};
         break;
     }
     default:  // an inquiry of a camera's (zoom, focus, ...): nothing a head knows

@@ -44,7 +44,7 @@ class Camera {
 public:
     using Reply = std::function<void(std::vector<uint8_t>)>;
 
-    Camera(motion::Motion& motion, HeadWorker& head, CameraConfig config);
+    Camera(motion::Motion& motion, CameraConfig config);
     ~Camera();
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
@@ -84,7 +84,6 @@ private:
     void Fail(const Job& job, uint8_t code);
 
     motion::Motion& motion_;
-    HeadWorker& head_;
     CameraConfig config_;
 
     std::mutex mutex_;
@@ -93,7 +92,6 @@ private:
     uint64_t tickets_ = 0;
     std::deque<Job> jobs_;
     bool stopping_ = false;
-    std::vector<uint8_t> version_;  // the version inquiry's answer, once read from the head
     std::thread executor_;
     std::array<std::thread, 3> waiters_;  // one per socket, waiting for its move to finish
 };

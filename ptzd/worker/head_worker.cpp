@@ -111,7 +111,7 @@ void HeadWorker::Stop(Clock::time_point deadline) {
     if (stopGuard_.joinable()) stopGuard_.join();
 }
 
-Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command, Lane lane) {
+Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command, Lane lane, std::string_view what) {
     // The worker takes a call (kQueued -> kRunning) or its caller withdraws
     // it (kQueued -> kWithdrawn), never both; a running call is waited for,
     // since `command` may refer to its caller's variables.
@@ -157,8 +157,11 @@ Outcome HeadWorker::Call(const std::function<int32_t(int32_t link)>& command, La
         }
         return result.get();
     }();
-    std::lock_guard lock(mutex_);
-    --(urgent ? urgentCallers_ : callers_);
+    {
+        std::lock_guard lock(mutex_);
+        --(urgent ? urgentCallers_ : callers_);
+    }
+    if (outcome.result == PTZ_FAILED && !what.empty()) NoteFailure(std::string(what), outcome.kind, outcome.code);
     return outcome;
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -87,7 +88,11 @@ public:
     // most kMaxWait for its turn (kBusy otherwise); the exchange itself is
     // bounded by the library's time-outs. `command` gets the link handle and
     // returns the call's result; it runs only while its caller waits.
-    Outcome Call(const std::function<int32_t(int32_t link)>& command, Lane lane = Lane::Normal);
+    // With `what` ("SetPTPos", "absolute move"), a failure the head or the
+    // link reports is recorded under it (RecentFailures, the log): the one
+    // place every front end's failures are kept.
+    Outcome Call(const std::function<int32_t(int32_t link)>& command, Lane lane = Lane::Normal,
+                 std::string_view what = {});
 
     // How many callers wait in `lane` now (their calls queued or running).
     size_t Waiting(Lane lane);

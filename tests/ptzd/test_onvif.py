@@ -229,6 +229,46 @@ def test_device_information_costs_the_head_nothing(tmp_path):
         g.close()
 
 
+def test_a_move_the_head_refuses_is_recorded_alike_from_every_front_end(tmp_path):
+    """The HTTP move routes, ONVIF, VISCA and the per-export route each send a
+    move the head refuses; each failure is recorded once, in the same form,
+    by the head's worker."""
+    import socket
+    visca_port = free_port()
+    g = OnvifGateway(tmp_path, user="", head_lines=[f'visca_tcp = "127.0.0.1:{visca_port}"'])
+    try:
+        g.sim.control("faults refuse=0x8C")  # SetPTPos: every move to a position
+        failures = lambda: g.http("/api/heads")[0]["failures"]
+        assert failures() == []
+        request = urllib.request.Request(f"http://127.0.0.1:{g.http_port}/api/heads/roof/move", method="POST",
+                                         data=json.dumps({"kind": "absolute", "pan": 10, "tilt": 0}).encode())
+        request.add_header("Content-Type", "application/json")
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(request, timeout=10)
+        assert refused.value.code == 502
+        status, body = g.ptz("AbsoluteMove", '<x:Position><tt:PanTilt x="0.1" y="0"/></x:Position>')
+        assert status == 500 and "refused" in body, body
+        with socket.create_connection(("127.0.0.1", visca_port), timeout=10) as visca:
+            visca.sendall(bytes.fromhex("81 01 06 02 18 17 00 00 01 00 00 00 00 00 FF"))
+            answer = b""
+            while answer.count(b"\xff") < 2:
+                answer += visca.recv(64)
+            assert answer[-3] & 0xF0 == 0x60, answer.hex(" ")  # an error reply, after the ACK
+        request = urllib.request.Request(f"http://127.0.0.1:{g.http_port}/api/heads/roof/SetPTPos", method="POST",
+                                         data=json.dumps({"param": 1, "pan": 100, "tilt": 0}).encode())
+        request.add_header("Content-Type", "application/json")
+        with pytest.raises(urllib.error.HTTPError):
+            urllib.request.urlopen(request, timeout=10)
+        recorded = failures()
+        assert len(recorded) == 4, recorded
+        text = "kind 0, code 1102: the head refused the command"
+        assert [r.split(" ", 1)[1].split(":", 1)[0] for r in recorded] == [
+            "absolute move", "absolute move", "absolute move", "SetPTPos"], recorded
+        assert all(text in r for r in recorded), recorded
+    finally:
+        g.close()
+
+
 def test_ws_security(onvif):
     ask = lambda security: onvif.soap("GetHostname", "tds", security=security)
     accepted = [

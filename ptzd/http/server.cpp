@@ -371,7 +371,8 @@ HttpServer::HttpServer(std::vector<HeadWorker*> heads, HttpSettings settings, st
       listings_(std::move(listings)),
       token_(std::move(settings.token)),
       hosts_(std::move(settings.hosts)),
-      listenHost_(Lower(settings.listenHost)) {
+      address_(settings.address),
+      listenHost_(Lower(settings.address.host)) {
     listings_.resize(heads_.size());
     ListenerLimits limits;
     limits.maxConnections = settings.maxConnections;
@@ -382,6 +383,13 @@ HttpServer::HttpServer(std::vector<HeadWorker*> heads, HttpSettings settings, st
 }
 
 HttpServer::~HttpServer() { server_->Join(); }
+
+void HttpServer::BeginStop() {
+    EndStreams();
+    server_->Shutdown();
+}
+
+void HttpServer::Join() { server_->Join(); }
 
 HeadWorker* HttpServer::Find(const std::string& name) {
     for (HeadWorker* h : heads_)

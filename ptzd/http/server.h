@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "front_end.h"
 #include "infra/net.h"
 #include "worker/head_worker.h"
 #include "motion/motion.h"
@@ -39,7 +40,7 @@ std::string ParseCommandArgs(const std::string& command, const std::multimap<std
 struct HttpSettings {
     std::string token;               // empty: no token asked for
     std::vector<std::string> hosts;  // names a Host header may give besides loopback names and IP literals
-    std::string listenHost;          // the address listened on: a Host naming it is this gateway
+    Address address{"127.0.0.1", 8080};  // where it listens (a Host naming it is this gateway)
     size_t maxConnections = 256;
     size_t maxConnectionsPerSource = 0;  // 0: no cap of its own
 };
@@ -52,16 +53,21 @@ struct HeadListing {
     std::string snapshot;
 };
 
-class HttpServer {
+class HttpServer final : public FrontEnd {
 public:
     // `motions`: the heads' motion services, for the routes in moves;
     // `listings`: what /api/heads says of each head, in the heads' order.
     HttpServer(std::vector<HeadWorker*> heads, HttpSettings settings, std::vector<motion::Motion*> motions = {},
                std::vector<HeadListing> listings = {});
-    ~HttpServer();
+    ~HttpServer() override;
+    std::string Name() const override { return "HTTP"; }
+    bool Bind() override { return Listen(address_); }
+    void Start() override;
+    // Ends the live streams, then stops reading requests.
+    void BeginStop() override;
+    void Join() override;
     // Binds; false (logged) when it cannot.
     bool Listen(const Address& address);
-    void Start();
     // Its listener, to stop it (Shutdown, then Join once the heads' queued
     // calls have failed).
     Listener& listener() { return *server_; }
@@ -83,6 +89,7 @@ private:
     std::vector<std::function<void(std::string&)>> moreMetrics_;
     std::string token_;
     std::vector<std::string> hosts_;
+    Address address_;
     std::string listenHost_;
     std::unique_ptr<Listener> server_;
 };

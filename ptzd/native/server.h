@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <vector>
 
+#include "front_end.h"
 #include "worker/head_worker.h"
 #include "infra/net.h"
 #include "protocol/splitter.h"
@@ -83,6 +84,28 @@ private:
     uint64_t refusedSinceLog_ = 0;
     std::vector<std::unique_ptr<Client>> clients_;
     SourceCounts sources_;
+};
+
+// A head's native port as a front end: bound, it is polled by the head's
+// worker, which closes it at the worker's stop.
+class NativePort final : public FrontEnd {
+public:
+    NativePort(HeadWorker& head, Address address, NativeLimits limits)
+        : head_(head), address_(std::move(address)), server_(head, limits) {}
+    std::string Name() const override { return "native " + head_.name(); }
+    bool Bind() override {
+        if (!server_.Listen(address_)) return false;
+        head_.Attach(&server_);
+        return true;
+    }
+    void Start() override {}
+    void BeginStop() override {}
+    void Join() override {}
+
+private:
+    HeadWorker& head_;
+    const Address address_;
+    NativeServer server_;
 };
 
 }  // namespace ptzd

@@ -35,7 +35,8 @@ constexpr const char* kSoapType = "application/soap+xml; charset=utf-8";
 }  // namespace
 
 Server::Server(motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
-    : config_(config),
+    : name_("ONVIF " + motion.name()),
+      config_(config),
       service_(motion, config, stateFile),
       digest_(config.user, config.password),
       extras_(std::make_unique<Extras>(motion.name(), config, &motion.events())),
@@ -98,6 +99,13 @@ bool Server::Listen() {
 }
 
 void Server::Start() { http_->Start(); }
+
+void Server::BeginStop() {
+    service_.StopAll();
+    http_->Shutdown();
+}
+
+void Server::Join() { http_->Join(); }
 
 // ---- WS-Discovery -------------------------------------------------------------------
 
@@ -296,14 +304,14 @@ void Discovery::FindInterfaces() {
     });
 }
 
-bool Discovery::Start() {
+void Discovery::Start() {
     FindInterfaces();
     if (interfaces_.empty()) {
         Log(Level::Warn, "WS-Discovery is off: no interface of an ONVIF address");
-        return false;
+        return;
     }
     socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (socket_ < 0) return false;
+    if (socket_ < 0) return;
     const int one = 1, zero = 0, ttl = 1;
     ::setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     ::setsockopt(socket_, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);             // which interface a probe came in on
@@ -322,7 +330,7 @@ bool Discovery::Start() {
         Log(Level::Warn, "WS-Discovery is off: cannot bind port 3702");
         ::close(socket_);
         socket_ = -1;
-        return false;
+        return;
     }
     std::string names;
     std::erase_if(interfaces_, [&](const Interface& f) {
@@ -339,12 +347,12 @@ bool Discovery::Start() {
     if (interfaces_.empty() || ::pipe2(stopPipe_, O_CLOEXEC) != 0) {
         ::close(socket_);
         socket_ = -1;
-        return false;
+        return;
     }
     Announce("Hello");
     thread_ = std::thread([this] { Loop(); });
     Log(Level::Info, "WS-Discovery on 239.255.255.250:3702 (" + names + ")");
-    return true;
+
 }
 
 void Discovery::Stop() {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "front_end.h"
 #include "onvif/digest.h"
 #include "onvif/extras.h"
 #include "onvif/service.h"
@@ -23,19 +24,25 @@ class Listener;
 
 namespace ptzd::onvif {
 
-class Server {
+class Server final : public FrontEnd {
 public:
     // `stateFile` keeps what SetConfiguration set.
     Server(motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile);
-    ~Server();
+    ~Server() override;
+    std::string Name() const override { return name_; }
+    bool Bind() override { return Listen(); }
+    void Start() override;
+    // Refuses new requests, then stops reading them.
+    void BeginStop() override;
+    void Join() override;
     bool Listen();
-    void Start();
     // Its listener, to stop it (Shutdown, then Join once the head's queued
     // calls have failed).
     Listener& listener() { return *http_; }
     Service& service() { return service_; }
 
 private:
+    const std::string name_;
     OnvifConfig config_;
     Service service_;
     DigestAuth digest_;
@@ -50,15 +57,20 @@ private:
 // for a loopback address, every interface (with the XAddrs of the one a
 // probe came in on) for a wildcard. At most kProbesPerSecond probes of one
 // source address are answered each second.
-class Discovery {
+class Discovery final : public FrontEnd {
 public:
     // Before any of the services is reached: a device switched to (or from)
     // NonDiscoverable says Bye (or Hello) while discovery runs.
     explicit Discovery(std::vector<Service*> services) : services_(std::move(services)) {
         for (Service* s : services_) s->discoveryChanged = [this, s](bool on) { Announce(on ? "Hello" : "Bye", s); };
     }
-    ~Discovery();
-    bool Start();
+    ~Discovery() override;
+    std::string Name() const override { return "WS-Discovery"; }
+    bool Bind() override { return true; }  // its sockets are taken at Start: a failure there is no reason to stop
+    // Hello on every interface; off (logged) when none serves an ONVIF address.
+    void Start() override;
+    void BeginStop() override { Stop(); }
+    void Join() override {}
     void Stop();
 
     static constexpr int kProbesPerSecond = 3;        // answered, per source address

@@ -43,8 +43,8 @@ void Server::Client::Close() {
     fd = -1;
 }
 
-Server::Server(Camera& camera, std::string head, ServerLimits limits)
-    : camera_(camera), head_(std::move(head)), limits_(limits), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+Server::Server(Camera& camera, std::string head, ServerLimits limits, ViscaPorts ports)
+    : camera_(camera), head_(std::move(head)), limits_(limits), ports_(std::move(ports)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       sources_(SourceCounts::CapFor(limits.maxTcpClients, limits.perSource)) {}
 
 Server::~Server() {

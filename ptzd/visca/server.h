@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "infra/net.h"
+#include "front_end.h"
 #include "infra/net.h"
 #include "visca/camera.h"
 
@@ -29,16 +29,28 @@ struct ServerLimits {
     size_t perSource = 0;  // TCP connections from one address (0: no cap but maxTcpClients)
 };
 
-class Server {
+// Where a head's VISCA is served: over IP on UDP (with its header), plain on
+// TCP; either may be off.
+struct ViscaPorts {
+    std::optional<Address> udp, tcp;
+};
+
+class Server final : public FrontEnd {
 public:
-    Server(Camera& camera, std::string head, ServerLimits limits = {});
-    ~Server();
+    Server(Camera& camera, std::string head, ServerLimits limits = {}, ViscaPorts ports = {});
+    ~Server() override;
+    std::string Name() const override { return "VISCA " + head_; }
+    bool Bind() override {
+        return (!ports_.udp || ListenUdp(*ports_.udp)) && (!ports_.tcp || ListenTcp(*ports_.tcp));
+    }
+    void Start() override;
+    void BeginStop() override { Stop(); }
+    void Join() override {}
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
     bool ListenUdp(const Address& address);
     bool ListenTcp(const Address& address);
-    void Start();
     // Stops listening and closes every connection; completions still owed are not sent.
     void Stop();
 
@@ -83,6 +95,7 @@ private:
     Camera& camera_;
     std::string head_;
     ServerLimits limits_;
+    ViscaPorts ports_;
     int udpFd_ = -1, tcpFd_ = -1, wake_ = -1;
     std::shared_ptr<UdpSocket> udpOut_ = std::make_shared<UdpSocket>();
     std::vector<std::shared_ptr<Client>> clients_;  // the loop thread's

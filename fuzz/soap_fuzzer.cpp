@@ -14,13 +14,6 @@
 namespace {
 
 // Set field by field: the configuration structs grow new fields.
-ptzd::HeadConfig Head() {
-    ptzd::HeadConfig c;
-    c.name = "fuzz";
-    c.link = "tcp:127.0.0.1:1";
-    return c;
-}
-
 ptzd::OnvifConfig Onvif(int port, const char* user, const char* password, const char* rtsp) {
     ptzd::OnvifConfig c;
     c.address = {"127.0.0.1", port};
@@ -31,11 +24,11 @@ ptzd::OnvifConfig Onvif(int port, const char* user, const char* password, const 
 }
 
 struct Setup {
-    ptzd::HeadWorker head{Head()};
+    ptzd::HeadWorker head{"fuzz", "tcp:127.0.0.1:1"};
     ptzd::motion::EventBus events;
-    ptzd::motion::Motion motion{head, Head().motion, events};  // state in memory only
-    ptzd::onvif::Service open{head, motion, Onvif(8081, "", "", "rtsp://x/y"), ""};
-    ptzd::onvif::Service guarded{head, motion, Onvif(8082, "admin", "pw", ""), ""};
+    ptzd::motion::Motion motion{head, ptzd::motion::MotionConfig{}, events};  // state in memory only
+    ptzd::onvif::Service open{motion, Onvif(8081, "", "", "rtsp://x/y"), ""};
+    ptzd::onvif::Service guarded{motion, Onvif(8082, "admin", "pw", ""), ""};
     Setup() {
         ptzd::SetLogLevel(ptzd::Level::Error);
         head.Start();

@@ -276,16 +276,15 @@ void Listener::AcceptLoop() {
     };
     constexpr size_t kMaxLingering = 64;
     std::vector<Lingering> lingering;
-    Clock::time_point pausedUntil{};
-    bool outOfDescriptors = false;
+    Acceptor acceptor(what_);
     std::vector<pollfd> fds;
     while (!stopping_) {
         const auto now = Clock::now();
         fds.assign({{wake_, POLLIN, 0}});
-        const bool accepting = now >= pausedUntil;
+        const bool accepting = now >= acceptor.ResumeAt();
         if (accepting) fds.push_back({listenFd_, POLLIN, 0});
         for (const Lingering& l : lingering) fds.push_back({l.fd, POLLIN, 0});
-        Clock::time_point next = accepting ? Clock::time_point::max() : pausedUntil;
+        Clock::time_point next = accepting ? Clock::time_point::max() : acceptor.ResumeAt();
         for (const Lingering& l : lingering) next = std::min(next, l.until);
         const int timeout = next == Clock::time_point::max() ? -1 : std::max(1, Left(next));
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
@@ -307,29 +306,17 @@ void Listener::AcceptLoop() {
             }
         }
         if (!accepting || !fds[1].revents) continue;
-        for (int burst = 0; burst < 64; ++burst) {
-            sockaddr_storage peer{};
-            socklen_t length = sizeof peer;
-            const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-                if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-                // Out of descriptors or memory: the connection stays queued
-                // in the backlog. Pause instead of retrying in a busy loop.
-                if (!outOfDescriptors)
-                    Log(Level::Warn, what_ + ": cannot accept a connection (" + std::strerror(errno) +
-                                         "); pausing accepts for 100 ms at a time");
-                outOfDescriptors = true;
-                pausedUntil = Clock::now() + std::chrono::milliseconds(100);
-                break;
-            }
-            outOfDescriptors = false;
-            if (Admit(fd, SourceOf(peer))) continue;
-            [[maybe_unused]] ssize_t n = ::send(fd, busyAnswer_.data(), busyAnswer_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            ::shutdown(fd, SHUT_WR);
-            if (lingering.size() < kMaxLingering) lingering.push_back({fd, Clock::now() + std::chrono::seconds(1)});
-            else ::close(fd);
-        }
+        acceptor.Accept(
+            listenFd_,
+            [this](int fd, const sockaddr_storage& peer) -> std::string {
+                return Admit(fd, SourceOf(peer)) ? "" : "the connection cap (or that address's) is reached";
+            },
+            [&](int fd) {
+                [[maybe_unused]] ssize_t n = ::send(fd, busyAnswer_.data(), busyAnswer_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                ::shutdown(fd, SHUT_WR);
+                if (lingering.size() < kMaxLingering) lingering.push_back({fd, Clock::now() + std::chrono::seconds(1)});
+                else ::close(fd);
+            });
     }
     for (const Lingering& l : lingering) ::close(l.fd);
 }

@@ -1,11 +1,13 @@
 #include "infra/net.h"
 
 #include <algorithm>
-
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <unistd.h>
+
+#include "infra/log.h"
 
 namespace ptzd {
 
@@ -89,6 +91,44 @@ void SourceCounts::Remove(const std::string& source) {
     const auto it = counts_.find(source);
     if (it == counts_.end()) return;
     if (--it->second == 0) counts_.erase(it);
+}
+
+void Acceptor::Accept(int listenFd, const Take& take, const Refuse& refuse, int burst) {
+    for (int n = 0; n < burst; ++n) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            // Out of descriptors (EMFILE, ENFILE) or memory: the connection
+            // stays pending and would wake every poll at once.
+            const auto now = Clock::now();
+            resumeAt_ = now + pause_;
+            ++failed_;
+            ++failedSinceLog_;
+            if (now - lastFailureLog_ >= std::chrono::seconds(1)) {
+                Log(Level::Warn, what_ + ": cannot accept a client: " + std::strerror(errno) + "; the port rests for " +
+                                     std::to_string(pause_.count()) + " ms at a time (" +
+                                     std::to_string(failedSinceLog_) + " since the last report)");
+                lastFailureLog_ = now;
+                failedSinceLog_ = 0;
+            }
+            return;
+        }
+        const std::string why = take(fd, peer);
+        if (why.empty()) continue;
+        if (refuse) refuse(fd);
+        else ::close(fd);
+        ++refused_;
+        ++refusedSinceLog_;
+        const auto now = Clock::now();
+        if (now - lastRefusalLog_ < std::chrono::seconds(1)) continue;
+        Log(Level::Warn, what_ + ": client " + PeerText(peer) + " refused: " + why + " (" +
+                             std::to_string(refusedSinceLog_) + " refused since the last report)");
+        lastRefusalLog_ = now;
+        refusedSinceLog_ = 0;
+    }
 }
 
 }  // namespace ptzd

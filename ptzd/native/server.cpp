@@ -52,7 +52,7 @@ void NativeServer::Drop(Client& client, const char* why) {
 void NativeServer::Fds(std::vector<pollfd>& fds, int& timeoutMs) {
     listenerPolled_ = false;
     if (listener_ >= 0) {
-        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(acceptAgain_ - std::chrono::steady_clock::now());
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(acceptor_.ResumeAt() - std::chrono::steady_clock::now());
         if (rest.count() <= 0) {
             fds.push_back({listener_, POLLIN, 0});
             listenerPolled_ = true;
@@ -70,47 +70,17 @@ void NativeServer::Fds(std::vector<pollfd>& fds, int& timeoutMs) {
     }
 }
 
-void NativeServer::Refuse(int fd, const sockaddr_storage& peer, const std::string& why) {
-    ::close(fd);
-    ++refusedSinceLog_;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
-    Log(Level::Warn, "head " + head_.name() + ": client " + PeerText(peer) + " refused: " + why + " (" +
-                         std::to_string(refusedSinceLog_) + " refused since the last report)");
-    lastRefusalLog_ = now;
-    refusedSinceLog_ = 0;
-}
-
 void NativeServer::Accept() {
-    for (;;) {
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            // Out of descriptors (EMFILE, ENFILE) or memory: the pending
-            // connection stays pending and would wake every poll at once.
-            acceptAgain_ = std::chrono::steady_clock::now() + kAcceptPause;
-            Log(Level::Warn, "head " + head_.name() + ": cannot accept a client: " + std::strerror(errno) +
-                                 "; the native port rests for " + std::to_string(kAcceptPause.count()) + " ms");
-            return;
-        }
+    acceptor_.Accept(listener_, [this](int fd, const sockaddr_storage& peer) -> std::string {
         rlimit limit{};
         if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-            static_cast<rlim_t>(fd) + kSpareDescriptors >= limit.rlim_cur) {
-            Refuse(fd, peer, "descriptors are running out");
-            continue;
-        }
-        if (clients_.size() >= limits_.maxClients) {
-            Refuse(fd, peer, std::to_string(clients_.size()) + " clients are connected (max_clients)");
-            continue;
-        }
+            static_cast<rlim_t>(fd) + kSpareDescriptors >= limit.rlim_cur)
+            return "descriptors are running out";
+        if (clients_.size() >= limits_.maxClients)
+            return std::to_string(clients_.size()) + " clients are connected (max_clients)";
         const std::string source = SourceOf(peer);
-        if (!sources_.Add(source)) {
-            Refuse(fd, peer, std::to_string(sources_.cap()) + " clients are connected from that address (max_connections_per_source)");
-            continue;
-        }
+        if (!sources_.Add(source))
+            return std::to_string(sources_.cap()) + " clients are connected from that address (max_connections_per_source)";
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto client = std::make_unique<Client>();
@@ -120,7 +90,8 @@ void NativeServer::Accept() {
         ++head_.metrics().clients;
         Log(Level::Debug, "head " + head_.name() + ": client " + client->peer + " connected");
         clients_.push_back(std::move(client));
-    }
+        return "";
+    });
 }
 
 void NativeServer::Read(Client& client) {

@@ -69,7 +69,6 @@ private:
     };
     void Accept();
     // Closes a connection it will not serve, with a log line at most once a second.
-    void Refuse(int fd, const sockaddr_storage& peer, const std::string& why);
     void Read(Client& client);
     void Flush(Client& client);
     void Drop(Client& client, const char* why);
@@ -79,9 +78,7 @@ private:
     const NativeLimits limits_;
     int listener_ = -1;
     bool listenerPolled_ = false;  // this round's first descriptor is the listener
-    std::chrono::steady_clock::time_point acceptAgain_{};  // after running out of descriptors
-    std::chrono::steady_clock::time_point lastRefusalLog_{};
-    uint64_t refusedSinceLog_ = 0;
+    Acceptor acceptor_{"head " + head_.name() + ": native port", kAcceptPause};
     std::vector<std::unique_ptr<Client>> clients_;
     SourceCounts sources_;
 };

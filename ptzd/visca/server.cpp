@@ -120,10 +120,10 @@ void Server::Loop() {
         fds.clear();
         fds.push_back({wake_, POLLIN, 0});
         if (udpFd_ >= 0) fds.push_back({udpFd_, POLLIN, 0});
-        const bool accepting = tcpFd_ >= 0 && now >= acceptAgain_;
+        const bool accepting = tcpFd_ >= 0 && now >= acceptor_.ResumeAt();
         if (accepting) fds.push_back({tcpFd_, POLLIN, 0});
         const size_t first = fds.size();
-        Clock::time_point next = tcpFd_ >= 0 && !accepting ? acceptAgain_ : Clock::time_point::max();
+        Clock::time_point next = tcpFd_ >= 0 && !accepting ? acceptor_.ResumeAt() : Clock::time_point::max();
         for (const auto& c : clients_) {
             fds.push_back({c->fd, POLLIN, 0});
             next = std::min(next, c->active + limits_.idle);
@@ -212,33 +212,13 @@ void Server::Datagram() {
 }
 
 void Server::Accept() {
-    for (;;) {
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        const int fd = ::accept4(tcpFd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            // Out of descriptors (EMFILE, ENFILE) or memory: the connection
-            // stays pending; the port rests instead of spinning on it.
-            ++tcp_.refused;
-            if (Clock::now() - lastRefusalLog_ >= std::chrono::seconds(1)) {
-                Log(Level::Warn, "head " + head_ + ": cannot accept a VISCA client: " + std::strerror(errno) +
-                                     "; the VISCA port rests for " + std::to_string(kAcceptPause.count()) + " ms at a time");
-                lastRefusalLog_ = Clock::now();
-            }
-            acceptAgain_ = Clock::now() + kAcceptPause;
-            return;
-        }
-        if (clients_.size() >= limits_.maxTcpClients) {
-            Refuse(fd, peer, std::to_string(limits_.maxTcpClients) + " are connected (visca_max_clients)");
-            continue;
-        }
+    const uint64_t failedBefore = acceptor_.failed(), refusedBefore = acceptor_.refused();
+    acceptor_.Accept(tcpFd_, [this](int fd, const sockaddr_storage& peer) -> std::string {
+        if (clients_.size() >= limits_.maxTcpClients)
+            return std::to_string(limits_.maxTcpClients) + " are connected (visca_max_clients)";
         const std::string source = SourceOf(peer);
-        if (!sources_.Add(source)) {
-            Refuse(fd, peer, std::to_string(sources_.cap()) + " are connected from that address (max_connections_per_source)");
-            continue;
-        }
+        if (!sources_.Add(source))
+            return std::to_string(sources_.cap()) + " are connected from that address (max_connections_per_source)";
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto client = std::make_shared<Client>();
@@ -247,19 +227,9 @@ void Server::Accept() {
         client->source = source;
         client->active = Clock::now();
         clients_.push_back(std::move(client));
-    }
-}
-
-void Server::Refuse(int fd, const sockaddr_storage& peer, const std::string& why) {
-    ::close(fd);
-    ++tcp_.refused;
-    ++refusedSinceLog_;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastRefusalLog_ < std::chrono::seconds(1)) return;
-    Log(Level::Warn, "head " + head_ + ": VISCA client " + PeerText(peer) + " refused: " + why + " (" +
-                         std::to_string(refusedSinceLog_) + " refused since the last report)");
-    lastRefusalLog_ = now;
-    refusedSinceLog_ = 0;
+        return "";
+    });
+    tcp_.refused += (acceptor_.failed() - failedBefore) + (acceptor_.refused() - refusedBefore);
 }
 
 void Server::Read(const std::shared_ptr<Client>& client) {

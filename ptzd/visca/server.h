@@ -88,7 +88,6 @@ private:
     void Datagram();
     void Accept();
     // Closes the connection at once, counted; logged at most once a second.
-    void Refuse(int fd, const sockaddr_storage& peer, const std::string& why);
     void Read(const std::shared_ptr<Client>& client);
     void SendTo(const std::vector<uint8_t>& bytes, const sockaddr_storage& to, socklen_t length);
 
@@ -102,9 +101,7 @@ private:
     SourceCounts sources_;
     // The loop thread's: out of descriptors, the TCP port rests until then
     // (a pending connection would wake every poll at once).
-    std::chrono::steady_clock::time_point acceptAgain_{};
-    std::chrono::steady_clock::time_point lastRefusalLog_{};
-    uint64_t refusedSinceLog_ = 0;
+    Acceptor acceptor_{"head " + head_ + ": VISCA port", kAcceptPause};
     static constexpr std::chrono::milliseconds kAcceptPause{100};
     std::map<std::string, Peer> peers_;             // the loop thread's, by address
     uint64_t uses_ = 0;

@@ -9,7 +9,7 @@ expected=(lib/netstandard2.0/Ptz.Net.dll lib/netstandard2.0/Ptz.Net.dll.config P
 for rid in "$@"; do
   case $rid in
     win-*) expected+=("runtimes/$rid/native/ptz.dll") ;;
-    *) expected+=("runtimes/$rid/native/libptz.so") ;;
+    *) expected+=("runtimes/$rid/native/libptz.so.1") ;;
   esac
 done
 listed=$(python3 - "$package" <<'PY'

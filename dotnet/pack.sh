@@ -2,8 +2,9 @@
 # Makes the NuGet package of the .NET binding, offline, with Debian's nuget:
 #   pack.sh OUT_DIR NUSPEC Ptz.Net.dll [RID=NATIVE_LIBRARY]...
 # e.g. linux-x64=build/libptz.so.1 win-x86=build/win-i686/ptz.dll
-# Each native library goes to runtimes/RID/native under the name that RID's
-# runtime probes for: ptz.dll on Windows, libptz.so on Linux.
+# Each native library goes to runtimes/RID/native under its installed name:
+# ptz.dll on Windows; libptz.so.1 on Linux, the name the binding resolves
+# "ptz" to (so that the package's own copy is found before any other).
 # Prints the package's path.
 set -euo pipefail
 out=$1 nuspec=$2 assembly=$3
@@ -17,7 +18,7 @@ for native in "$@"; do
   rid=${native%%=*} file=${native#*=}
   case $rid in
     win-*) name=ptz.dll ;;
-    linux-*) name=libptz.so ;;
+    linux-*) name=libptz.so.1 ;;
     *) echo "pack.sh: no native name for $rid" >&2; exit 2 ;;
   esac
   mkdir -p "$stage/runtimes/$rid/native"

@@ -14,12 +14,20 @@ namespace Ptz
     {
         public const int Ok = Native.Ok, Failed = Native.Failed, BadParam = Native.BadParam;
 
-        static Classic() { Library.InstallResolver(); }
+        static Classic() { Library.Init(); }
 
         // ---- link management ----
         public static int DevOpen(int port) { return Native.PTZ_DevOpen(port); }
-        public static int DevOpenPath(string device) { return device == null ? BadParam : Native.PTZ_DevOpenPath(device); }
-        public static int LanOpen(string address, int port) { return address == null ? BadParam : Native.PTZ_LanOpen(address, port); }
+        // A text with a NUL in it is refused: the library would read only what comes before it.
+        public static int DevOpenPath(string device)
+        {
+            return device == null || device.IndexOf('\0') >= 0 ? BadParam : Native.PTZ_DevOpenPath(device);
+        }
+
+        public static int LanOpen(string address, int port)
+        {
+            return address == null || address.IndexOf('\0') >= 0 ? BadParam : Native.PTZ_LanOpen(address, port);
+        }
         public static int DevClose() { return Native.PTZ_DevClose(); }
         public static int GetLastError(out int kind, out int code) { return Native.PTZ_GetLastError(out kind, out code); }
         public static string GetErrorText(int kind, int code) { return Library.ErrorText(kind, code); }

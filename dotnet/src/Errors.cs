@@ -75,7 +75,9 @@ namespace Ptz
             : base(call, result, ErrorKind.OS, code, text) { }
     }
 
-    // The library rejected an argument; nothing was sent. Kind and Code are 0.
+    // The library (or the binding, for it) rejected an argument; nothing was
+    // sent. Result is 2; Kind and Code are 0 and mean nothing here: test the
+    // type or Result, not Kind.
     public sealed class PtzArgumentException : PtzException
     {
         internal PtzArgumentException(string call)

@@ -38,7 +38,7 @@ namespace Ptz
         // keep a closed link alive for ever.
         private volatile bool closed;
 
-        static Head() { Library.InstallResolver(); }
+        static Head() { Library.Init(); }
 
         private Head(int link) { this.link = new LinkHandle(link); }
 
@@ -48,6 +48,7 @@ namespace Ptz
         public static Head Lan(string host, int port)
         {
             if (host == null) throw new ArgumentNullException("host");
+            Library.CheckText(host, "host");
             int handle;
             Check("PTZ_LinkOpenLan", Native.PTZ_LinkOpenLan(host, port, out handle));
             return new Head(handle);
@@ -57,6 +58,7 @@ namespace Ptz
         public static Head Serial(string device)
         {
             if (device == null) throw new ArgumentNullException("device");
+            Library.CheckText(device, "device");
             int handle;
             Check("PTZ_LinkOpenPath", Native.PTZ_LinkOpenPath(device, out handle));
             return new Head(handle);
@@ -196,6 +198,8 @@ namespace Ptz
         // `count` bytes (0-248) from a 16-bit address.
         public byte[] EepRead(int address, int count)
         {
+            // Refused before anything is allocated for it, as the library would.
+            if (count < 0 || count > MaxEepRead) throw new PtzArgumentException("PTZ_LinkEepRead");
             var buffer = new byte[Math.Max(count, 1)];
             Run("PTZ_LinkEepRead", h => Native.PTZ_LinkEepRead(h, address, count, buffer));
             if (buffer.Length == count) return buffer;
@@ -203,6 +207,8 @@ namespace Ptz
             Array.Copy(buffer, bytes, count);
             return bytes;
         }
+
+        public const int MaxEepRead = 248, MaxEepWrite = 246;
 
         // Up to 246 bytes to a 16-bit address.
         public void EepWrite(int address, byte[] data)

@@ -3,19 +3,51 @@
 using System;
 using System.Reflection;
 using System.Runtime.InteropServices;
-using System.Text;
 
 namespace Ptz
 {
     public static class Library
     {
-        // The library's English explanation of an error kind and code.
+        static Library()
+        {
+            try
+            {
+                InstallResolver();
+            }
+            catch (Exception)
+            {
+                // Never a reason for the binding not to load: the runtime's own probing stands.
+            }
+        }
+
+        // Runs the static constructor (once): the native name is resolved
+        // before the first call, whichever class makes it.
+        internal static void Init() { }
+
+        // The library's explanation of an error kind and code: English, but
+        // an OS error's text is the system's own, in its narrow code page on
+        // Windows (UTF-8 elsewhere), read as such.
         public static string ErrorText(int kind, int code)
         {
             var buffer = new byte[512];
             Native.PTZ_GetErrorText(kind, code, buffer, buffer.Length);
-            int n = Array.IndexOf(buffer, (byte)0);
-            return Encoding.UTF8.GetString(buffer, 0, n < 0 ? buffer.Length : n);
+            buffer[buffer.Length - 1] = 0;
+            GCHandle pinned = GCHandle.Alloc(buffer, GCHandleType.Pinned);
+            try
+            {
+                return Marshal.PtrToStringAnsi(pinned.AddrOfPinnedObject());
+            }
+            finally
+            {
+                pinned.Free();
+            }
+        }
+
+        // Host names and device paths reach the library as C strings, which
+        // end at the first NUL: a text with one would name something else.
+        internal static void CheckText(string text, string name)
+        {
+            if (text.IndexOf('\0') >= 0) throw new ArgumentException("a NUL character in " + name, name);
         }
 
         public static string ErrorText(ErrorKind kind, int code) { return ErrorText((int)kind, code); }
@@ -40,9 +72,10 @@ namespace Ptz
             {
                 set.Invoke(null, new object[] { typeof(Library).Assembly, Delegate.CreateDelegate(resolverType, resolve) });
             }
-            catch (TargetInvocationException)
+            catch (Exception)
             {
-                // A resolver set already (by the host): its choice stands.
+                // A resolver set already (by the host), or a runtime unlike
+                // the one this was written for: the runtime's own probing stands.
             }
         }
 

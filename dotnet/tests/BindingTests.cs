@@ -83,6 +83,37 @@ namespace Ptz.Tests
             Assert.That(declared, Is.EqualTo(exports));
         }
 
+        // Each import's parameters against the header's prototype: as many,
+        // and each a pointer where the C one is (out/ref, an array, a string)
+        // and a 32-bit value where it is not. One too few is harmless on
+        // x64 and breaks the stack under stdcall.
+        [Test]
+        public void EveryImportTakesWhatItsPrototypeDoes()
+        {
+            string header = File.ReadAllText(Required("PTZ_HEADER"));
+            var prototypes = Regex.Matches(header, @"PTZ_API\s+int32_t\s+PTZ_CALL\s+(PTZ_\w+)\s*\(([^)]*)\)").Cast<Match>()
+                .ToDictionary(m => m.Groups[1].Value, m => m.Groups[2].Value.Trim());
+            Assert.That(prototypes.Count, Is.EqualTo(63));
+            foreach (MethodInfo m in Imports())
+            {
+                string c = prototypes[ImportOf(m).EntryPoint ?? m.Name];
+                string[] cParams = c == "void" ? new string[0] : c.Split(',').Select(p => p.Trim()).ToArray();
+                ParameterInfo[] ps = m.GetParameters();
+                Assert.That(ps.Length, Is.EqualTo(cParams.Length), m.Name + ": " + c);
+                for (int i = 0; i < ps.Length; i++)
+                {
+                    Type t = ps[i].ParameterType;
+                    bool pointer = cParams[i].Contains("*");
+                    bool managedPointer = t.IsByRef || t.IsArray || t == typeof(string);
+                    Assert.That(managedPointer, Is.EqualTo(pointer), m.Name + " parameter " + i + ": " + cParams[i]);
+                    if (!pointer) Assert.That(t, Is.EqualTo(typeof(int)), m.Name + " parameter " + i);
+                    if (cParams[i].StartsWith("const char")) Assert.That(t, Is.EqualTo(typeof(string)), m.Name);
+                    if (cParams[i].StartsWith("int32_t *")) Assert.That(t, Is.EqualTo(typeof(int).MakeByRefType()), m.Name);
+                    if (cParams[i].Contains("uint8_t")) Assert.That(t, Is.EqualTo(typeof(byte[])), m.Name);
+                }
+            }
+        }
+
         // Winapi is stdcall on 32-bit Windows and the C convention elsewhere:
         // what the DLL's exports use. Names are exact (no A/W variants tried),
         // and text is narrow, with no best-fit substitution on Windows.

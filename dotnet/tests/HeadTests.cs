@@ -79,7 +79,14 @@ namespace Ptz.Tests
             head.Initialize();
             SystemInfo info = head.GetSystemInfo();
             Assert.That(new[] { info.Text0, info.Text1, info.Text2 }, Is.EqualTo(new[] { "PTZ-SIM", "1.0.0", "SIM-000001" }));
-            Assert.That(head.GetStatus().Flag0, Is.EqualTo(1));
+            // Four distinct bytes each, so that every field is seen in its place.
+            sim.Control("rule 0x10 0:024000100004010280FF0329");
+            SettingInfo set = head.GetSettings();
+            Assert.That(new[] { set.Setting0, set.Setting1, set.Setting2, set.Setting3 }, Is.EqualTo(new[] { 1, 2, 128, 255 }));
+            sim.Control("rule 0x8B 0:0240008B00040001FF000330");
+            Status status = head.GetStatus();
+            Assert.That(new[] { status.Flag0, status.Flag1, status.Flag2, status.Flag3 }, Is.EqualTo(new[] { 1, 0, 0, 1 }));
+            sim.Control("reset");
 
             head.SetPanTilt(1, 1000, -500);
             PanTilt at = head.GetPanTilt();
@@ -143,6 +150,8 @@ namespace Ptz.Tests
             Assert.That(new[] { e.Result, e.Code }, Is.EqualTo(new[] { 2, 0 }));
             Assert.Throws<PtzArgumentException>(() => head.MovePreset(17));
             Assert.Throws<PtzArgumentException>(() => head.EepRead(0, 249));
+            Assert.Throws<PtzArgumentException>(() => head.EepRead(0, int.MaxValue));  // nothing allocated for it
+            Assert.Throws<PtzArgumentException>(() => head.EepRead(0, -1));
             Assert.Throws<PtzArgumentException>(() => head.EepWrite(0, new byte[247]));
             Assert.That(sim.Requests(), Is.Empty);
         }
@@ -156,6 +165,10 @@ namespace Ptz.Tests
             Assert.Throws<PtzOsException>(() => Head.Serial("/dev/ptz-no-such-port"));
             Assert.Throws<PtzArgumentException>(() => Head.Lan("127.0.0.1", 70000));
             Assert.Throws<ArgumentNullException>(() => Head.Lan(null, 1));
+            // A NUL would end the C string early: the link would go to 127.0.0.1.
+            Assert.Throws<ArgumentException>(() => Head.Lan("127.0.0.1\0.evil.example", sim.Port));
+            Assert.Throws<ArgumentException>(() => Head.Serial("/dev/ttyS0\0x"));
+            Assert.That(Classic.LanOpen("127.0.0.1\0x", sim.Port), Is.EqualTo(Classic.BadParam));
         }
 
         [Test]
@@ -200,7 +213,8 @@ namespace Ptz.Tests
                 catch (Exception e) { failure = e; }
             });
             caller.Start();
-            while (sim.Requests().Count < 2) Thread.Sleep(5);  // the GetPanTilt request is at the head
+            // The GetPanTilt request is at the head (or the call is over).
+            while (sim.Requests().Count < 2 && caller.IsAlive) Thread.Sleep(5);
             head.Close();
             Assert.That(head.IsClosed);
             caller.Join();

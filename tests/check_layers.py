@@ -5,7 +5,8 @@
 
 Floors, from the bottom: infra/ (sockets, listener, log, metrics, state
 files), worker/ (a head's link and call queue), motion/ (moves, shared
-state, events, presets, tours), the front ends (http/ onvif/ visca/
+state, events, presets, tours), json/ (the motion layer's values as JSON,
+for every JSON transport), the front ends (http/ onvif/ visca/
 native/), and above them config/ (the TOML file) and main.cpp. Prints one
 line per broken rule and exits 1 when there is any.
 """
@@ -18,7 +19,7 @@ FRONT_ENDS = {"http", "onvif", "visca", "native"}
 # layer only (the native protocol and the per-export HTTP routes are
 # byte-exact and go to the worker, by design).
 THROUGH_MOTION = ("onvif/", "visca/", "http/moves.")
-BELOW = {"infra": 0, "worker": 1, "motion": 2}
+BELOW = {"infra": 0, "worker": 1, "motion": 2, "json": 3}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "infra/listener.h"
+#include "json/events.h"
 #include "motion/group.h"
 
 namespace ptzd {
@@ -457,7 +458,7 @@ void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, cons
                     }
                     for (Event& more : subscriptions[i]->Drain()) all.push_back(std::move(more));
                     for (const Event& one : all)
-                        if (one.head == which[i]->name() && !send(SseEvent(EventName(one.type), EventJson(one)))) return;
+                        if (one.head == which[i]->name() && !send(SseEvent(motion::EventName(one.type), ptzd::EventJson(one)))) return;
                 }
                 // A heartbeat when nothing else was sent: the page sees the
                 // stream alive, and a client that went away is noticed.

@@ -1,7 +1,6 @@
 #include "motion/events.h"
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 
 namespace ptzd::motion {
 
@@ -19,49 +18,6 @@ const char* EventName(EventType type) {
     return "?";
 }
 
-std::string EventJson(const Event& e) {
-    nlohmann::json j{{"seq", e.sequence},
-                     {"type", EventName(e.type)},
-                     {"head", e.head},
-                     {"time", std::chrono::duration_cast<std::chrono::milliseconds>(e.time.time_since_epoch()).count() / 1000.0}};
-    switch (e.type) {
-        case EventType::MoveStarted:
-        case EventType::MoveFinished:
-            j["move"] = e.move;
-            j["generation"] = e.generation;
-            j["pan"] = e.pan;
-            j["tilt"] = e.tilt;
-            if (!e.reason.empty()) j["reason"] = e.reason;
-            if (e.preset != 0) j["preset"] = e.preset;
-            break;
-        case EventType::LimitReached:
-            j["axis"] = e.axis;
-            j["side"] = e.side;
-            j["pan"] = e.pan;
-            j["tilt"] = e.tilt;
-            break;
-        case EventType::PresetReached:
-            j["preset"] = e.preset;
-            j["pan"] = e.pan;
-            j["tilt"] = e.tilt;
-            break;
-        case EventType::TourStep:
-            j["tour"] = e.tour;
-            j["step"] = e.step;
-            j["round"] = e.round;
-            break;
-        case EventType::TourStopped:
-            j["tour"] = e.tour;
-            j["reason"] = e.reason;
-            break;
-        case EventType::LinkLost:
-        case EventType::LinkRestored:
-            break;
-    }
-    // Names and reasons come from the configuration and from clients: never
-    // let a bad byte make the line unreadable.
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 std::optional<Event> EventBus::Subscription::Next(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);

@@ -44,8 +44,6 @@ struct Event {
     std::string reason;
 };
 
-// The event as one line of JSON ({"seq":1,"type":"move_started",...}).
-std::string EventJson(const Event& event);
 
 class EventBus {
 public:

@@ -8,6 +8,8 @@
 
 #include "auth.h"
 
+#include "onvif/names.h"
+
 namespace ptzd::onvif {
 
 namespace {
@@ -62,7 +64,7 @@ std::string Item(const char* name, const std::string& value) {
 std::string Notification(const std::string& topic, std::chrono::system_clock::time_point when, const std::string& data) {
     return std::string("<wsnt:NotificationMessage><wsnt:Topic Dialect=\"") + kConcreteSet + "\">tns1:" + topic +
            "</wsnt:Topic><wsnt:Message><tt:Message UtcTime=\"" + DateTimeText(when) + "\"><tt:Source>" +
-           Item("PTZConfigurationToken", "PTZConfig_1") + "</tt:Source><tt:Data>" + data +
+           Item("PTZConfigurationToken", kPtzConfig) + "</tt:Source><tt:Data>" + data +
            "</tt:Data></tt:Message></wsnt:Message></wsnt:NotificationMessage>";
 }
 

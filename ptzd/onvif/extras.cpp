@@ -9,13 +9,12 @@
 #include <cstdio>
 #include <fstream>
 
+#include "onvif/names.h"
+
 namespace ptzd::onvif {
 
 namespace {
 
-constexpr const char* kProfile = "Profile_1";
-constexpr const char* kSourceConfig = "VideoSourceConfig_1";
-constexpr const char* kEncoderConfig = "VideoEncoderConfig_1";
 constexpr const char* kTr2 = " xmlns:tr2=\"http://www.onvif.org/ver20/media/wsdl\"";
 
 std::pair<int, std::string> Ok(const std::string& body) { return {200, Envelope(body)}; }
@@ -237,7 +236,7 @@ std::pair<int, std::string> Extras::Media2(const Request& r) {
         if (source) configurations += SourceConfiguration("tr2:VideoSource");
         if (encoder) configurations += EncoderConfiguration("tr2:VideoEncoder");
         if (ptz)
-            configurations += "<tr2:PTZ token=\"PTZConfig_1\"><tt:Name>PTZ</tt:Name><tt:UseCount>1</tt:UseCount>"
+            configurations += std::string("<tr2:PTZ token=\"") + kPtzConfig + "\"><tt:Name>PTZ</tt:Name><tt:UseCount>1</tt:UseCount>"
                               "<tt:NodeToken>PTZNode_1</tt:NodeToken></tr2:PTZ>";
         return Ok(std::string("<tr2:GetProfilesResponse") + kTr2 + "><tr2:Profiles token=\"" + kProfile +
                   "\" fixed=\"true\"><tr2:Name>" + Escape(head_) + "</tr2:Name>" +

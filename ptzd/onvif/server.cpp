@@ -19,6 +19,8 @@
 #include "infra/listener.h"
 #include "infra/log.h"
 
+#include "onvif/names.h"
+
 namespace ptzd::onvif {
 
 namespace {
@@ -43,7 +45,7 @@ Server::Server(motion::Motion& motion, const OnvifConfig& config, const std::str
       http_(std::make_unique<Listener>("ONVIF " + motion.name(), Limits(config),
                                        Fault("Receiver", "", "too many connections; try again"), kSoapType)) {
     http_->set_payload_max_length(kMaxRequest);  // larger bodies are refused before they are read
-    service_.notify = [this](const std::string&) { extras_->events().ConfigurationChanged("PTZConfig_1"); };
+    service_.notify = [this](const std::string&) { extras_->events().ConfigurationChanged(kPtzConfig); };
     extras_->discoverable = [this] { return service_.Discoverable(); };
     extras_->setDiscoverable = [this](bool on) { return service_.SetDiscoverable(on); };
     auto handle = [this](const httplib::Request& req, httplib::Response& res) {

@@ -14,17 +14,12 @@
 #include "ptz.h"
 #include "infra/state_file.h"
 #include "infra/utf8.h"
+#include "onvif/names.h"
 
 namespace ptzd::onvif {
 
 namespace {
 
-constexpr const char* kProfile = "Profile_1";
-constexpr const char* kPtzConfig = "PTZConfig_1";
-constexpr const char* kNode = "PTZNode_1";
-constexpr const char* kSource = "VideoSource_1";
-constexpr const char* kSourceConfig = "VideoSourceConfig_1";
-constexpr const char* kEncoderConfig = "VideoEncoderConfig_1";
 constexpr const char* kPositionSpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/PositionGenericSpace";
 constexpr const char* kTranslationSpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationGenericSpace";
 constexpr const char* kVelocitySpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/VelocityGenericSpace";

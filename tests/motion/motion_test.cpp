@@ -9,6 +9,7 @@
 #include <map>
 
 #include "motion/presets.h"
+#include "json/events.h"
 #include "motion_support.h"
 #include "ptz.h"
 
@@ -380,7 +381,7 @@ TEST(Motion, EventsComeInOrderAndAStalledSubscriberHoldsNobody) {
     ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(kept.back().sequence, all.back().sequence);
     EXPECT_EQ(stalled->Dropped(), all.size() - 2);
-    EXPECT_NE(EventJson(finished[1]).find("\"type\":\"move_finished\""), std::string::npos);
+    EXPECT_NE(ptzd::EventJson(finished[1]).find("\"type\":\"move_finished\""), std::string::npos);
 }
 
 TEST(Motion, MovesBySomeoneElseAndTheLinkAreSeen) {

@@ -18,6 +18,14 @@ Tour Square(const std::string& name, bool loop, std::chrono::milliseconds dwell)
     return t;
 }
 
+// A looping square tour, started; the head's events from before its start.
+std::shared_ptr<ptzd::motion::EventBus::Subscription> StartLoop(Gateway& g, std::chrono::milliseconds dwell) {
+    auto events = g.bus.Subscribe(1000);
+    EXPECT_TRUE(g.motion.PutTour(Square("loop", true, dwell)).ok());
+    EXPECT_TRUE(g.motion.StartTour("loop").ok());
+    return events;
+}
+
 TEST(Tours, StepsInOrderWithTheirDwell) {
     Gateway g;
     auto events = g.bus.Subscribe(1000);
@@ -42,9 +50,7 @@ TEST(Tours, StepsInOrderWithTheirDwell) {
 
 TEST(Tours, LoopPauseResumeStop) {
     Gateway g;
-    auto events = g.bus.Subscribe(1000);
-    ASSERT_TRUE(g.motion.PutTour(Square("loop", true, 150ms)).ok());
-    ASSERT_TRUE(g.motion.StartTour("loop").ok());
+    auto events = StartLoop(g, 150ms);
     // Round two begins with step one again.
     auto all = Until(*events, [](const Event& e) { return e.type == EventType::TourStep && e.round == 1; });
     ASSERT_EQ(Only(all, EventType::TourStep).back().step, 0);
@@ -71,9 +77,7 @@ TEST(Tours, LoopPauseResumeStop) {
 
 TEST(Tours, AManualMoveStopsTheTour) {
     Gateway g;
-    auto events = g.bus.Subscribe(1000);
-    ASSERT_TRUE(g.motion.PutTour(Square("loop", true, 100ms)).ok());
-    ASSERT_TRUE(g.motion.StartTour("loop").ok());
+    auto events = StartLoop(g, 100ms);
     Until(*events, [](const Event& e) { return e.type == EventType::TourStep && e.step == 1; });
     const Result manual = g.motion.Absolute(-40, -20);
     ASSERT_TRUE(manual.ok()) << manual.message;

@@ -288,7 +288,7 @@ def test_a_quick_tap_on_the_jog_pad_leaves_the_head_still(make_sim):
         pytest.skip("chromium-driver is not installed")
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
-    from test_page import chromium
+    from test_page import chromium, close_browser
 
     sim = make_sim("--delay-ms", "150", instant=False)
     g = driver = profile = None
@@ -314,8 +314,6 @@ def test_a_quick_tap_on_the_jog_pad_leaves_the_head_still(make_sim):
         pan = g.http("GET", "/api/heads/roof/GetPTPos")[1]["pan"]
         assert pan < 17000, pan
     finally:
-        if driver:
-            driver.quit()
-            shutil.rmtree(profile, ignore_errors=True)
+        close_browser(driver, profile)
         if g:
             g.stop()

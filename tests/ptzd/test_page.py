@@ -48,6 +48,16 @@ def chromium():
     return webdriver.Chrome(options=options, service=service), profile
 
 
+def close_browser(driver, profile):
+    """Ends a browser chromium() started (if any), whatever became of it."""
+    if driver:
+        try:
+            driver.quit()
+        except Exception:  # its browser was killed on purpose
+            pass
+        shutil.rmtree(profile, ignore_errors=True)
+
+
 def wait_for(predicate, timeout=10, interval=0.02):
     deadline = time.time() + timeout
     while time.time() < deadline:
@@ -70,12 +80,7 @@ def one_head(token=None, browser=True):
             driver, profile = chromium()
         yield g, driver
     finally:
-        if driver:
-            try:
-                driver.quit()
-            except Exception:  # its browser was killed on purpose
-                pass
-            shutil.rmtree(profile, ignore_errors=True)
+        close_browser(driver, profile)
         if g:
             g.stop()
         sim.stop()
@@ -180,9 +185,7 @@ def site():
         record_fetches(driver)
         yield {"g": g, "driver": driver, "roof": roof, "hits": hits}
     finally:
-        if driver:
-            driver.quit()
-            shutil.rmtree(profile, ignore_errors=True)
+        close_browser(driver, profile)
         if g:
             g.stop()
         pictures.shutdown()

@@ -6,6 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "http/routes.h"
 #include "infra/listener.h"
 #include "json/events.h"
 #include "motion/group.h"
@@ -177,7 +178,7 @@ std::string SseEvent(const char* type, const std::string& data) {
 
 }  // namespace
 
-void AddMotionRoutes(httplib::Server& s, const std::vector<Motion*>& heads, const std::atomic<bool>& stopping) {
+void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::atomic<bool>& stopping) {
     auto find = [heads](const std::string& name) -> Motion* {
         for (Motion* m : heads)
             if (m->name() == name) return m;

@@ -24,11 +24,9 @@
 
 #include "motion/motion.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace ptzd {
+
+class Routes;
 
 // At most this many live streams at once (each holds a connection).
 constexpr int kMaxStreams = 32;
@@ -36,7 +34,7 @@ constexpr int kMaxStreams = 32;
 // Registers the routes; they must come before the per-export command routes
 // (which would take /api/heads/NAME/WORD for themselves). `stopping` ends
 // the live streams.
-void AddMotionRoutes(httplib::Server& server, const std::vector<motion::Motion*>& heads,
+void AddMotionRoutes(Routes& routes, const std::vector<motion::Motion*>& heads,
                      const std::atomic<bool>& stopping);
 
 }  // namespace ptzd

@@ -18,6 +18,7 @@
 #include "protocol/splitter.h"
 #include "infra/listener.h"
 #include "http/moves.h"
+#include "http/routes.h"
 #include "infra/log.h"
 #include "http/page_files.h"
 #include "ptz.h"
@@ -309,28 +310,6 @@ bool IpLiteral(const std::string& host) {
     return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 || ::inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
 
-// The methods a path answers to ("" when the path is no route of ours).
-std::string AllowedMethods(const std::string& path) {
-    if (path == "/" || path == "/index.html" || path == "/page.css" || path == "/page.js" || path == "/metrics" || path == "/api/heads" || path == "/api/stream") return "GET, HEAD";
-    if (path == "/api/moves") return "POST";
-    // The routes in moves (http_motion.h).
-    static const std::pair<std::regex, const char*> motion[] = {
-        {std::regex(R"(/api/heads/[^/]+/(position|presets|tours|stream))"), "GET, HEAD"},
-        {std::regex(R"(/api/heads/[^/]+/(move|renew|stop|home))"), "POST"},
-        {std::regex(R"(/api/heads/[^/]+/presets/[^/]+)"), "POST, PUT, DELETE"},
-        {std::regex(R"(/api/heads/[^/]+/presets/[^/]+/go)"), "POST"},
-        {std::regex(R"(/api/heads/[^/]+/tours/[^/]+)"), "GET, HEAD, PUT, DELETE"},
-        {std::regex(R"(/api/heads/[^/]+/tours/[^/]+/(start|stop|pause|resume))"), "POST"},
-    };
-    for (const auto& [pattern, methods] : motion)
-        if (std::regex_match(path, pattern)) return methods;
-    static const std::regex command(R"(/api/heads/[^/]+/([A-Za-z]+))");
-    std::smatch m;
-    bool query = false;
-    if (std::regex_match(path, m, command) && CommandExists(m[1], query)) return query ? "GET, HEAD" : "POST";
-    return "";
-}
-
 // Whether `method` is one of "GET, HEAD, PUT" (HEAD goes with GET).
 bool MethodAllowed(const std::string& allowed, const std::string& method) {
     for (size_t at = 0; at < allowed.size();) {
@@ -406,6 +385,8 @@ bool HttpServer::HostAllowed(const std::string& host) const {
 
 void HttpServer::AddRoutes() {
     auto& s = *server_;
+    routes_ = std::make_unique<Routes>(s);
+    Routes& r = *routes_;
     s.set_payload_max_length(kMaxBody);
     // What a browser page of another origin (or a rebound name) could do is
     // refused before anything else: a Host that is not ours (421), an Origin
@@ -455,7 +436,7 @@ void HttpServer::AddRoutes() {
             res.set_header("WWW-Authenticate", "Bearer");
             return refuse(401, "this gateway wants \"Authorization: Bearer <token>\"");
         }
-        const std::string allowed = AllowedMethods(req.path);
+        const std::string allowed = routes_->Allowed(req.path);
         if (!allowed.empty() && !MethodAllowed(allowed, req.method)) {
             res.set_header("Allow", allowed);
             return refuse(405, req.path + " answers " + allowed + " only");
@@ -491,24 +472,24 @@ void HttpServer::AddRoutes() {
         Fail(res, 500, "internal error");
     });
     // Before the per-export routes, which would take /api/heads/NAME/WORD.
-    AddMotionRoutes(s, motions_, stopping_);
+    AddMotionRoutes(r, motions_, stopping_);
     // The page's own files, as they are in http/page.
     auto file = [](std::string_view bytes, const char* type) {
         return [bytes, type](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::string(bytes), type);
         };
     };
-    s.Get("/", file(page::kIndexHtml, "text/html; charset=utf-8"));
-    s.Get("/page.css", file(page::kPageCss, "text/css; charset=utf-8"));
-    s.Get("/page.js", file(page::kPageJs, "text/javascript; charset=utf-8"));
-    s.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    r.Get("/", file(page::kIndexHtml, "text/html; charset=utf-8"));
+    r.Get("/page.css", file(page::kPageCss, "text/css; charset=utf-8"));
+    r.Get("/page.js", file(page::kPageJs, "text/javascript; charset=utf-8"));
+    r.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         std::vector<std::pair<std::string, const HeadMetrics*>> all;
         for (HeadWorker* h : heads_) all.emplace_back(h->name(), &h->metrics());
         std::string text = RenderMetrics(all);
         for (const auto& more : moreMetrics_) more(text);
         res.set_content(text, "text/plain; version=0.0.4");
     });
-    s.Get("/api/heads", [this](const httplib::Request&, httplib::Response& res) {
+    r.Get("/api/heads", [this](const httplib::Request&, httplib::Response& res) {
         json list = json::array();
         for (size_t i = 0; i < heads_.size(); ++i) {
             HeadWorker* h = heads_[i];
@@ -561,8 +542,14 @@ void HttpServer::AddRoutes() {
         PTZ_GetErrorText(o.kind, o.code, text, sizeof text);
         Reply(res, StatusFor(o), {{"error", text}, {"kind", o.kind}, {"code", o.code}});
     };
-    s.Get(R"(/api/heads/([^/]+)/([A-Za-z]+))", command);
-    s.Post(R"(/api/heads/([^/]+)/([A-Za-z]+))", command);
+    // A query answers GET (and HEAD), a command POST.
+    r.Add(
+        R"(/api/heads/([^/]+)/([A-Za-z]+))",
+        [](const std::smatch& m) -> std::string {
+            bool query = false;
+            return CommandExists(m[2], query) ? (query ? "GET" : "POST") : "";
+        },
+        {{"GET", command}, {"POST", command}});
 }
 
 bool HttpServer::Listen(const Address& address) {

@@ -18,6 +18,7 @@
 namespace ptzd {
 
 class Listener;
+class Routes;
 
 // The checked arguments of one command route.
 struct CommandArgs {
@@ -92,6 +93,7 @@ private:
     Address address_;
     std::string listenHost_;
     std::unique_ptr<Listener> server_;
+    std::unique_ptr<Routes> routes_;  // every route, and the methods each path answers to
 };
 
 }  // namespace ptzd

@@ -140,6 +140,20 @@ def test_invalid_utf8_is_a_bad_request_not_an_exception(gateway, path):
     assert not any(k.startswith("exception") for k in headers)
 
 
+# Read off the one route table the routes are registered in.
+@pytest.mark.parametrize("path, allow", [
+    ("/api/heads/b/position", "GET, HEAD"), ("/api/heads/b/move", "POST"), ("/api/heads/b/presets", "GET, HEAD"),
+    ("/api/heads/b/presets/3", "POST, PUT, DELETE"), ("/api/heads/b/presets/3/go", "POST"),
+    ("/api/heads/b/tours/rounds", "GET, HEAD, PUT, DELETE"), ("/api/heads/b/tours/rounds/pause", "POST"),
+    ("/api/moves", "POST"), ("/api/stream", "GET, HEAD"), ("/api/heads/b/stream", "GET, HEAD"), ("/", "GET, HEAD"),
+    ("/page.js", "GET, HEAD")])
+def test_every_route_answers_a_wrong_method_with_its_methods(head, gateway, path, allow):
+    head.control("clear-requests")
+    status, headers, _ = request(gateway, "PATCH", path, {**host(gateway), "Content-Type": "application/json"}, MOVE)
+    assert (status, headers.get("allow")) == (405, allow)
+    assert head.requests() == []
+
+
 @pytest.mark.parametrize("method", ["PUT", "DELETE", "PATCH", "OPTIONS"])
 @pytest.mark.parametrize("path, allow", [("/api/heads/b/SetPTPos", "POST"), ("/api/heads/b/GetPTPos", "GET, HEAD"),
                                          ("/metrics", "GET, HEAD"), ("/api/heads", "GET, HEAD")])

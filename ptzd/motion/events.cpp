@@ -48,6 +48,24 @@ void EventBus::Subscription::Close() {
     ready_.notify_all();
 }
 
+bool EventBus::Subscription::EndAt(std::chrono::system_clock::time_point when) {
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    end_ = when;
+    return true;
+}
+
+bool EventBus::Subscription::Ended(std::chrono::system_clock::time_point now) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!end_ || *end_ > now) return false;
+        closed_ = true;
+        queue_.clear();
+    }
+    ready_.notify_all();
+    return true;
+}
+
 void EventBus::Subscription::Push(const Event& event) {
     {
         std::lock_guard lock(mutex_);
@@ -61,9 +79,17 @@ void EventBus::Subscription::Push(const Event& event) {
     ready_.notify_one();
 }
 
+void EventBus::Prune() {
+    const auto now = std::chrono::system_clock::now();
+    std::erase_if(subscribers_, [now](const auto& weak) {
+        const auto s = weak.lock();
+        return !s || s->Ended(now);
+    });
+}
+
 std::shared_ptr<EventBus::Subscription> EventBus::Subscribe(size_t capacity) {
     std::lock_guard lock(mutex_);
-    std::erase_if(subscribers_, [](const auto& s) { return s.expired(); });
+    Prune();
     if (subscribers_.size() >= maxSubscribers_) return nullptr;
     std::shared_ptr<Subscription> s(new Subscription(std::clamp<size_t>(capacity, 1, 10000)));
     subscribers_.push_back(s);
@@ -75,12 +101,9 @@ void EventBus::Publish(Event event) {
     event.sequence = ++sequence_;
     event.time = std::chrono::system_clock::now();
     event.monotonic = std::chrono::steady_clock::now();
-    bool gone = false;
-    for (const auto& weak : subscribers_) {
+    Prune();
+    for (const auto& weak : subscribers_)
         if (const auto s = weak.lock()) s->Push(event);
-        else gone = true;
-    }
-    if (gone) std::erase_if(subscribers_, [](const auto& s) { return s.expired(); });
 }
 
 void EventBus::Close() {
@@ -91,7 +114,7 @@ void EventBus::Close() {
 
 size_t EventBus::Subscribers() {
     std::lock_guard lock(mutex_);
-    std::erase_if(subscribers_, [](const auto& s) { return s.expired(); });
+    Prune();
     return subscribers_.size();
 }
 

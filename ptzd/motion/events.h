@@ -58,17 +58,24 @@ public:
         uint64_t Dropped();
         // Wakes a waiting Next; later ones return at once.
         void Close();
+        // The subscription ends by itself at `when`: from then on it takes
+        // no events, holds none and no longer counts against the bus's
+        // subscribers, whether or not its holder is still around. False
+        // when it is closed or has ended already (nothing changed).
+        bool EndAt(std::chrono::system_clock::time_point when);
 
     private:
         friend class EventBus;
         explicit Subscription(size_t capacity) : capacity_(capacity) {}
         void Push(const Event& event);
+        bool Ended(std::chrono::system_clock::time_point now);  // closes and empties it once past its end
         std::mutex mutex_;
         std::condition_variable ready_;
         std::deque<Event> queue_;
         size_t capacity_;
         uint64_t dropped_ = 0;
         bool closed_ = false;
+        std::optional<std::chrono::system_clock::time_point> end_;
     };
 
     explicit EventBus(size_t maxSubscribers = 64) : maxSubscribers_(maxSubscribers) {}
@@ -85,6 +92,7 @@ public:
 
 private:
     std::mutex mutex_;
+    void Prune();  // under mutex_: forgets subscriptions dropped or past their end
     std::vector<std::weak_ptr<Subscription>> subscribers_;
     size_t maxSubscribers_;
     uint64_t sequence_ = 0;

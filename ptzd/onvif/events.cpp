@@ -244,6 +244,7 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
                 point->subscription = bus_->Subscribe(kQueue);
                 if (!point->subscription)
                     return {500, Fault("Receiver", "ter:Action/ter:OutofResources", "the gateway has too many subscribers")};
+                point->subscription->EndAt(point->terminates);
             }
             std::random_device random;
             id = std::to_string(++next_) + "-" + std::to_string(random() % 1000000000u);
@@ -312,6 +313,9 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
         until = std::min(until, now + kMaxTermination);
         {
             std::lock_guard lock(mutex_);
+            // The bus may have ended it since it was found.
+            if (point->terminates <= now || (point->subscription && !point->subscription->EndAt(until)))
+                return Bad("no such subscription (it has expired)", "ter:NoEntity");
             point->terminates = until;
         }
         return Ok(std::string("<wsnt:RenewResponse") + kNamespaces + "><wsnt:TerminationTime>" + DateTimeText(until) +

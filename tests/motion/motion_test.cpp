@@ -384,6 +384,31 @@ TEST(Motion, EventsComeInOrderAndAStalledSubscriberHoldsNobody) {
     EXPECT_NE(ptzd::EventJson(finished[1]).find("\"type\":\"move_finished\""), std::string::npos);
 }
 
+TEST(Motion, ASubscriptionPastItsEndHoldsNoPlaceAndNoEvents) {
+    // A subscription with an end (an ONVIF pull point) gives its place back
+    // when the end passes, without its holder doing anything.
+    EventBus bus(2);
+    const auto now = std::chrono::system_clock::now();
+    auto ended = bus.Subscribe(8);
+    auto alive = bus.Subscribe(8);
+    ASSERT_TRUE(ended && alive);
+    EXPECT_EQ(bus.Subscribe(8), nullptr);  // full
+    Event e;
+    e.type = EventType::LinkLost;
+    bus.Publish(e);
+    ASSERT_TRUE(ended->EndAt(now - 1ms));
+    ASSERT_TRUE(alive->EndAt(now + 1h));
+    const auto third = bus.Subscribe(8);  // the ended one's place
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(bus.Subscribers(), 2u);
+    bus.Publish(e);
+    EXPECT_TRUE(ended->Drain().empty());  // what it held is gone, nothing new came
+    EXPECT_FALSE(ended->Next(0ms).has_value());
+    EXPECT_FALSE(ended->EndAt(now + 1h));  // an ended subscription is not revived
+    EXPECT_EQ(alive->Drain().size(), 2u);
+    EXPECT_EQ(third->Drain().size(), 1u);
+}
+
 TEST(Motion, MovesBySomeoneElseAndTheLinkAreSeen) {
     Gateway g;
     auto events = g.bus.Subscribe(1000);

@@ -88,13 +88,13 @@ int main(int argc, char** argv) {
         if (h.listen)
             frontEnds.push_back(std::make_unique<ptzd::NativePort>(
                 *head.worker, *h.listen,
-                ptzd::NativeLimits{static_cast<size_t>(h.maxClients), static_cast<size_t>(h.maxConnectionsPerSource)}));
+                ptzd::NativeLimits{static_cast<size_t>(h.maxClients), ptzd::SourceCounts::Setting(h.maxConnectionsPerSource)}));
         if (h.viscaUdp || h.viscaTcp) {
             cameras.push_back(std::make_unique<ptzd::visca::Camera>(*head.motion, ptzd::visca::CameraConfig{h.viscaUnitsPerDegree}));
             auto server = std::make_unique<ptzd::visca::Server>(
                 *cameras.back(), h.name,
                 ptzd::visca::ServerLimits{static_cast<size_t>(h.viscaMaxClients), 64, std::chrono::seconds(h.viscaIdleSeconds),
-                                          static_cast<size_t>(h.maxConnectionsPerSource)},
+                                          ptzd::SourceCounts::Setting(h.maxConnectionsPerSource)},
                 ptzd::visca::ViscaPorts{h.viscaUdp, h.viscaTcp});
             visca.push_back(server.get());
             frontEnds.push_back(std::move(server));
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     auto http = std::make_unique<ptzd::HttpServer>(
         heads.Workers(),
         ptzd::HttpSettings{config.token, config.httpHosts, config.http, static_cast<size_t>(config.httpMaxConnections),
-                           static_cast<size_t>(config.maxConnectionsPerSource)},
+                           ptzd::SourceCounts::Setting(config.maxConnectionsPerSource)},
         heads.Motions(), std::move(listings));
     if (!visca.empty())
         http->AddMetrics([visca](std::string& out) { ptzd::visca::RenderMetrics(visca, out); });

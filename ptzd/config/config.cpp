@@ -135,7 +135,7 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
         } else if (k == "http_max_connections") {
             integer(node, k, config.httpMaxConnections, 1, kMaxConnectionsLimit);
         } else if (k == "max_connections_per_source") {
-            integer(node, k, config.maxConnectionsPerSource, 1, kMaxConnectionsLimit);
+            integer(node, k, config.maxConnectionsPerSource, 0, kMaxConnectionsLimit);
         } else if (k == "token") {
             text(node, k, config.token);
         } else if (k == "state_dir") {

@@ -20,7 +20,7 @@ struct HeadConfig {
     std::string link;  // "serial:/dev/ttyUSB0", "com:3", "tcp:10.0.0.7:4001"
     std::optional<Address> listen;
     int32_t maxClients = 1024;  // native clients at once; more are closed at once
-    int32_t maxConnectionsPerSource = 0;  // the gateway's max_connections_per_source, for every port of the head
+    int32_t maxConnectionsPerSource = -1;  // the gateway's max_connections_per_source, for every port of the head
     Mapping mapping;
     motion::MotionConfig motion;  // units, soft limits, polling: the motion keys (motion/motion_config_toml.h)
     std::optional<OnvifConfig> onvif;
@@ -45,7 +45,7 @@ struct Config {
     int32_t httpMaxConnections = 256;
     // Connections one source address may hold on any port (kept below
     // each port's cap; 0: no cap of its own).
-    int32_t maxConnectionsPerSource = 0;
+    int32_t maxConnectionsPerSource = -1;  // -1: not given (three quarters of each port's cap); 0: off
     std::string token;
     std::string log = "info";
     // Where state (the ONVIF preset names) is kept; empty: chosen by

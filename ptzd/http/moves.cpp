@@ -178,7 +178,8 @@ std::string SseEvent(const char* type, const std::string& data) {
 
 }  // namespace
 
-void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::atomic<bool>& stopping) {
+void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::atomic<bool>& stopping,
+                     std::atomic<int>& openStreams) {
     auto find = [heads](const std::string& name) -> Motion* {
         for (Motion* m : heads)
             if (m->name() == name) return m;
@@ -412,7 +413,7 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
     // one head or of all of them (a page with many heads needs one
     // connection only: a browser allows six per host), until the client
     // goes or the gateway stops.
-    auto streams = std::make_shared<std::atomic<int>>(0);
+    std::atomic<int>* streams = &openStreams;
     auto serve = [streams, &stopping](const std::vector<Motion*>& which, httplib::Response& res) {
         if (streams->fetch_add(1) >= kMaxStreams) {
             --*streams;

@@ -33,8 +33,9 @@ constexpr int kMaxStreams = 32;
 
 // Registers the routes; they must come before the per-export command routes
 // (which would take /api/heads/NAME/WORD for themselves). `stopping` ends
-// the live streams.
+// the live streams; `streams` counts those open (the caller's, for its
+// metrics; it must outlive the routes).
 void AddMotionRoutes(Routes& routes, const std::vector<motion::Motion*>& heads,
-                     const std::atomic<bool>& stopping);
+                     const std::atomic<bool>& stopping, std::atomic<int>& streams);
 
 }  // namespace ptzd

@@ -423,7 +423,8 @@ void HttpServer::AddRoutes() {
                 originHost != host || (originPort ? originPort : defaultPort) != (port ? port : defaultPort))
                 return refuse(403, "requests from another origin are refused");
         }
-        const bool page = req.path == "/" || req.path == "/index.html" || req.path == "/page.css" || req.path == "/page.js";
+        const bool page = req.path == "/" || req.path == "/index.html" || req.path == "/page.css" || req.path == "/page.js" ||
+                          req.path == "/stream.js";
         // A browser's EventSource cannot send headers: the live stream may
         // carry the token in its query instead.
         // Only there: a token in a query would open any other route too.
@@ -472,20 +473,26 @@ void HttpServer::AddRoutes() {
         Fail(res, 500, "internal error");
     });
     // Before the per-export routes, which would take /api/heads/NAME/WORD.
-    AddMotionRoutes(r, motions_, stopping_);
+    AddMotionRoutes(r, motions_, stopping_, streams_);
     // The page's own files, as they are in http/page.
     auto file = [](std::string_view bytes, const char* type) {
         return [bytes, type](const httplib::Request&, httplib::Response& res) {
+            // Never kept: a page restored from a browser's cache would show
+            // a head as it was, and hold the shared live stream while away.
+            res.set_header("Cache-Control", "no-store");
             res.set_content(std::string(bytes), type);
         };
     };
     r.Get("/", file(page::kIndexHtml, "text/html; charset=utf-8"));
     r.Get("/page.css", file(page::kPageCss, "text/css; charset=utf-8"));
     r.Get("/page.js", file(page::kPageJs, "text/javascript; charset=utf-8"));
+    r.Get("/stream.js", file(page::kStreamJs, "text/javascript; charset=utf-8"));
     r.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         std::vector<std::pair<std::string, const HeadMetrics*>> all;
         for (HeadWorker* h : heads_) all.emplace_back(h->name(), &h->metrics());
         std::string text = RenderMetrics(all);
+        text += "# HELP ptzd_http_streams Live streams open.\n# TYPE ptzd_http_streams gauge\nptzd_http_streams " +
+                std::to_string(streams_.load()) + "\n";
         for (const auto& more : moreMetrics_) more(text);
         res.set_content(text, "text/plain; version=0.0.4");
     });

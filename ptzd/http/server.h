@@ -43,7 +43,7 @@ struct HttpSettings {
     std::vector<std::string> hosts;  // names a Host header may give besides loopback names and IP literals
     Address address{"127.0.0.1", 8080};  // where it listens (a Host naming it is this gateway)
     size_t maxConnections = 256;
-    size_t maxConnectionsPerSource = 0;  // 0: no cap of its own
+    size_t maxConnectionsPerSource = SourceCounts::kPerSourceAuto;  // see SourceCounts::CapFor
 };
 
 // What GET /api/heads tells of a head beside its worker's state.
@@ -87,6 +87,7 @@ private:
     std::vector<motion::Motion*> motions_;
     std::vector<HeadListing> listings_;
     std::atomic<bool> stopping_{false};
+    std::atomic<int> streams_{0};  // live streams open
     std::vector<std::function<void(std::string&)>> moreMetrics_;
     std::string token_;
     std::vector<std::string> hosts_;

@@ -33,7 +33,7 @@ namespace ptzd {
 
 struct ListenerLimits {
     size_t maxConnections = 256;  // more are answered 503 and closed
-    size_t perSource = 0;         // from one address (0: no cap but maxConnections)
+    size_t perSource = SourceCounts::kPerSourceAuto;  // from one address: see SourceCounts::CapFor
     // Between requests on a kept-alive connection (and before the first).
     std::chrono::milliseconds idle{5000};
     // From a request's first byte to the end of its headers, and to the end

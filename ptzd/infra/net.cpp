@@ -74,8 +74,15 @@ std::string SourceOf(const sockaddr_storage& peer) {
 }
 
 size_t SourceCounts::CapFor(size_t portCap, size_t configured) {
-    if (configured == 0) return portCap;
+    if (configured == kPerSourceOff) return portCap;
+    if (configured == kPerSourceAuto) configured = portCap / 4 * 3 + portCap % 4 * 3 / 4;
     return std::max<size_t>(1, std::min(configured, portCap > 1 ? portCap - 1 : 1));
+}
+
+size_t SourceCounts::Setting(int64_t configured) {
+    if (configured < 0) return kPerSourceAuto;
+    if (configured == 0) return kPerSourceOff;
+    return static_cast<size_t>(configured);
 }
 
 bool SourceCounts::Add(const std::string& source) {

@@ -38,8 +38,14 @@ class SourceCounts {
 public:
     explicit SourceCounts(size_t cap) : cap_(cap) {}
     // The per-source cap for a port of `portCap` places: `configured`, kept
-    // below the port's cap (but at least 1); 0: none (the port's cap).
+    // below the port's cap (but at least 1); kPerSourceAuto: three quarters
+    // of the port's cap; kPerSourceOff: none but the port's cap.
     static size_t CapFor(size_t portCap, size_t configured);
+    static constexpr size_t kPerSourceAuto = 0;
+    static constexpr size_t kPerSourceOff = SIZE_MAX;
+    // max_connections_per_source as configured (-1 when not given, 0 for
+    // off) to the setting CapFor takes.
+    static size_t Setting(int64_t configured);
     // Counts a connection from `source`; false (nothing counted) when that
     // address holds `cap` already.
     bool Add(const std::string& source);

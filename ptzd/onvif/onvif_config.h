@@ -19,7 +19,7 @@ struct OnvifConfig {
     std::string rtsp;      // the camera's stream, for GetStreamUri
     std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
     int32_t maxConnections = 64;  // concurrent HTTP connections to its services
-    int32_t maxConnectionsPerSource = 0;  // the gateway's max_connections_per_source
+    int32_t maxConnectionsPerSource = -1;  // the gateway's max_connections_per_source (-1: not given, 0: off)
     // The camera's field of view in degrees (fov_horizontal, fov_vertical):
     // a RelativeMove of 1.0 in TranslationSpaceFov turns by one of them.
     double fovHorizontal = 60, fovVertical = 34;

@@ -28,7 +28,7 @@ namespace {
 ListenerLimits Limits(const OnvifConfig& config) {
     ListenerLimits limits;
     limits.maxConnections = static_cast<size_t>(config.maxConnections);
-    limits.perSource = static_cast<size_t>(config.maxConnectionsPerSource);
+    limits.perSource = SourceCounts::Setting(config.maxConnectionsPerSource);
     return limits;
 }
 

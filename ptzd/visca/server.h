@@ -26,7 +26,7 @@ struct ServerLimits {
     // A TCP client that sends nothing for this long is closed (controllers
     // connect again when they have something to send).
     std::chrono::milliseconds idle{60000};
-    size_t perSource = 0;  // TCP connections from one address (0: no cap but maxTcpClients)
+    size_t perSource = SourceCounts::kPerSourceAuto;  // TCP connections from one address: see SourceCounts::CapFor
 };
 
 // Where a head's VISCA is served: over IP on UDP (with its header), plain on

@@ -124,3 +124,28 @@ TEST(FrontEnds, TheCommandLineBecomesAConfigurationOrAnExit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FrontEnds, OneSourceNeverHoldsEveryPlaceOfAPort) {
+    using ptzd::SourceCounts;
+    struct Row {
+        int64_t configured;  // max_connections_per_source: -1 not given, 0 off
+        size_t portCap, cap;
+    };
+    for (const Row& row : std::initializer_list<Row>{{-1, 64, 48},  {-1, 256, 192}, {-1, 1024, 768}, {-1, 3, 2},
+                                                     {-1, 2, 1},    {-1, 1, 1},     {0, 64, 64},     {0, 1, 1},
+                                                     {16, 64, 16},  {64, 64, 63},   {5000, 8, 7},    {1, 1, 1}}) {
+        const size_t cap = SourceCounts::CapFor(row.portCap, SourceCounts::Setting(row.configured));
+        EXPECT_EQ(cap, row.cap) << row.configured << " of " << row.portCap;
+        SourceCounts counts(cap);
+        size_t taken = 0;
+        while (taken <= row.portCap && counts.Add("10.0.0.1")) ++taken;
+        EXPECT_EQ(taken, row.cap);
+        EXPECT_TRUE(counts.Add("10.0.0.2"));  // another address still comes in
+        counts.Remove("10.0.0.1");
+        EXPECT_TRUE(counts.Add("10.0.0.1"));  // a place given back is a place again
+    }
+}
+
+}  // namespace

@@ -52,7 +52,7 @@ class Site:
         roof = [f'onvif = "127.0.0.1:{self.onvif_port}"', f'visca_tcp = "127.0.0.1:{self.visca_tcp}"',
                 "visca_max_clients = 4"]
         roof += [f"{k} = {v}" for k, v in caps.items() if k in ("max_clients", "onvif_max_connections")]
-        top = "\n".join(f"{k} = {v}" for k, v in caps.items() if k == "http_max_connections")
+        top = "\n".join(f"{k} = {v}" for k, v in caps.items() if k in ("http_max_connections", "max_connections_per_source"))
         try:
             self.g = Ptzd([("roof", self.roof_sim.link), ("quiet", self.quiet_sim.link)], extra=top,
                           head_lines={"roof": roof})
@@ -240,7 +240,8 @@ def refused_at_once(sockets, timeout=3):
     return refused
 
 
-@pytest.mark.parametrize("site", [{"max_clients": 8, "http_max_connections": 40, "onvif_max_connections": 8}],
+@pytest.mark.parametrize("site", [{"max_clients": 8, "http_max_connections": 40, "onvif_max_connections": 8,
+                                   "max_connections_per_source": 0}],
                          indirect=True)
 def test_floods_past_every_cap_are_refused_at_once(site):
     needs_namespace()
@@ -605,22 +606,33 @@ def closed_by_peer(sockets, want, timeout=10):
     return len(closed)
 
 
-def test_one_source_never_holds_every_place_of_a_port():
-    """128 silent connections from one address against the ONVIF port's 64
-    places, with max_connections_per_source = 16: a client from another
-    address is served at once."""
+@pytest.mark.parametrize("given", [True, False], ids=["max_connections_per_source = 16", "by default"])
+def test_one_source_never_holds_every_place_of_a_port(given):
+    """Silent connections from one address, more than each port has places:
+    with max_connections_per_source = 16 it keeps 16 of them, by default
+    three quarters of each port's places; a client from another address is
+    served at once."""
     needs_namespace()
     sim = Sim()
     onvif, visca = free_port(), free_port()
-    g = Ptzd([("roof", sim.link)], extra="max_connections_per_source = 16",
-             head_lines={"roof": [f'onvif = "127.0.0.1:{onvif}"', f'visca_tcp = "127.0.0.1:{visca}"']})
+    if given:
+        top, roof, caps = "max_connections_per_source = 16", [], {"onvif": 64, "http": 256, "native": 1024, "visca": 8}
+        share = {k: min(16, c - 1) for k, c in caps.items()}
+    else:
+        top = "http_max_connections = 32"
+        roof = ["onvif_max_connections = 16", "max_clients = 8", "visca_max_clients = 8"]
+        caps = {"onvif": 16, "http": 32, "native": 8, "visca": 8}
+        share = {k: c * 3 // 4 for k, c in caps.items()}
+    g = Ptzd([("roof", sim.link)], extra=top,
+             head_lines={"roof": [f'onvif = "127.0.0.1:{onvif}"', f'visca_tcp = "127.0.0.1:{visca}"'] + roof})
     held = []
     try:
-        for port in (onvif, g.http_port, g.native["roof"], visca):
-            mine = [socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.9", 0)) for _ in range(128)]
+        for name, port in (("onvif", onvif), ("http", g.http_port), ("native", g.native["roof"]), ("visca", visca)):
+            count = min(caps[name], 120) + 8
+            mine = [socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.9", 0)) for _ in range(count)]
             held += mine
-            refused = closed_by_peer(mine, 128 - 16)
-            assert refused >= 128 - 16, (port, refused)
+            refused = closed_by_peer(mine, count - share[name])
+            assert refused >= count - share[name], (name, refused)
         site = type("S", (), {"onvif_port": onvif})
         assert Site.onvif(site, "GetSystemDateAndTime")[0] == 200
         assert g.http("GET", "/api/heads/roof/GetPTPos")[0] == 200

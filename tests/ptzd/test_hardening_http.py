@@ -227,7 +227,7 @@ def test_metrics_of_a_head_with_the_longest_name(head):
         assert f'ptzd_exchange_seconds_bucket{{head="{name}",le="0.0005"}}' in text
         # One family's samples together, after its HELP and TYPE.
         families = [line.split()[2] for line in text.splitlines() if line.startswith("# TYPE")]
-        assert len(families) == len(set(families)) == 6
+        assert len(families) == len(set(families)) == 7
     finally:
         g.stop()
 
@@ -465,10 +465,10 @@ GET_STATUS = (b'<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope"><s
               b'</x:GetStatus></s:Body></s:Envelope>')
 
 
-def onvif_gateway(head, tmp_path, extra=""):
+def onvif_gateway(head, tmp_path, extra="", top=""):
     require_private_network()
     port = free_port()
-    g = Ptzd([], extra=textwrap.dedent(f"""\
+    g = Ptzd([], extra=top + textwrap.dedent(f"""\
         [[head]]
         name = "roof"
         link = "{head.link}"
@@ -478,14 +478,14 @@ def onvif_gateway(head, tmp_path, extra=""):
     return g
 
 
-def pollers(port, count, requests):
+def pollers(port, count, requests, source="127.0.0.1"):
     """`count` keep-alive clients, each sending GetStatus `requests` times;
     returns every status (or the exception) they saw."""
     import http.client
     seen = []
 
     def poll():
-        c = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        c = http.client.HTTPConnection("127.0.0.1", port, timeout=10, source_address=(source, 0))
         for _ in range(requests):
             try:
                 c.request("POST", "/onvif/ptz_service", GET_STATUS, {"Content-Type": "application/soap+xml"})
@@ -517,7 +517,8 @@ def test_thirty_two_onvif_pollers_are_all_answered(head, tmp_path):
 
 
 def test_onvif_pollers_past_the_cap_are_refused_clearly(head, tmp_path):
-    g = onvif_gateway(head, tmp_path, "onvif_max_connections = 8\n")
+    # (the port's own cap: no cap per source)
+    g = onvif_gateway(head, tmp_path, "onvif_max_connections = 8\n", top="max_connections_per_source = 0\n")
     try:
         seen = pollers(g.onvif_port, 32, 20)
         assert len(seen) == 32 * 20 and set(seen) <= {200, 503}, [s for s in seen if s not in (200, 503)][:5]
@@ -527,16 +528,18 @@ def test_onvif_pollers_past_the_cap_are_refused_clearly(head, tmp_path):
 
 
 def test_slow_clients_on_the_onvif_port(head, tmp_path):
+    # 48 slow clients from one address are its whole share: the pollers
+    # come from another.
     g = onvif_gateway(head, tmp_path)
     line = b"POST /onvif/ptz_service HTTP/1.1\r\nHost: 127.0.0.1\r\n"
     slow = Trickle(g.onvif_port, 48, line)
     still = None
     try:
-        assert pollers(g.onvif_port, 4, 10) == [200] * 40
+        assert pollers(g.onvif_port, 4, 10, "127.0.0.2") == [200] * 40
         wait_until(lambda: len(slow.closed) == 48, 15, "slow ONVIF clients were not cut")
         # SIGTERM while another 48 are connected.
         still = Trickle(g.onvif_port, 48, line)
-        assert pollers(g.onvif_port, 1, 1) == [200]
+        assert pollers(g.onvif_port, 1, 1, "127.0.0.2") == [200]
         begin = time.monotonic()
         g.process.send_signal(signal.SIGTERM)
         assert g.process.wait(timeout=10) == 0 and time.monotonic() - begin < 2

@@ -74,7 +74,8 @@ def sim(make_sim):
 # ---- the client cap and descriptors -------------------------------------------
 
 def test_clients_beyond_max_clients_are_closed_at_once(sim):
-    g = Ptzd([("b", sim.link)], head_lines={"b": ["max_clients = 3"]})
+    # (the port's own cap: no cap per source)
+    g = Ptzd([("b", sim.link)], head_lines={"b": ["max_clients = 3"]}, extra="max_connections_per_source = 0")
     try:
         port = g.native["b"]
         heads = [ptz.Head.lan("127.0.0.1", port) for _ in range(3)]

@@ -6,6 +6,7 @@ phone width are left in $PTZ_ARTIFACTS."""
 import contextlib
 import http.server
 import os
+import re
 import shutil
 import signal
 import tempfile
@@ -424,6 +425,55 @@ def test_stream_under_a_token():
         # A move made elsewhere reaches the page through the stream.
         assert g.http("POST", "/api/heads/roof/move", {"kind": "absolute", "pan": -20.0, "tilt": 0.0, "speed": 1})[0] == 200
         wait_for(lambda: shown_at(driver, -20, 0), timeout=20)
+
+
+def streams_open(g):
+    status, text = g.http("GET", "/metrics")
+    assert status == 200
+    return int(re.search(r"^ptzd_http_streams (\d+)$", text, re.M).group(1))
+
+
+def test_eight_tabs_share_one_stream_and_commands_still_get_through():
+    """A browser keeps six connections per host across its tabs: eight tabs
+    of the page hold one live stream between them, each shows what happens,
+    and the last one opened still moves and stops the head."""
+    with one_head() as (g, driver):
+        url = f"http://127.0.0.1:{g.http_port}/"
+        tabs = []
+        for i in range(8):
+            if i:
+                driver.switch_to.new_window("tab")
+            driver.get(url)
+            tabs.append(driver.current_window_handle)
+            wait_for(lambda: shown_at(driver, 0, 0))
+            live = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="live"]')
+            wait_for(lambda: live.text == "live")
+        wait_for(lambda: streams_open(g) == 1)
+        # The eighth tab jogs and stops: its commands had a connection.
+        ActionChains(driver).move_to_element(driver.find_element(By.TAG_NAME, "body")).key_down(Keys.ARROW_RIGHT).perform()
+        wait_for(lambda: at_head(g)[0] > 2, timeout=20)
+        ActionChains(driver).send_keys(" ").key_up(Keys.ARROW_RIGHT).perform()
+        stopped = wait_for(lambda: still(g))
+        # Every tab was told where the head stopped.
+        for tab in tabs:
+            driver.switch_to.window(tab)
+            wait_for(lambda: shown_at(driver, *stopped, tolerance=0.5))
+        # Tabs closed, the others keep the stream.
+        for tab in tabs[1:]:
+            driver.switch_to.window(tab)
+            driver.close()
+        driver.switch_to.window(tabs[0])
+        assert g.http("POST", "/api/heads/roof/move", {"kind": "absolute", "pan": -20.0, "tilt": 0.0, "speed": 1})[0] == 200
+        wait_for(lambda: shown_at(driver, -20, 0), timeout=20)
+        assert streams_open(g) == 1
+        # The last tab closed (a tab left for another page may wait in the
+        # browser's back-forward cache, its stream with it, frozen).
+        driver.switch_to.new_window("tab")
+        blank = driver.current_window_handle
+        driver.switch_to.window(tabs[0])
+        driver.close()
+        driver.switch_to.window(blank)
+        wait_for(lambda: streams_open(g) == 0)
 
 
 @pytest.mark.parametrize("value", ['["a", "b", "c"]', '["a", "b", "c", "d", "e"]', '["a", "", "c", "d"]',

@@ -393,9 +393,17 @@ document.addEventListener("visibilitychange", () => { if (document.hidden) letGo
 
 // A stream silent for a second: the connection is lost (shown until every
 // stream is heard again).
+// Silent for three, the page asks the shared stream again (it may have
+// been forgotten while the tab was away).
+let asked = 0;
 setInterval(() => {
-  const lost = cards.some(c => c.heard !== undefined && Date.now() - c.heard > 1000);
+  const now = Date.now(), silent = c => c.heard !== undefined ? now - c.heard : 0;
+  const lost = cards.some(c => silent(c) > 1000);
   document.getElementById("lost").classList.toggle("shown", lost);
+  if (hub && cards.some(c => silent(c) > 3000) && now - asked > 3000) {
+    asked = now;
+    hub.postMessage({kind: "connect", url: streamUrl(), types: streamTypes});
+  }
 }, 200);
 
 // --- gamepad: the stick drives the active card at a speed of its deflection
@@ -415,26 +423,56 @@ setInterval(() => {
   buttonsBefore = pressed;
 }, 50);
 
-// One live stream for the whole page, every head's state and events in it:
-// a browser keeps six connections per host, and commands need theirs.
-let stream = null;
+// One live stream for the whole page, every head's state and events in it,
+// and one for every tab of the page in this browser (stream.js, a shared
+// worker): a browser keeps six connections per host across its tabs, and
+// commands need theirs. Where there are no shared workers the page holds a
+// stream of its own.
+let stream = null, hub = null, hubToken = null;
 const streamTypes = ["state", "move_started", "move_finished", "limit_reached", "preset_reached", "link_lost",
                      "link_restored", "tour_step", "tour_stopped"];
+const streamUrl = () => new URL("/api/stream" + (token ? "?token=" + encodeURIComponent(token) : ""), location.href).href;
+const streamHeard = (type, data) => {
+  if (type === "heartbeat") { const now = Date.now(); for (const c of cards) c.heard = now; return; }
+  const d = JSON.parse(data), c = cards.find(k => k.name === d.head);
+  if (c) c.streamEvent(type, d);
+};
+// Down; once the stream is refused (a token, perhaps), an API call asks
+// for it, then the stream is tried again.
+const streamLost = closed => {
+  for (const c of cards) c.streamDown();
+  if (closed) setTimeout(() => api("/api/heads").catch(() => {}).finally(connect), 1000);
+};
+// A tab put away (or closed) leaves the shared stream; one brought back
+// joins it again.
+window.addEventListener("pagehide", () => { if (hub) { hub.postMessage({kind: "bye"}); hub = null; } });
+window.addEventListener("pageshow", e => { if (e.persisted && cards.length) connect(); });
 function connect() {
+  if (window.SharedWorker) {
+    try {
+      // One worker per token: a tab with a wrong one never takes the
+      // others' stream down.
+      if (hub && hubToken !== token) { hub.postMessage({kind: "bye"}); hub = null; }
+      if (!hub) {
+        hubToken = token;
+        hub = new SharedWorker("/stream.js", {name: "ptzd-stream " + token}).port;
+        hub.addEventListener("message", m => {
+          const d = m.data || {};
+          if (d.kind === "open") for (const c of cards) c.streamOpen();
+          else if (d.kind === "down") streamLost(d.closed);
+          else if (d.kind === "event") streamHeard(d.type, d.data);
+        });
+        hub.start();
+      }
+      hub.postMessage({kind: "connect", url: streamUrl(), types: streamTypes});
+      return;
+    } catch (e) { hub = null; }
+  }
   if (stream) stream.close();
-  stream = new EventSource("/api/stream" + (token ? "?token=" + encodeURIComponent(token) : ""));
+  stream = new EventSource(streamUrl());
   stream.addEventListener("open", () => { for (const c of cards) c.streamOpen(); });
-  stream.addEventListener("heartbeat", () => { const now = Date.now(); for (const c of cards) c.heard = now; });
-  for (const type of streamTypes)
-    stream.addEventListener(type, e => {
-      const d = JSON.parse(e.data), c = cards.find(k => k.name === d.head);
-      if (c) c.streamEvent(type, d);
-    });
-  stream.addEventListener("error", () => {
-    for (const c of cards) c.streamDown();
-    // Refused (a token, perhaps): an API call asks for it, then try again.
-    if (stream.readyState === EventSource.CLOSED) setTimeout(() => api("/api/heads").catch(() => {}).finally(connect), 1000);
-  });
+  for (const type of ["heartbeat", ...streamTypes]) stream.addEventListener(type, e => streamHeard(type, e.data));
+  stream.addEventListener("error", () => streamLost(stream.readyState === EventSource.CLOSED));
 }
 
 api("/api/heads").then(heads => {

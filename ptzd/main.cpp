@@ -23,6 +23,7 @@
 #include "http/server.h"
 #include "infra/log.h"
 #include "native/server.h"
+#include "onvif/discovery.h"
 #include "onvif/events.h"
 #include "onvif/server.h"
 #include "visca/server.h"

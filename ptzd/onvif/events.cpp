@@ -51,12 +51,6 @@ const TopicInfo kTopicInfo[] = {
     {"Configuration/PTZConfiguration", "<tt:SimpleItemDescription Name=\"Changed\" Type=\"xs:boolean\"/><tt:SimpleItemDescription Name=\"Token\" Type=\"tt:ReferenceToken\"/>", false},
 };
 
-std::string Num(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", v);
-    return text;
-}
-
 std::string Item(const char* name, const std::string& value) {
     return std::string("<tt:SimpleItem Name=\"") + name + "\" Value=\"" + Escape(value) + "\"/>";
 }
@@ -121,7 +115,7 @@ std::string PullPoints::Message(const motion::Event& e) const {
     if (e.type == T::MoveStarted || e.type == T::MoveFinished) {
         data += Item("Move", e.move);
         if (e.type == T::MoveFinished) data += Item("Reason", e.reason);
-        data += Item("Pan", Num(e.pan)) + Item("Tilt", Num(e.tilt));
+        data += Item("Pan", FloatText(e.pan)) + Item("Tilt", FloatText(e.tilt));
     } else if (e.type == T::LimitReached) {
         data += Item("Axis", e.axis) + Item("Side", e.side);
     } else if (e.type == T::PresetReached) {

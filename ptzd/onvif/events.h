@@ -31,6 +31,10 @@ public:
     // point's operations come to the address its subscription gave);
     // status and body of the envelope.
     std::pair<int, std::string> Handle(const Request& r, const std::string& path);
+    // The operations Handle answers.
+    static constexpr const char* kOperations[] = {"GetServiceCapabilities", "GetEventProperties",
+                                                  "CreatePullPointSubscription", "PullMessages", "Renew",
+                                                  "Unsubscribe", "SetSynchronizationPoint"};
     // A configuration of this head changed (the ConfigurationChanged topic).
     void ConfigurationChanged(const std::string& token);
 

@@ -34,29 +34,31 @@ std::string EncoderConfiguration(const char* element) {
            "<tt:BitrateLimit>4096</tt:BitrateLimit></tt:RateControl><tt:Quality>5</tt:Quality></" + element + ">";
 }
 
-std::string Version(int major, int minor) {
-    return "<tds:Version><tt:Major>" + std::to_string(major) + "</tt:Major><tt:Minor>" + std::to_string(minor) +
-           "</tt:Minor></tds:Version>";
+// A fault when the request names a profile not ours (none named is ours).
+std::optional<std::pair<int, std::string>> Media2ProfileProblem(const pugi::xml_node& in) {
+    const pugi::xml_node token = ChildAnyNs(in, "ProfileToken");
+    if (!token || std::string(Collapsed(token.text().get())) == kProfile) return std::nullopt;
+    return std::pair{400, Fault("Sender", "ter:InvalidArgVal/ter:NoProfile", "no such profile")};
 }
 
 }  // namespace
 
-HttpContext& CurrentHttp() {
-    thread_local HttpContext context;
-    return context;
-}
-
 Extras::Extras(std::string head, const OnvifConfig& config, motion::EventBus* bus)
     : head_(std::move(head)), config_(config), events_(head_, bus) {}
 
-std::optional<std::pair<int, std::string>> Extras::Handle(const Request& r, const std::string& path) {
-    if (r.ns == kEvents || r.ns == kNotification) return events_.Handle(r, path);
-    if (r.ns == kMedia2) return Media2(r);
-    if (r.ns == kDevice) {
-        auto reply = Device(r);
-        if (reply.first != 0) return reply;
-    }
-    return std::nullopt;
+void Extras::Register(Dispatch& d) {
+    AddDevice(d);
+    AddMedia2(d);
+    // The events service's operations, on the service's path and on each
+    // pull point's; the notification ones in either namespace.
+    const Operation events = [this](const Call& call) -> Reply { return events_.Handle(call.request, call.path); };
+    for (const char* ns : {kEvents, kNotification})
+        for (const char* name : PullPoints::kOperations) d.On(ns, name, events, std::string_view(name) == "GetServiceCapabilities");
+    d.Add({kMedia2, kMedia2Path, [this] { return Media2Capabilities(); }, "", ""});
+    d.Add({kEvents, kEventsPath, [] { return PullPoints::Capabilities(); }, "Events",
+           "<tt:WSSubscriptionPolicySupport>false</tt:WSSubscriptionPolicySupport><tt:WSPullPointSupport>true"
+           "</tt:WSPullPointSupport><tt:WSPausableSubscriptionManagerInterfaceSupport>false"
+           "</tt:WSPausableSubscriptionManagerInterfaceSupport>"});
 }
 
 std::string Extras::MacFor(const std::string& host, const std::string& head, std::string& interfaceName) {
@@ -99,9 +101,8 @@ std::string Extras::MacFor(const std::string& host, const std::string& head, std
     return mac;
 }
 
-std::pair<int, std::string> Extras::Device(const Request& r) {
-    const std::string& op = r.name;
-    if (op == "GetNetworkInterfaces") {
+void Extras::AddDevice(Dispatch& d) {
+    d.On(kDevice, "GetNetworkInterfaces", [this](const Call&) -> Reply {
         std::string name;
         const std::string mac = MacFor(config_.address.host, head_, name);
         return Ok("<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"" + Escape(name) +
@@ -111,19 +112,21 @@ std::pair<int, std::string> Extras::Device(const Request& r) {
                   (name == "lo" ? "8" : "24") +
                   "</tt:PrefixLength></tt:Manual><tt:DHCP>false</tt:DHCP></tt:Config></tt:IPv4>"
                   "</tds:NetworkInterfaces></tds:GetNetworkInterfacesResponse>");
-    }
-    if (op == "SetSystemDateAndTime") {
+    });
+    d.On(kDevice, "SetSystemDateAndTime", [this](const Call& call) -> Reply {
+        const Request& r = call.request;
         const std::string type(Collapsed(ChildAnyNs(r.operation, "DateTimeType").text().get()));
         if (type == "NTP") return Ok("<tds:SetSystemDateAndTimeResponse/>");
         if (type == "Manual")
             return {400, Fault("Sender", "ter:OperationProhibited/ter:ManualTimeNotSupported",
                                "this gateway's clock is its host's and is kept by NTP; it cannot be set by hand")};
         return {400, Fault("Sender", "ter:InvalidArgVal", "DateTimeType must be NTP or Manual")};
-    }
-    if (op == "GetNTP")
+    });
+    d.On(kDevice, "GetNTP", [this](const Call&) -> Reply {
         return Ok("<tds:GetNTPResponse><tds:NTPInformation><tt:FromDHCP>false</tt:FromDHCP></tds:NTPInformation>"
                   "</tds:GetNTPResponse>");
-    if (op == "GetDNS") {
+    });
+    d.On(kDevice, "GetDNS", [this](const Call&) -> Reply {
         std::string servers;
         std::ifstream resolv("/etc/resolv.conf");
         int count = 0;
@@ -137,16 +140,19 @@ std::pair<int, std::string> Extras::Device(const Request& r) {
         }
         return Ok("<tds:GetDNSResponse><tds:DNSInformation><tt:FromDHCP>false</tt:FromDHCP>" + servers +
                   "</tds:DNSInformation></tds:GetDNSResponse>");
-    }
-    if (op == "GetNetworkProtocols")
+    });
+    d.On(kDevice, "GetNetworkProtocols", [this](const Call&) -> Reply {
         return Ok("<tds:GetNetworkProtocolsResponse><tds:NetworkProtocols><tt:Name>HTTP</tt:Name><tt:Enabled>true</tt:Enabled>"
                   "<tt:Port>" + std::to_string(config_.address.port) + "</tt:Port></tds:NetworkProtocols>"
                   "<tds:NetworkProtocols><tt:Name>RTSP</tt:Name><tt:Enabled>" + (config_.rtsp.empty() ? "false" : "true") +
                   "</tt:Enabled><tt:Port>554</tt:Port></tds:NetworkProtocols></tds:GetNetworkProtocolsResponse>");
-    if (op == "GetDiscoveryMode")
+    });
+    d.On(kDevice, "GetDiscoveryMode", [this](const Call&) -> Reply {
         return Ok(std::string("<tds:GetDiscoveryModeResponse><tds:DiscoveryMode>") +
                   (!discoverable || discoverable() ? "Discoverable" : "NonDiscoverable") + "</tds:DiscoveryMode></tds:GetDiscoveryModeResponse>");
-    if (op == "SetDiscoveryMode") {
+    });
+    d.On(kDevice, "SetDiscoveryMode", [this](const Call& call) -> Reply {
+        const Request& r = call.request;
         const std::string mode(Collapsed(ChildAnyNs(r.operation, "DiscoveryMode").text().get()));
         if (mode != "Discoverable" && mode != "NonDiscoverable")
             return {400, Fault("Sender", "ter:InvalidArgVal", "DiscoveryMode must be Discoverable or NonDiscoverable")};
@@ -154,52 +160,18 @@ std::pair<int, std::string> Extras::Device(const Request& r) {
             if (const std::string why = setDiscoverable(mode == "Discoverable"); !why.empty())
                 return {500, Fault("Receiver", "ter:Action", "the mode is set, but it was not saved: " + why)};
         return Ok("<tds:SetDiscoveryModeResponse/>");
-    }
-    if (op == "GetUsers")
+    });
+    d.On(kDevice, "GetUsers", [this](const Call&) -> Reply {
         return Ok("<tds:GetUsersResponse>" +
                   (config_.user.empty() ? std::string()
                                         : "<tds:User><tt:Username>" + Escape(config_.user) +
                                               "</tt:Username><tt:UserLevel>Administrator</tt:UserLevel></tds:User>") +
                   "</tds:GetUsersResponse>");
-    if (op == "GetWsdlUrl")
+    });
+    d.On(kDevice, "GetWsdlUrl", [this](const Call&) -> Reply {
         return Ok("<tds:GetWsdlUrlResponse><tds:WsdlUrl>http://www.onvif.org/ver10/device/wsdl/devicemgmt.wsdl</tds:WsdlUrl>"
                   "</tds:GetWsdlUrlResponse>");
-    return {0, ""};
-}
-
-void Extras::Amend(std::string& answer) const {
-    // The address the answer gives the device service at: the others' base.
-    const auto baseBefore = [&](const std::string& open) -> std::string {
-        const size_t at = answer.find(open);
-        const size_t end = at == std::string::npos ? at : answer.find("/onvif/device_service<", at);
-        return end == std::string::npos ? "" : answer.substr(at + open.size(), end - at - open.size());
-    };
-    const std::string security = "<tds:Security UsernameToken=\"true\"";
-    for (size_t at = answer.find(security); at != std::string::npos; at = answer.find(security, at + 1))
-        answer.insert(at + security.size(), " HttpDigest=\"true\"");
-    if (const size_t end = answer.find("</tds:GetServicesResponse>"); end != std::string::npos) {
-        const std::string base = baseBefore("<tds:XAddr>");
-        if (base.empty()) return;
-        const bool capabilities = answer.find("</tds:Capabilities><tds:Version>") != std::string::npos;
-        auto service = [&](const char* ns, const char* path, const std::string& caps) {
-            return std::string("<tds:Service><tds:Namespace>") + ns + "</tds:Namespace><tds:XAddr>" + base + path +
-                   "</tds:XAddr>" + (capabilities ? "<tds:Capabilities>" + caps + "</tds:Capabilities>" : "") +
-                   Version(2, 60) + "</tds:Service>";
-        };
-        answer.insert(end, service(kMedia2, kMedia2Path, Media2Capabilities()) +
-                               service(kEvents, kEventsPath, PullPoints::Capabilities()));
-        return;
-    }
-    if (answer.find("<tds:GetCapabilitiesResponse>") != std::string::npos) {
-        const std::string base = baseBefore("<tt:Device><tt:XAddr>");
-        const size_t device = answer.find("</tt:Device>");
-        if (base.empty() || device == std::string::npos) return;
-        answer.insert(device + std::char_traits<char>::length("</tt:Device>"),
-                      "<tt:Events><tt:XAddr>" + base + kEventsPath + "</tt:XAddr><tt:WSSubscriptionPolicySupport>false"
-                      "</tt:WSSubscriptionPolicySupport><tt:WSPullPointSupport>true</tt:WSPullPointSupport>"
-                      "<tt:WSPausableSubscriptionManagerInterfaceSupport>false</tt:WSPausableSubscriptionManagerInterfaceSupport>"
-                      "</tt:Events>");
-    }
+    });
 }
 
 std::string Extras::Media2Capabilities() const {
@@ -208,18 +180,16 @@ std::string Extras::Media2Capabilities() const {
            "RTSPStreaming=\"true\" RTP_RTSP_TCP=\"true\"/></tr2:Capabilities>";
 }
 
-std::pair<int, std::string> Extras::Media2(const Request& r) {
-    const std::string& op = r.name;
-    const pugi::xml_node& in = r.operation;
-    auto profileProblem = [&]() -> std::optional<std::pair<int, std::string>> {
-        const pugi::xml_node token = ChildAnyNs(in, "ProfileToken");
-        if (!token || std::string(Collapsed(token.text().get())) == kProfile) return std::nullopt;
-        return std::pair{400, Fault("Sender", "ter:InvalidArgVal/ter:NoProfile", "no such profile")};
-    };
-    if (op == "GetServiceCapabilities")
-        return Ok(std::string("<tr2:GetServiceCapabilitiesResponse") + kTr2 + ">" + Media2Capabilities() +
-                  "</tr2:GetServiceCapabilitiesResponse>");
-    if (op == "GetProfiles") {
+void Extras::AddMedia2(Dispatch& d) {
+    d.On(
+        kMedia2, "GetServiceCapabilities",
+        [this](const Call&) -> Reply {
+            return Ok(std::string("<tr2:GetServiceCapabilitiesResponse") + kTr2 + ">" + Media2Capabilities() +
+                      "</tr2:GetServiceCapabilitiesResponse>");
+        },
+        true);
+    d.On(kMedia2, "GetProfiles", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
         // Only the configurations of the types asked for (All: every one).
         bool source = false, encoder = false, ptz = false;
         for (pugi::xml_node t = in.first_child(); t; t = t.next_sibling()) {
@@ -242,29 +212,38 @@ std::pair<int, std::string> Extras::Media2(const Request& r) {
                   "\" fixed=\"true\"><tr2:Name>" + Escape(head_) + "</tr2:Name>" +
                   (configurations.empty() ? "" : "<tr2:Configurations>" + configurations + "</tr2:Configurations>") +
                   "</tr2:Profiles></tr2:GetProfilesResponse>");
+    });
+    {
+        const Operation uri = [this](const Call& call) -> Reply {
+            const std::string& op = call.request.name;
+            const pugi::xml_node& in = call.request.operation;
+            if (!ChildAnyNs(in, "ProfileToken"))
+                return std::pair{400, Fault("Sender", "ter:InvalidArgVal/ter:NoProfile", "ProfileToken is missing")};
+            if (auto problem = Media2ProfileProblem(in)) return *problem;
+            const std::string& uri = op == "GetStreamUri" ? config_.rtsp : config_.snapshot;
+            if (uri.empty())
+                return std::pair{500, Fault("Receiver", "ter:ActionNotSupported",
+                                            op == "GetStreamUri" ? "no stream is configured for this head"
+                                                                 : "no snapshot is configured for this head")};
+            return Ok("<tr2:" + op + "Response" + kTr2 + "><tr2:Uri>" + Escape(uri) + "</tr2:Uri></tr2:" + op + "Response>");
+        };
+        for (const char* name : {"GetStreamUri", "GetSnapshotUri"}) d.On(kMedia2, name, uri);
     }
-    if (op == "GetStreamUri" || op == "GetSnapshotUri") {
-        if (!ChildAnyNs(in, "ProfileToken"))
-            return std::pair{400, Fault("Sender", "ter:InvalidArgVal/ter:NoProfile", "ProfileToken is missing")};
-        if (auto problem = profileProblem()) return *problem;
-        const std::string& uri = op == "GetStreamUri" ? config_.rtsp : config_.snapshot;
-        if (uri.empty())
-            return std::pair{500, Fault("Receiver", "ter:ActionNotSupported",
-                                        op == "GetStreamUri" ? "no stream is configured for this head"
-                                                             : "no snapshot is configured for this head")};
-        return Ok("<tr2:" + op + "Response" + kTr2 + "><tr2:Uri>" + Escape(uri) + "</tr2:Uri></tr2:" + op + "Response>");
+    {
+        const Operation uri = [this](const Call& call) -> Reply {
+            const std::string& op = call.request.name;
+            const pugi::xml_node& in = call.request.operation;
+            if (auto problem = Media2ProfileProblem(in)) return *problem;
+            const bool sourceOp = op == "GetVideoSourceConfigurations";
+            const pugi::xml_node token = ChildAnyNs(in, "ConfigurationToken");
+            if (token && std::string(Collapsed(token.text().get())) != (sourceOp ? kSourceConfig : kEncoderConfig))
+                return std::pair{400, Fault("Sender", "ter:InvalidArgVal/ter:NoConfig", "no such configuration")};
+            return Ok("<tr2:" + op + "Response" + kTr2 + ">" +
+                      (sourceOp ? SourceConfiguration("tr2:Configurations") : EncoderConfiguration("tr2:Configurations")) +
+                      "</tr2:" + op + "Response>");
+        };
+        for (const char* name : {"GetVideoSourceConfigurations", "GetVideoEncoderConfigurations"}) d.On(kMedia2, name, uri);
     }
-    if (op == "GetVideoSourceConfigurations" || op == "GetVideoEncoderConfigurations") {
-        if (auto problem = profileProblem()) return *problem;
-        const bool sourceOp = op == "GetVideoSourceConfigurations";
-        const pugi::xml_node token = ChildAnyNs(in, "ConfigurationToken");
-        if (token && std::string(Collapsed(token.text().get())) != (sourceOp ? kSourceConfig : kEncoderConfig))
-            return std::pair{400, Fault("Sender", "ter:InvalidArgVal/ter:NoConfig", "no such configuration")};
-        return Ok("<tr2:" + op + "Response" + kTr2 + ">" +
-                  (sourceOp ? SourceConfiguration("tr2:Configurations") : EncoderConfiguration("tr2:Configurations")) +
-                  "</tr2:" + op + "Response>");
-    }
-    return {500, Fault("Receiver", "ter:ActionNotSupported", op + " is not supported by this device")};
 }
 
 }  // namespace ptzd::onvif

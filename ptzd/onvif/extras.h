@@ -1,7 +1,7 @@
 // The operations of one head's ONVIF device beyond the device, media and
 // PTZ basics: the Events service (events.h), Media2 (ver20/media) over the
 // same H264 profile, and the device's network, time, discovery and user
-// operations. The service asks this module first, after authentication.
+// operations, added to the device's table of operations.
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "onvif/dispatch.h"
 #include "onvif/onvif_config.h"
 #include "onvif/events.h"
 #include "soap.h"
@@ -22,14 +23,10 @@ constexpr const char* kNotification = "http://docs.oasis-open.org/wsn/b-2";
 class Extras {
 public:
     Extras(std::string head, const OnvifConfig& config, motion::EventBus* bus);
-    // The answer (HTTP status, envelope) when the operation is one of
-    // ours; nothing otherwise. `path` is the HTTP request's path.
-    std::optional<std::pair<int, std::string>> Handle(const Request& r, const std::string& path);
+    // Adds its operations and services to the device's (after the
+    // service's own: an operation both have is this one's).
+    void Register(Dispatch& d);
     PullPoints& events() { return events_; }
-    // Adds what the device's own answers lack: the Events and Media2
-    // services to GetServices, Events to GetCapabilities, HTTP Digest to the
-    // security capabilities.
-    void Amend(std::string& answer) const;
 
     // The path each service is served at.
     static constexpr const char* kEventsPath = "/onvif/events_service";
@@ -40,8 +37,8 @@ public:
     static std::string MacFor(const std::string& host, const std::string& head, std::string& interfaceName);
 
 private:
-    std::pair<int, std::string> Device(const Request& r);
-    std::pair<int, std::string> Media2(const Request& r);
+    void AddDevice(Dispatch& d);
+    void AddMedia2(Dispatch& d);
     std::string Media2Capabilities() const;
     std::string head_;
     OnvifConfig config_;
@@ -52,14 +49,5 @@ public:
     std::function<bool()> discoverable;
     std::function<std::string(bool on)> setDiscoverable;
 };
-
-// What the HTTP layer knows of the request this thread answers: set by the
-// server around Service::Handle.
-struct HttpContext {
-    Extras* extras = nullptr;
-    std::string path;
-    bool digest = false;  // HTTP Digest authenticated it
-};
-HttpContext& CurrentHttp();
 
 }  // namespace ptzd::onvif

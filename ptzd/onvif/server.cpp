@@ -34,20 +34,16 @@ Server::Server(motion::Motion& motion, const OnvifConfig& config, const std::str
     service_.notify = [this](const std::string&) { extras_->events().ConfigurationChanged(kPtzConfig); };
     extras_->discoverable = [this] { return service_.Discoverable(); };
     extras_->setDiscoverable = [this](bool on) { return service_.SetDiscoverable(on); };
+    extras_->Register(service_.operations());
     auto handle = [this](const httplib::Request& req, httplib::Response& res) {
         // HTTP Digest beside WS-Security: the service accepts a request
         // either one authenticated; one that has neither is told how.
-        HttpContext& context = CurrentHttp();
-        context = {extras_.get(), req.path, false};
         auto digest = DigestAuth::Verdict::None;
-        if (!config_.user.empty() || !config_.password.empty()) {
+        if (!config_.user.empty() || !config_.password.empty())
             digest = digest_.Check(req.get_header_value("Authorization"), req.method, req.target);
-            context.digest = digest == DigestAuth::Verdict::Accepted;
-        }
         std::string answer;
-        res.status = service_.Handle(req.body, answer, req.get_header_value("Host"));
-        context = {};
-        if (res.status == 200) extras_->Amend(answer);
+        res.status = service_.Handle(req.body, answer, req.get_header_value("Host"), req.path,
+                                     digest == DigestAuth::Verdict::Accepted);
         if (res.status == 400 && answer.find("ter:NotAuthorized") != std::string::npos &&
             (digest != DigestAuth::Verdict::None || req.body.find("UsernameToken") == std::string::npos)) {
             res.status = 401;

@@ -1,5 +1,4 @@
-#include "onvif/xs.h"
-#include "service.h"
+#include "onvif/service.h"
 
 #include <algorithm>
 #include <charconv>
@@ -10,32 +9,20 @@
 #include <random>
 
 #include "infra/log.h"
-#include "onvif/extras.h"
-#include "ptz.h"
 #include "infra/state_file.h"
 #include "infra/utf8.h"
 #include "onvif/names.h"
+#include "onvif/spaces.h"
+#include "onvif/xs.h"
+#include "ptz.h"
 
 namespace ptzd::onvif {
 
 namespace {
 
-constexpr const char* kPositionSpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/PositionGenericSpace";
-constexpr const char* kTranslationSpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationGenericSpace";
-constexpr const char* kVelocitySpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/VelocityGenericSpace";
-constexpr const char* kSpeedSpace = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/GenericSpeedSpace";
-constexpr const char* kDegreesPosition = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/SphericalPositionSpaceDegrees";
-constexpr const char* kDegreesTranslation = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/SphericalTranslationSpaceDegrees";
-constexpr const char* kFovTranslation = "http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationSpaceFov";
 constexpr const char* kIrOn = "tt:IRLamp|On";
 constexpr const char* kIrOff = "tt:IRLamp|Off";
 using motion::Axis;
-
-std::string Number(double v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6g", v);
-    return text;
-}
 
 std::string UtcNow() {
     const std::time_t now = std::time(nullptr);
@@ -65,7 +52,7 @@ std::string PanTiltOf(const pugi::xml_node& panTilt, double min, double max, std
             case Given::Absent: break;
             case Given::Number: *out = v; break;
             case Given::Bad:
-                return std::string("PanTilt ") + name + " must be a number from " + Number(min) + " to " + Number(max);
+                return std::string("PanTilt ") + name + " must be a number from " + FloatText(min) + " to " + FloatText(max);
         }
     }
     return "";
@@ -80,6 +67,16 @@ std::string ZoomProblem(const pugi::xml_node& vector) {
         case Given::Bad: break;
     }
     return "Zoom x must be a number from -1 to 1";
+}
+
+constexpr const char* kPtzCapabilities =
+    "<tptz:Capabilities EFlip=\"false\" Reverse=\"false\" GetCompatibleConfigurations=\"true\" MoveStatus=\"true\" "
+    "StatusPosition=\"true\"/>";
+
+// Why the request's ProfileToken names no profile of ours ("" when it does).
+std::string ProfileProblem(const pugi::xml_node& in) {
+    const std::string token = ChildAnyNs(in, "ProfileToken").text().get();
+    return token == kProfile ? "" : "no profile \"" + token + "\"";
 }
 
 std::string NewUuid() {
@@ -125,6 +122,19 @@ Service::Service(motion::Motion& motion, const OnvifConfig& config, const std::s
             if (min && max && *min <= *max) *range = {*min, *max};
         }
     }
+    AddDevice(dispatch_);
+    AddMedia(dispatch_);
+    AddPtz(dispatch_);
+    dispatch_.Add({kDevice, "/onvif/device_service",
+                   [] {
+                       return std::string("<tds:Capabilities><tds:Network/><tds:Security UsernameToken=\"true\" "
+                                          "HttpDigest=\"true\"/><tds:System/></tds:Capabilities>");
+                   },
+                   "Device", ""});
+    dispatch_.Add({kMedia, "/onvif/media_service", [this] { return MediaCapabilities(); }, "Media",
+                   "<tt:StreamingCapabilities><tt:RTPMulticast>false</tt:RTPMulticast><tt:RTP_TCP>true</tt:RTP_TCP>"
+                   "<tt:RTP_RTSP_TCP>true</tt:RTP_RTSP_TCP></tt:StreamingCapabilities>"});
+    dispatch_.Add({kPtz, "/onvif/ptz_service", [] { return std::string(kPtzCapabilities); }, "PTZ", ""});
     motion_.Watch();
 }
 
@@ -180,16 +190,16 @@ std::string Service::Scopes() const {
            " onvif://www.onvif.org/hardware/ptz-head";
 }
 
-Service::Reply Service::Unsupported(const std::string& what) {
+Reply Service::Unsupported(const std::string& what) {
     // A Receiver fault (and so 500): the request is fine, this device lacks it.
     return {500, Fault("Receiver", "ter:ActionNotSupported", what + " is not supported by this device")};
 }
 
-Service::Reply Service::BadArgs(const std::string& why, const char* detail) {
+Reply Service::BadArgs(const std::string& why, const char* detail) {
     return {400, Fault("Sender", std::string("ter:InvalidArgVal") + (detail ? std::string("/") + detail : ""), why)};
 }
 
-Service::Reply Service::HeadFailure(const Outcome& o, const char* what) {
+Reply Service::HeadFailure(const Outcome& o, const char* what) {
     if (o.result == kLinkDown) return {500, Fault("Receiver", "ter:Action", std::string(what) + ": the head is not connected")};
     if (o.result == PTZ_BAD_PARAM) return BadArgs(std::string(what) + ": the value is out of the head's range");
     if (o.result != PTZ_FAILED)  // not taken: too many calls wait for this head
@@ -199,7 +209,8 @@ Service::Reply Service::HeadFailure(const Outcome& o, const char* what) {
     return {500, Fault("Receiver", "ter:Action", std::string(what) + ": " + text)};
 }
 
-int Service::Handle(const std::string& body, std::string& response, const std::string& host) {
+int Service::Handle(const std::string& body, std::string& response, const std::string& host, const std::string& path,
+                    bool digest) {
     Request request;
     // A host text with anything but name, address and port characters is ignored.
     const bool plainHost = !host.empty() && host.size() < 256 &&
@@ -217,83 +228,66 @@ int Service::Handle(const std::string& body, std::string& response, const std::s
                    : Wildcard()        ? BaseUrlWith(config_.address.host == "::" ? "::1" : "127.0.0.1")
                                        : BaseUrl();
     if (const std::string why = Parse(body, request); !why.empty()) return RefusalFault(request, why, response);
-    static const char* open[] = {"GetSystemDateAndTime", "GetCapabilities", "GetServices", "GetServiceCapabilities"};
-    const bool free = std::find(std::begin(open), std::end(open), request.name) != std::end(open);
-    if (!free) {
-        if (const std::string why = auth_.Check(request.header); !why.empty() && !CurrentHttp().digest) {
+    if (!dispatch_.Open(request.ns, request.name)) {
+        if (const std::string why = auth_.Check(request.header); !why.empty() && !digest) {
             response = Fault("Sender", "ter:NotAuthorized", why);
             return 400;
         }
     }
-    // Events, Media2 and more device operations are the extras' (extras.h).
-    if (Extras* extras = CurrentHttp().extras)
-        if (auto answer = extras->Handle(request, CurrentHttp().path)) {
-            response = std::move(answer->second);
-            return answer->first;
-        }
-    Reply reply;
-    if (request.ns == kDevice) reply = Device(request);
-    else if (request.ns == kMedia) reply = Media(request);
-    else if (request.ns == kPtz) reply = Ptz(request);
-    else reply = Unsupported("{" + request.ns + "}" + request.name);
-    response = std::move(reply.body);
+    const Operation* operation = dispatch_.Find(request.ns, request.name);
+    const Reply reply = operation ? (*operation)(Call{request, path, digest})
+                        : dispatch_.Knows(request.ns) ? Unsupported(request.name)
+                                                      : Unsupported("{" + request.ns + "}" + request.name);
+    response = reply.body;
     return reply.status;
 }
 
 // ---- device ---------------------------------------------------------------------------
 
-Service::Reply Service::Device(const Request& r) {
-    const std::string& op = r.name;
-    const std::string& base = r.base;
-    if (op == "GetSystemDateAndTime") {
-        const std::time_t now = std::time(nullptr);
-        std::tm t{};
-        gmtime_r(&now, &t);
-        char body[512];
-        std::snprintf(body, sizeof body,
-                      "<tds:GetSystemDateAndTimeResponse><tds:SystemDateAndTime>"
-                      "<tt:DateTimeType>NTP</tt:DateTimeType><tt:DaylightSavings>false</tt:DaylightSavings>"
-                      "<tt:TimeZone><tt:TZ>UTC0</tt:TZ></tt:TimeZone><tt:UTCDateTime>"
-                      "<tt:Time><tt:Hour>%d</tt:Hour><tt:Minute>%d</tt:Minute><tt:Second>%d</tt:Second></tt:Time>"
-                      "<tt:Date><tt:Year>%d</tt:Year><tt:Month>%d</tt:Month><tt:Day>%d</tt:Day></tt:Date>"
-                      "</tt:UTCDateTime></tds:SystemDateAndTime></tds:GetSystemDateAndTimeResponse>",
-                      t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-        return Ok(body);
-    }
-    if (op == "GetCapabilities") {
-        return Ok("<tds:GetCapabilitiesResponse><tds:Capabilities>"
-                  "<tt:Device><tt:XAddr>" + base + "/onvif/device_service</tt:XAddr></tt:Device>"
-                  "<tt:Media><tt:XAddr>" + base + "/onvif/media_service</tt:XAddr><tt:StreamingCapabilities>"
-                  "<tt:RTPMulticast>false</tt:RTPMulticast><tt:RTP_TCP>true</tt:RTP_TCP>"
-                  "<tt:RTP_RTSP_TCP>true</tt:RTP_RTSP_TCP></tt:StreamingCapabilities></tt:Media>"
-                  "<tt:PTZ><tt:XAddr>" + base + "/onvif/ptz_service</tt:XAddr></tt:PTZ>"
-                  "</tds:Capabilities></tds:GetCapabilitiesResponse>");
-    }
-    if (op == "GetServices") {
-        const bool capabilities = std::string(ChildAnyNs(r.operation, "IncludeCapability").text().get()) == "true";
-        auto service = [&](const char* ns, const char* path, const std::string& caps, int minor) {
-            return std::string("<tds:Service><tds:Namespace>") + ns + "</tds:Namespace><tds:XAddr>" + base + path +
-                   "</tds:XAddr>" + (capabilities ? "<tds:Capabilities>" + caps + "</tds:Capabilities>" : "") +
-                   "<tds:Version><tt:Major>2</tt:Major><tt:Minor>" + std::to_string(minor) +
-                   "</tt:Minor></tds:Version></tds:Service>";
-        };
-        return Ok("<tds:GetServicesResponse>" +
-                  service(kDevice, "/onvif/device_service",
-                          "<tds:Capabilities><tds:Network/><tds:Security UsernameToken=\"true\"/><tds:System/></tds:Capabilities>", 60) +
-                  service(kMedia, "/onvif/media_service",
-                          "<trt:Capabilities SnapshotUri=\"" + std::string(config_.snapshot.empty() ? "false" : "true") +
-                              "\"><trt:ProfileCapabilities MaximumNumberOfProfiles=\"1\"/><trt:StreamingCapabilities "
-                              "RTP_TCP=\"true\" RTP_RTSP_TCP=\"true\"/></trt:Capabilities>", 60) +
-                  service(kPtz, "/onvif/ptz_service",
-                          "<tptz:Capabilities EFlip=\"false\" Reverse=\"false\" GetCompatibleConfigurations=\"true\" "
-                          "MoveStatus=\"true\" StatusPosition=\"true\"/>", 60) +
-                  "</tds:GetServicesResponse>");
-    }
-    if (op == "GetServiceCapabilities")
-        return Ok("<tds:GetServiceCapabilitiesResponse><tds:Capabilities><tds:Network/>"
-                  "<tds:Security UsernameToken=\"true\"/><tds:System DiscoveryBye=\"true\"/></tds:Capabilities>"
-                  "</tds:GetServiceCapabilitiesResponse>");
-    if (op == "GetDeviceInformation") {
+void Service::AddDevice(Dispatch& d) {
+    d.On(
+        kDevice, "GetSystemDateAndTime",
+        [this](const Call&) -> Reply {
+            const std::time_t now = std::time(nullptr);
+            std::tm t{};
+            gmtime_r(&now, &t);
+            char body[512];
+            std::snprintf(body, sizeof body,
+                          "<tds:GetSystemDateAndTimeResponse><tds:SystemDateAndTime>"
+                          "<tt:DateTimeType>NTP</tt:DateTimeType><tt:DaylightSavings>false</tt:DaylightSavings>"
+                          "<tt:TimeZone><tt:TZ>UTC0</tt:TZ></tt:TimeZone><tt:UTCDateTime>"
+                          "<tt:Time><tt:Hour>%d</tt:Hour><tt:Minute>%d</tt:Minute><tt:Second>%d</tt:Second></tt:Time>"
+                          "<tt:Date><tt:Year>%d</tt:Year><tt:Month>%d</tt:Month><tt:Day>%d</tt:Day></tt:Date>"
+                          "</tt:UTCDateTime></tds:SystemDateAndTime></tds:GetSystemDateAndTimeResponse>",
+                          t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+            return Ok(body);
+        },
+        true);
+    d.On(
+        kDevice, "GetCapabilities",
+        [this](const Call& call) -> Reply {
+            return Ok("<tds:GetCapabilitiesResponse><tds:Capabilities>" + dispatch_.Capabilities(call.request.base) +
+                      "</tds:Capabilities></tds:GetCapabilitiesResponse>");
+        },
+        true);
+    d.On(
+        kDevice, "GetServices",
+        [this](const Call& call) -> Reply {
+            const bool capabilities =
+                std::string(ChildAnyNs(call.request.operation, "IncludeCapability").text().get()) == "true";
+            return Ok("<tds:GetServicesResponse>" + dispatch_.Services(call.request.base, capabilities) +
+                      "</tds:GetServicesResponse>");
+        },
+        true);
+    d.On(
+        kDevice, "GetServiceCapabilities",
+        [this](const Call&) -> Reply {
+            return Ok("<tds:GetServiceCapabilitiesResponse><tds:Capabilities><tds:Network/>"
+                      "<tds:Security UsernameToken=\"true\" HttpDigest=\"true\"/><tds:System DiscoveryBye=\"true\"/>"
+                      "</tds:Capabilities></tds:GetServiceCapabilitiesResponse>");
+        },
+        true);
+    d.On(kDevice, "GetDeviceInformation", [this](const Call&) -> Reply {
         // Read by the motion layer when the link came up: no exchange here.
         const motion::Motion::Identity id = motion_.HeadIdentity();
         const bool known = id.known;
@@ -302,14 +296,15 @@ Service::Reply Service::Device(const Request& r) {
                   Escape(known ? id.firmware : "unknown") + "</tds:FirmwareVersion><tds:SerialNumber>" +
                   Escape(known ? id.serial : motion_.name()) + "</tds:SerialNumber><tds:HardwareId>" +
                   Escape(motion_.name()) + "</tds:HardwareId></tds:GetDeviceInformationResponse>");
-    }
-    if (op == "GetNetworkInterfaces")
+    });
+    d.On(kDevice, "GetNetworkInterfaces", [this](const Call&) -> Reply {
         return Ok("<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"eth0\"><tt:Enabled>true</tt:Enabled>"
                   "<tt:Info><tt:Name>eth0</tt:Name><tt:HwAddress>00:00:00:00:00:00</tt:HwAddress></tt:Info>"
                   "<tt:IPv4><tt:Enabled>true</tt:Enabled><tt:Config><tt:Manual><tt:Address>" +
                   Escape(config_.address.host) + "</tt:Address><tt:PrefixLength>24</tt:PrefixLength></tt:Manual>"
                   "<tt:DHCP>false</tt:DHCP></tt:Config></tt:IPv4></tds:NetworkInterfaces></tds:GetNetworkInterfacesResponse>");
-    if (op == "GetScopes") {
+    });
+    d.On(kDevice, "GetScopes", [this](const Call&) -> Reply {
         std::string items;
         std::string scopes = Scopes();
         for (size_t at = 0; at < scopes.size();) {
@@ -320,11 +315,11 @@ Service::Reply Service::Device(const Request& r) {
             at = end + 1;
         }
         return Ok("<tds:GetScopesResponse>" + items + "</tds:GetScopesResponse>");
-    }
-    if (op == "GetHostname")
+    });
+    d.On(kDevice, "GetHostname", [this](const Call&) -> Reply {
         return Ok("<tds:GetHostnameResponse><tds:HostnameInformation><tt:FromDHCP>false</tt:FromDHCP><tt:Name>" +
                   Escape(motion_.name()) + "</tt:Name></tds:HostnameInformation></tds:GetHostnameResponse>");
-    return Unsupported(op);
+    });
 }
 
 // ---- media -----------------------------------------------------------------------------
@@ -353,66 +348,69 @@ std::string EncoderConfigurationXml(const std::string& element) {
 
 }  // namespace
 
+std::string Service::MediaCapabilities() const {
+    return std::string("<trt:Capabilities SnapshotUri=\"") + (config_.snapshot.empty() ? "false" : "true") +
+           "\"><trt:ProfileCapabilities MaximumNumberOfProfiles=\"1\"/><trt:StreamingCapabilities "
+           "RTP_TCP=\"true\" RTP_RTSP_TCP=\"true\"/></trt:Capabilities>";
+}
+
 std::string Service::ProfileXml() {
     return "<tt:Name>" + Escape(motion_.name()) + "</tt:Name>" +
            SourceConfigurationXml("tt:VideoSourceConfiguration") +
            EncoderConfigurationXml("tt:VideoEncoderConfiguration") + PtzConfigurationXml("tt:PTZConfiguration");
 }
 
-Service::Reply Service::Media(const Request& r) {
-    const std::string& op = r.name;
-    auto checkProfile = [&]() -> std::string {
-        const std::string token = ChildAnyNs(r.operation, "ProfileToken").text().get();
-        return token == kProfile ? "" : "no profile \"" + token + "\"";
-    };
-    if (op == "GetServiceCapabilities")
-        return Ok("<trt:GetServiceCapabilitiesResponse><trt:Capabilities SnapshotUri=\"" +
-                  std::string(config_.snapshot.empty() ? "false" : "true") +
-                  "\"><trt:ProfileCapabilities MaximumNumberOfProfiles=\"1\"/><trt:StreamingCapabilities "
-                  "RTP_TCP=\"true\" RTP_RTSP_TCP=\"true\"/></trt:Capabilities></trt:GetServiceCapabilitiesResponse>");
-    if (op == "GetProfiles")
+void Service::AddMedia(Dispatch& d) {
+    d.On(
+        kMedia, "GetServiceCapabilities",
+        [this](const Call&) -> Reply {
+            return Ok("<trt:GetServiceCapabilitiesResponse>" + MediaCapabilities() + "</trt:GetServiceCapabilitiesResponse>");
+        },
+        true);
+    d.On(kMedia, "GetProfiles", [this](const Call&) -> Reply {
         return Ok("<trt:GetProfilesResponse><trt:Profiles token=\"" + std::string(kProfile) + "\" fixed=\"true\">" +
                   ProfileXml() + "</trt:Profiles></trt:GetProfilesResponse>");
-    if (op == "GetProfile") {
-        if (auto why = checkProfile(); !why.empty()) return BadArgs(why, "ter:NoProfile");
+    });
+    d.On(kMedia, "GetProfile", [this](const Call& call) -> Reply {
+        if (auto why = ProfileProblem(call.request.operation); !why.empty()) return BadArgs(why, "ter:NoProfile");
         return Ok("<trt:GetProfileResponse><trt:Profile token=\"" + std::string(kProfile) + "\" fixed=\"true\">" +
                   ProfileXml() + "</trt:Profile></trt:GetProfileResponse>");
-    }
-    if (op == "GetVideoSources")
+    });
+    d.On(kMedia, "GetVideoSources", [this](const Call&) -> Reply {
         return Ok("<trt:GetVideoSourcesResponse><trt:VideoSources token=\"" + std::string(kSource) +
                   "\"><tt:Framerate>25</tt:Framerate><tt:Resolution><tt:Width>1920</tt:Width><tt:Height>1080</tt:Height>"
                   "</tt:Resolution></trt:VideoSources></trt:GetVideoSourcesResponse>");
-    if (op == "GetVideoSourceConfigurations")
+    });
+    d.On(kMedia, "GetVideoSourceConfigurations", [this](const Call&) -> Reply {
         return Ok("<trt:GetVideoSourceConfigurationsResponse>" + SourceConfigurationXml("trt:Configurations") +
                   "</trt:GetVideoSourceConfigurationsResponse>");
-    if (op == "GetVideoEncoderConfigurations")
+    });
+    d.On(kMedia, "GetVideoEncoderConfigurations", [this](const Call&) -> Reply {
         return Ok("<trt:GetVideoEncoderConfigurationsResponse>" + EncoderConfigurationXml("trt:Configurations") +
                   "</trt:GetVideoEncoderConfigurationsResponse>");
-    if (op == "GetStreamUri" || op == "GetSnapshotUri") {
-        if (auto why = checkProfile(); !why.empty()) return BadArgs(why, "ter:NoProfile");
-        const std::string& uri = op == "GetStreamUri" ? config_.rtsp : config_.snapshot;
-        if (uri.empty())
-            return {400, Fault("Sender", "ter:InvalidArgVal",
-                               op == "GetStreamUri" ? "no stream address (rtsp) is configured for this head"
-                                                    : "no snapshot address is configured for this head")};
-        return Ok("<trt:" + op + "Response><trt:MediaUri><tt:Uri>" + Escape(uri) +
-                  "</tt:Uri><tt:InvalidAfterConnect>false</tt:InvalidAfterConnect><tt:InvalidAfterReboot>false"
-                  "</tt:InvalidAfterReboot><tt:Timeout>PT0S</tt:Timeout></trt:MediaUri></trt:" + op + "Response>");
+    });
+    {
+        const Operation uri = [this](const Call& call) -> Reply {
+            const std::string& op = call.request.name;
+            if (auto why = ProfileProblem(call.request.operation); !why.empty()) return BadArgs(why, "ter:NoProfile");
+            const std::string& uri = op == "GetStreamUri" ? config_.rtsp : config_.snapshot;
+            if (uri.empty())
+                return {400, Fault("Sender", "ter:InvalidArgVal",
+                                   op == "GetStreamUri" ? "no stream address (rtsp) is configured for this head"
+                                                        : "no snapshot address is configured for this head")};
+            return Ok("<trt:" + op + "Response><trt:MediaUri><tt:Uri>" + Escape(uri) +
+                      "</tt:Uri><tt:InvalidAfterConnect>false</tt:InvalidAfterConnect><tt:InvalidAfterReboot>false"
+                      "</tt:InvalidAfterReboot><tt:Timeout>PT0S</tt:Timeout></trt:MediaUri></trt:" + op + "Response>");
+        };
+        for (const char* name : {"GetStreamUri", "GetSnapshotUri"}) d.On(kMedia, name, uri);
     }
-    return Unsupported(op);
 }
 
 // ---- PTZ --------------------------------------------------------------------------------
 
 namespace {
 
-std::string Range2(const char* element, const char* uri, motion::Range x, motion::Range y) {
-    return std::string("<tt:") + element + "><tt:URI>" + uri + "</tt:URI><tt:XRange><tt:Min>" + Number(x.min) +
-           "</tt:Min><tt:Max>" + Number(x.max) + "</tt:Max></tt:XRange><tt:YRange><tt:Min>" + Number(y.min) +
-           "</tt:Min><tt:Max>" + Number(y.max) + "</tt:Max></tt:YRange></tt:" + element + ">";
-}
-
-std::string Seconds(std::chrono::milliseconds d) { return "PT" + Number(d.count() / 1000.0) + "S"; }
+std::string Seconds(std::chrono::milliseconds d) { return "PT" + FloatText(d.count() / 1000.0) + "S"; }
 
 // A preset token as this device hands them out: "1" to "16", exactly.
 bool PresetNumber(const std::string& token, int& preset) {
@@ -448,43 +446,24 @@ std::string SpeedOf(const pugi::xml_node& speed, std::optional<double>& out, std
 
 }  // namespace
 
-// The generic spaces span the mechanical range; the degrees spaces are the
-// limits moves are kept in.
 std::string Service::SpacesXml() {
-    const motion::Units& u = motion_.units();
     const PtzSettings s = Settings();
-    const auto generic = [&](Axis axis, motion::Range degrees) {
-        const double a = u.Generic(axis, u.Steps(axis, degrees.min)), b = u.Generic(axis, u.Steps(axis, degrees.max));
-        return motion::Range{std::min(a, b), std::max(a, b)};
-    };
-    const auto span = [](motion::Range r) { return motion::Range{-(r.max - r.min), r.max - r.min}; };
-    const motion::Range unit{-1, 1};
-    return Range2("AbsolutePanTiltPositionSpace", kPositionSpace, generic(Axis::Pan, s.pan), generic(Axis::Tilt, s.tilt)) +
-           Range2("AbsolutePanTiltPositionSpace", kDegreesPosition, s.pan, s.tilt) +
-           Range2("RelativePanTiltTranslationSpace", kTranslationSpace, unit, unit) +
-           Range2("RelativePanTiltTranslationSpace", kFovTranslation, unit, unit) +
-           Range2("RelativePanTiltTranslationSpace", kDegreesTranslation, span(s.pan), span(s.tilt)) +
-           Range2("ContinuousPanTiltVelocitySpace", kVelocitySpace, unit, unit) +
-           std::string("<tt:PanTiltSpeedSpace><tt:URI>") + kSpeedSpace +
-           "</tt:URI><tt:XRange><tt:Min>0</tt:Min><tt:Max>1</tt:Max></tt:XRange></tt:PanTiltSpeedSpace>";
+    return onvif::SpacesXml(motion_.units(), s.pan, s.tilt);
 }
 
 std::string Service::PtzConfigurationXml(const char* element) {
     const motion::Units& u = motion_.units();
     const PtzSettings s = Settings();
-    const auto generic = [&](Axis axis, motion::Range degrees) {
-        const double a = u.Generic(axis, u.Steps(axis, degrees.min)), b = u.Generic(axis, u.Steps(axis, degrees.max));
-        return motion::Range{std::min(a, b), std::max(a, b)};
-    };
+    const auto generic = [&](Axis axis, motion::Range degrees) { return GenericRange(u, axis, degrees); };
     return std::string("<") + element + " token=\"" + kPtzConfig + "\"><tt:Name>PTZConfig</tt:Name>"
            "<tt:UseCount>1</tt:UseCount><tt:NodeToken>" + kNode + "</tt:NodeToken>"
            "<tt:DefaultAbsolutePantTiltPositionSpace>" + kPositionSpace + "</tt:DefaultAbsolutePantTiltPositionSpace>"
            "<tt:DefaultRelativePanTiltTranslationSpace>" + kTranslationSpace + "</tt:DefaultRelativePanTiltTranslationSpace>"
            "<tt:DefaultContinuousPanTiltVelocitySpace>" + kVelocitySpace + "</tt:DefaultContinuousPanTiltVelocitySpace>"
-           "<tt:DefaultPTZSpeed><tt:PanTilt x=\"" + Number(s.speed) + "\" y=\"" + Number(s.speed) + "\" space=\"" +
+           "<tt:DefaultPTZSpeed><tt:PanTilt x=\"" + FloatText(s.speed) + "\" y=\"" + FloatText(s.speed) + "\" space=\"" +
            kSpeedSpace + "\"/></tt:DefaultPTZSpeed><tt:DefaultPTZTimeout>" + Seconds(s.timeout) +
            "</tt:DefaultPTZTimeout><tt:PanTiltLimits>" +
-           Range2("Range", kPositionSpace, generic(Axis::Pan, s.pan), generic(Axis::Tilt, s.tilt)) +
+           RangeXml("Range", kPositionSpace, generic(Axis::Pan, s.pan), generic(Axis::Tilt, s.tilt)) +
            "</tt:PanTiltLimits></" + element + ">";
 }
 
@@ -502,13 +481,13 @@ std::string Service::NodeXml(const char* element) {
 
 std::string Service::GenericXml(int32_t pan, int32_t tilt) const {
     const motion::Units& u = motion_.units();
-    return "<tt:PanTilt x=\"" + Number(u.Generic(Axis::Pan, pan)) + "\" y=\"" + Number(u.Generic(Axis::Tilt, tilt)) +
+    return "<tt:PanTilt x=\"" + FloatText(u.Generic(Axis::Pan, pan)) + "\" y=\"" + FloatText(u.Generic(Axis::Tilt, tilt)) +
            "\" space=\"" + kPositionSpace + "\"/>";
 }
 
-Service::Reply Service::Closing() { return {500, Fault("Receiver", "ter:Action", "the device is shutting down")}; }
+Reply Service::Closing() { return {500, Fault("Receiver", "ter:Action", "the device is shutting down")}; }
 
-Service::Reply Service::Motion(const motion::Result& r, const char* what) {
+Reply Service::Motion(const motion::Result& r, const char* what) {
     using motion::Status;
     switch (r.status) {
         case Status::Ok: return {200, ""};
@@ -525,7 +504,7 @@ Service::Reply Service::Motion(const motion::Result& r, const char* what) {
     return {500, Fault("Receiver", "ter:Action", what)};
 }
 
-Service::Reply Service::SetPreset(const pugi::xml_node& in) {
+Reply Service::SetPreset(const pugi::xml_node& in) {
     const std::string name = ChildAnyNs(in, "PresetName").text().get();
     if (!name.empty() && !motion::PresetStore::CheckName(name).empty())
         return BadArgs("a preset name is text of at most 64 bytes of UTF-8, without control characters",
@@ -547,7 +526,7 @@ Service::Reply Service::SetPreset(const pugi::xml_node& in) {
               "</tptz:PresetToken></tptz:SetPresetResponse>");
 }
 
-Service::Reply Service::SetConfiguration(const pugi::xml_node& in) {
+Reply Service::SetConfiguration(const pugi::xml_node& in) {
     const pugi::xml_node c = ChildAnyNs(in, "PTZConfiguration");
     if (std::string(c.attribute("token").value()) != kPtzConfig) return BadArgs("no such configuration", "ter:NoEntity");
     if (const pugi::xml_node node = ChildAnyNs(c, "NodeToken"); node && std::string(node.text().get()) != kNode)
@@ -578,14 +557,14 @@ Service::Reply Service::SetConfiguration(const pugi::xml_node& in) {
                 (!degrees && (lo < -1 || hi > 1)))
                 return BadArgs(std::string(name) + " needs a Min and a Max in its space", "ter:ConfigModify");
             if (!degrees) {
-                lo = u.Degrees(axis, u.StepsFromGeneric(axis, lo));
-                hi = u.Degrees(axis, u.StepsFromGeneric(axis, hi));
+                lo = DegreesOfGeneric(u, axis, lo);
+                hi = DegreesOfGeneric(u, axis, hi);
                 if (lo > hi) std::swap(lo, hi);
             }
             const motion::Range soft = u.LimitDegrees(axis);
             constexpr double kSlack = 1e-6;  // what the text of a number loses
             if (lo > hi || lo < soft.min - kSlack || hi > soft.max + kSlack)
-                return BadArgs(std::string(name) + " must lie within " + Number(soft.min) + " to " + Number(soft.max) +
+                return BadArgs(std::string(name) + " must lie within " + FloatText(soft.min) + " to " + FloatText(soft.max) +
                                " degrees", "ter:ConfigModify");
             *out = {std::max(lo, soft.min), std::min(hi, soft.max)};
         }
@@ -614,7 +593,7 @@ std::string TourXml(const motion::Tour& tour, const motion::TourStatus& now, con
                                    : "<tt:PTZPosition>" + generic(u.Steps(Axis::Pan, step.pan), u.Steps(Axis::Tilt, step.tilt)) +
                                          "</tt:PTZPosition>") +
                  "</tt:PresetDetail>" +
-                 (step.speed ? "<tt:Speed><tt:PanTilt x=\"" + Number(*step.speed) + "\" y=\"" + Number(*step.speed) +
+                 (step.speed ? "<tt:Speed><tt:PanTilt x=\"" + FloatText(*step.speed) + "\" y=\"" + FloatText(*step.speed) +
                                    "\" space=\"" + kSpeedSpace + "\"/></tt:Speed>"
                              : "") +
                  "<tt:StayTime>" + Seconds(step.dwell) + "</tt:StayTime></tt:TourSpot>";
@@ -629,7 +608,7 @@ std::string TourXml(const motion::Tour& tour, const motion::TourStatus& now, con
 
 // Tours by name: the token is the tour's name. RecurringTime 1 runs a
 // tour once, 0 (or more than once) in a loop.
-Service::Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
+Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
     const motion::Units& u = motion_.units();
     const auto generic = [this](int32_t p, int32_t t) { return GenericXml(p, t); };
     const std::string token(Collapsed(ChildAnyNs(in, "PresetTourToken").text().get()));
@@ -657,7 +636,7 @@ Service::Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
         return Ok("<tptz:GetPresetTourOptionsResponse><tptz:Options><tt:AutoStart>false</tt:AutoStart>"
                   "<tt:StartingCondition><tt:RecurringTime><tt:Min>0</tt:Min><tt:Max>1</tt:Max></tt:RecurringTime>"
                   "</tt:StartingCondition><tt:TourSpot><tt:PresetDetail>" + presets + "<tt:Home>false</tt:Home>" +
-                  Range2("PanTiltPositionSpace", kDegreesPosition, s.pan, s.tilt) +
+                  RangeXml("PanTiltPositionSpace", kDegreesPosition, s.pan, s.tilt) +
                   "</tt:PresetDetail><tt:StayTime><tt:Min>PT0S</tt:Min><tt:Max>" + Seconds(motion::kMaxDwell) +
                   "</tt:Max></tt:StayTime></tt:TourSpot></tptz:Options></tptz:GetPresetTourOptionsResponse>");
     }
@@ -698,16 +677,16 @@ Service::Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
                     return BadArgs(why, "ter:InvalidPosition");
                 }
                 if (!x || !y) return BadArgs("a tour spot's position needs x and y", "ter:InvalidPosition");
-                step.pan = degrees ? *x : u.Degrees(Axis::Pan, u.StepsFromGeneric(Axis::Pan, *x));
-                step.tilt = degrees ? *y : u.Degrees(Axis::Tilt, u.StepsFromGeneric(Axis::Tilt, *y));
+                step.pan = degrees ? *x : DegreesOfGeneric(u, Axis::Pan, *x);
+                step.tilt = degrees ? *y : DegreesOfGeneric(u, Axis::Tilt, *y);
                 // Inside the range GetPresetTourOptions gives (this configuration's limits).
                 const PtzSettings limits = Settings();
                 constexpr double kSlack = 1e-9;
                 if (step.pan < limits.pan.min - kSlack || step.pan > limits.pan.max + kSlack ||
                     step.tilt < limits.tilt.min - kSlack || step.tilt > limits.tilt.max + kSlack)
-                    return BadArgs("a tour spot must lie within pan " + Number(limits.pan.min) + " to " +
-                                       Number(limits.pan.max) + " and tilt " + Number(limits.tilt.min) + " to " +
-                                       Number(limits.tilt.max) + " degrees",
+                    return BadArgs("a tour spot must lie within pan " + FloatText(limits.pan.min) + " to " +
+                                       FloatText(limits.pan.max) + " and tilt " + FloatText(limits.tilt.min) + " to " +
+                                       FloatText(limits.tilt.max) + " degrees",
                                    "ter:InvalidPosition");
             } else {
                 return BadArgs("a tour spot goes to a preset (PresetToken) or a position (PTZPosition)");
@@ -749,49 +728,59 @@ Service::Reply Service::Tours(const std::string& op, const pugi::xml_node& in) {
     return Ok("<tptz:RemovePresetTourResponse/>");
 }
 
-Service::Reply Service::Ptz(const Request& r) {
-    const std::string& op = r.name;
-    const pugi::xml_node& in = r.operation;
-    const motion::Units& u = motion_.units();
-    auto checkProfile = [&]() -> std::string {
-        const std::string token = ChildAnyNs(in, "ProfileToken").text().get();
-        return token == kProfile ? "" : "no profile \"" + token + "\"";
-    };
-
-    if (op == "GetServiceCapabilities")
-        return Ok("<tptz:GetServiceCapabilitiesResponse><tptz:Capabilities EFlip=\"false\" Reverse=\"false\" "
-                  "GetCompatibleConfigurations=\"true\" MoveStatus=\"true\" StatusPosition=\"true\"/>"
-                  "</tptz:GetServiceCapabilitiesResponse>");
-    if (op == "GetNodes") return Ok("<tptz:GetNodesResponse>" + NodeXml("tptz:PTZNode") + "</tptz:GetNodesResponse>");
-    if (op == "GetNode") {
+void Service::AddPtz(Dispatch& d) {
+    d.On(
+        kPtz, "GetServiceCapabilities",
+        [this](const Call&) -> Reply {
+            return Ok(std::string("<tptz:GetServiceCapabilitiesResponse>") + kPtzCapabilities +
+                      "</tptz:GetServiceCapabilitiesResponse>");
+        },
+        true);
+    d.On(kPtz, "GetNodes", [this](const Call&) -> Reply {
+        return Ok("<tptz:GetNodesResponse>" + NodeXml("tptz:PTZNode") + "</tptz:GetNodesResponse>");
+    });
+    d.On(kPtz, "GetNode", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
         if (std::string(ChildAnyNs(in, "NodeToken").text().get()) != kNode) return BadArgs("no such node", "ter:NoEntity");
         return Ok("<tptz:GetNodeResponse>" + NodeXml("tptz:PTZNode") + "</tptz:GetNodeResponse>");
-    }
-    if (op == "GetConfigurations")
+    });
+    d.On(kPtz, "GetConfigurations", [this](const Call&) -> Reply {
         return Ok("<tptz:GetConfigurationsResponse>" + PtzConfigurationXml("tptz:PTZConfiguration") +
                   "</tptz:GetConfigurationsResponse>");
-    if (op == "GetConfiguration") {
+    });
+    d.On(kPtz, "GetConfiguration", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
         if (std::string(ChildAnyNs(in, "PTZConfigurationToken").text().get()) != kPtzConfig)
             return BadArgs("no such configuration", "ter:NoEntity");
         return Ok("<tptz:GetConfigurationResponse>" + PtzConfigurationXml("tptz:PTZConfiguration") +
                   "</tptz:GetConfigurationResponse>");
-    }
-    if (op == "GetConfigurationOptions") {
+    });
+    d.On(kPtz, "GetConfigurationOptions", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
         if (std::string(ChildAnyNs(in, "ConfigurationToken").text().get()) != kPtzConfig)
             return BadArgs("no such configuration", "ter:NoEntity");
         return Ok("<tptz:GetConfigurationOptionsResponse><tptz:PTZConfigurationOptions><tt:Spaces>" + SpacesXml() +
                   "</tt:Spaces><tt:PTZTimeout><tt:Min>PT1S</tt:Min><tt:Max>" + Seconds(motion::kMaxLease) +
                   "</tt:Max></tt:PTZTimeout></tptz:PTZConfigurationOptions></tptz:GetConfigurationOptionsResponse>");
-    }
-    if (op == "SetConfiguration") return SetConfiguration(in);
-
+    });
+    d.On(kPtz, "SetConfiguration", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
+        return SetConfiguration(in);
+    });
     // Everything below works on the profile's head.
-    if (auto why = checkProfile(); !why.empty()) return BadArgs(why, "ter:NoProfile");
-
-    if (op == "GetCompatibleConfigurations")
+    // Everything below works on the profile's head: a request naming
+    // another profile is refused first.
+    const auto onProfile = [this, &d](const char* name, Operation operation) {
+        d.On(kPtz, name, [this, operation](const Call& call) -> Reply {
+            if (auto why = ProfileProblem(call.request.operation); !why.empty()) return BadArgs(why, "ter:NoProfile");
+            return operation(call);
+        });
+    };
+    onProfile("GetCompatibleConfigurations", [this](const Call&) -> Reply {
         return Ok("<tptz:GetCompatibleConfigurationsResponse>" + PtzConfigurationXml("tptz:PTZConfiguration") +
                   "</tptz:GetCompatibleConfigurationsResponse>");
-    if (op == "GetStatus") {
+    });
+    onProfile("GetStatus", [this](const Call&) -> Reply {
         // From the shared state; right after the start the first reading may
         // still be on its way.
         const motion::Snapshot s = motion_.FirstReading(std::chrono::seconds(2));
@@ -801,67 +790,55 @@ Service::Reply Service::Ptz(const Request& r) {
                   "</tt:Position><tt:MoveStatus><tt:PanTilt>" + (s.moving ? "MOVING" : "IDLE") +
                   "</tt:PanTilt></tt:MoveStatus><tt:UtcTime>" + UtcNow() +
                   "</tt:UtcTime></tptz:PTZStatus></tptz:GetStatusResponse>");
+    });
+    {
+        const Operation move = [this](const Call& call) -> Reply {
+            const std::string& op = call.request.name;
+            const pugi::xml_node& in = call.request.operation;
+            const motion::Units& u = motion_.units();
+            // Everything is checked before the head is asked for anything.
+            const bool absolute = op == "AbsoluteMove";
+            const char* invalid = absolute ? "ter:InvalidPosition" : "ter:InvalidTranslation";
+            const pugi::xml_node vector = ChildAnyNs(in, absolute ? "Position" : "Translation");
+            if (!vector) return BadArgs(absolute ? "Position is missing" : "Translation is missing", invalid);
+            if (auto why = ZoomProblem(vector); !why.empty()) return BadArgs(why, invalid);
+            const pugi::xml_node panTilt = ChildAnyNs(vector, "PanTilt");
+            const std::string space(Collapsed(panTilt.attribute("space").value()));
+            const PtzSettings settings = Settings();
+            const std::optional<MoveSpace> inSpace =
+                SpaceOfMove(absolute, space, u, config_.fovHorizontal, config_.fovVertical);
+            if (!inSpace) return BadArgs("this device has no space \"" + space + "\"", invalid);
+            const MoveSpace& m = *inSpace;
+            std::optional<double> x, y, speed, tiltSpeed;
+            if (auto why = PanTiltOf(panTilt, m.min, m.max, x, y); !why.empty()) return BadArgs(why, invalid);
+            if (absolute && space == kDegreesPosition) {
+                const motion::Range mp = u.MechanicalDegrees(Axis::Pan), mt = u.MechanicalDegrees(Axis::Tilt);
+                if ((x && (*x < mp.min || *x > mp.max)) || (y && (*y < mt.min || *y > mt.max)))
+                    return BadArgs("the position is outside the head's range", invalid);
+            }
+            if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed, &tiltSpeed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
+            if (closed_) return Closing();
+            const motion::Pace pace{speed.value_or(settings.speed), std::nullopt, tiltSpeed};
+            // Kept inside this configuration's limits, applied by the motion
+            // layer to the target it works out when it sends the move (inside
+            // the head's soft limits).
+            const motion::Motion::Box box{settings.pan, settings.tilt};
+            motion::Result result;
+            if (absolute) {
+                std::optional<double> pan, tilt;
+                if (x) pan = m.degrees(Axis::Pan, *x);
+                if (y) tilt = m.degrees(Axis::Tilt, *y);
+                result = motion_.Absolute(pan, tilt, pace, box);
+            } else {
+                result = motion_.Relative(x ? m.degrees(Axis::Pan, *x) : 0, y ? m.degrees(Axis::Tilt, *y) : 0, pace, box);
+            }
+            if (Reply reply = Motion(result, op.c_str()); reply.status != 200) return reply;
+            return Ok("<tptz:" + op + "Response/>");
+        };
+        for (const char* name : {"AbsoluteMove", "RelativeMove"}) onProfile(name, move);
     }
-    if (op == "AbsoluteMove" || op == "RelativeMove") {
-        // Everything is checked before the head is asked for anything.
-        const bool absolute = op == "AbsoluteMove";
-        const char* invalid = absolute ? "ter:InvalidPosition" : "ter:InvalidTranslation";
-        const pugi::xml_node vector = ChildAnyNs(in, absolute ? "Position" : "Translation");
-        if (!vector) return BadArgs(absolute ? "Position is missing" : "Translation is missing", invalid);
-        if (auto why = ZoomProblem(vector); !why.empty()) return BadArgs(why, invalid);
-        const pugi::xml_node panTilt = ChildAnyNs(vector, "PanTilt");
-        const std::string space(Collapsed(panTilt.attribute("space").value()));
-        const PtzSettings settings = Settings();
-        // The space's range, and what a unit of it is in degrees.
-        double min = -1, max = 1;
-        std::function<double(Axis, double)> degrees;
-        if (absolute && (space.empty() || space == kPositionSpace)) {
-            degrees = [&u](Axis a, double g) { return u.Degrees(a, u.StepsFromGeneric(a, g)); };
-        } else if (absolute && space == kDegreesPosition) {
-            const motion::Range m1 = u.MechanicalDegrees(Axis::Pan), m2 = u.MechanicalDegrees(Axis::Tilt);
-            min = std::min(m1.min, m2.min), max = std::max(m1.max, m2.max);
-            degrees = [](Axis, double d) { return d; };
-        } else if (!absolute && (space.empty() || space == kTranslationSpace)) {
-            degrees = [&u](Axis a, double g) {
-                const motion::StepRange m = u.Mechanical(a);
-                return g * (u.Degrees(a, m.max) - u.Degrees(a, m.min)) / 2;
-            };
-        } else if (!absolute && space == kFovTranslation) {
-            const double fov[2] = {config_.fovHorizontal, config_.fovVertical};
-            degrees = [fov](Axis a, double f) { return f * fov[a == Axis::Pan ? 0 : 1]; };
-        } else if (!absolute && space == kDegreesTranslation) {
-            min = -720, max = 720;
-            degrees = [](Axis, double d) { return d; };
-        } else {
-            return BadArgs("this device has no space \"" + space + "\"", invalid);
-        }
-        std::optional<double> x, y, speed, tiltSpeed;
-        if (auto why = PanTiltOf(panTilt, min, max, x, y); !why.empty()) return BadArgs(why, invalid);
-        if (absolute && space == kDegreesPosition) {
-            const motion::Range mp = u.MechanicalDegrees(Axis::Pan), mt = u.MechanicalDegrees(Axis::Tilt);
-            if ((x && (*x < mp.min || *x > mp.max)) || (y && (*y < mt.min || *y > mt.max)))
-                return BadArgs("the position is outside the head's range", invalid);
-        }
-        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed, &tiltSpeed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
-        if (closed_) return Closing();
-        const motion::Pace pace{speed.value_or(settings.speed), std::nullopt, tiltSpeed};
-        // Kept inside this configuration's limits, applied by the motion
-        // layer to the target it works out when it sends the move (inside
-        // the head's soft limits).
-        const motion::Motion::Box box{settings.pan, settings.tilt};
-        motion::Result result;
-        if (absolute) {
-            std::optional<double> pan, tilt;
-            if (x) pan = degrees(Axis::Pan, *x);
-            if (y) tilt = degrees(Axis::Tilt, *y);
-            result = motion_.Absolute(pan, tilt, pace, box);
-        } else {
-            result = motion_.Relative(x ? degrees(Axis::Pan, *x) : 0, y ? degrees(Axis::Tilt, *y) : 0, pace, box);
-        }
-        if (Reply reply = Motion(result, op.c_str()); reply.status != 200) return reply;
-        return Ok("<tptz:" + op + "Response/>");
-    }
-    if (op == "ContinuousMove") {
+    onProfile("ContinuousMove", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
         const pugi::xml_node velocity = ChildAnyNs(in, "Velocity");
         if (!velocity) return BadArgs("Velocity is missing", "ter:InvalidVelocity");
         if (auto why = ZoomProblem(velocity); !why.empty()) return BadArgs(why, "ter:InvalidVelocity");
@@ -887,15 +864,16 @@ Service::Reply Service::Ptz(const Request& r) {
             reply.status != 200)
             return reply;
         return Ok("<tptz:ContinuousMoveResponse/>");
-    }
-    if (op == "Stop") {
+    });
+    onProfile("Stop", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
         // PanTilt false asks for nothing to stop (there is no zoom here).
         const std::string_view panTilt = Collapsed(ChildAnyNs(in, "PanTilt").text().get());
         if (panTilt == "false" || panTilt == "0") return Ok("<tptz:StopResponse/>");
         if (Reply reply = Motion(motion_.Stop(), "Stop"); reply.status != 200) return reply;
         return Ok("<tptz:StopResponse/>");
-    }
-    if (op == "GetPresets") {
+    });
+    onProfile("GetPresets", [this](const Call&) -> Reply {
         std::string list;
         const auto all = motion_.presets().All();
         for (int n = 1; n <= motion::kPresets; ++n) {
@@ -906,34 +884,43 @@ Service::Reply Service::Ptz(const Request& r) {
                     "</tptz:Preset>";
         }
         return Ok("<tptz:GetPresetsResponse>" + list + "</tptz:GetPresetsResponse>");
+    });
+    onProfile("SetPreset", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
+        return SetPreset(in);
+    });
+    {
+        const Operation preset = [this](const Call& call) -> Reply {
+            const std::string& op = call.request.name;
+            const pugi::xml_node& in = call.request.operation;
+            int preset = 0;
+            if (!PresetToken(in, preset) || motion_.presets().Get(preset).name.empty())
+                return BadArgs("no preset with that token", "ter:NoToken");
+            if (op == "RemovePreset") {
+                std::lock_guard lock(presetOps_);
+                if (Reply reply = Motion(motion_.RemovePreset(preset), "RemovePreset"); reply.status != 200) return reply;
+                return Ok("<tptz:RemovePresetResponse/>");
+            }
+            std::optional<double> speed, tiltSpeed;
+            if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed, &tiltSpeed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
+            if (closed_) return Closing();
+            if (Reply reply = Motion(motion_.GoPreset(preset, {speed, std::nullopt, tiltSpeed}), "GotoPreset"); reply.status != 200)
+                return reply;
+            return Ok("<tptz:GotoPresetResponse/>");
+        };
+        for (const char* name : {"GotoPreset", "RemovePreset"}) onProfile(name, preset);
     }
-    if (op == "SetPreset") return SetPreset(in);
-    if (op == "GotoPreset" || op == "RemovePreset") {
-        int preset = 0;
-        if (!PresetToken(in, preset) || motion_.presets().Get(preset).name.empty())
-            return BadArgs("no preset with that token", "ter:NoToken");
-        if (op == "RemovePreset") {
-            std::lock_guard lock(presetOps_);
-            if (Reply reply = Motion(motion_.RemovePreset(preset), "RemovePreset"); reply.status != 200) return reply;
-            return Ok("<tptz:RemovePresetResponse/>");
-        }
-        std::optional<double> speed, tiltSpeed;
-        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed, &tiltSpeed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
-        if (closed_) return Closing();
-        if (Reply reply = Motion(motion_.GoPreset(preset, {speed, std::nullopt, tiltSpeed}), "GotoPreset"); reply.status != 200)
-            return reply;
-        return Ok("<tptz:GotoPresetResponse/>");
-    }
-    if (op == "GotoHomePosition") {
+    onProfile("GotoHomePosition", [this](const Call&) -> Reply {
         if (closed_) return Closing();
         if (Reply reply = Motion(motion_.Home(), "GotoHomePosition"); reply.status != 200) return reply;
         return Ok("<tptz:GotoHomePositionResponse/>");
-    }
-    if (op == "SetHomePosition") {
+    });
+    onProfile("SetHomePosition", [this](const Call&) -> Reply {
         if (Reply reply = Motion(motion_.StoreHome(), "SetHomePosition"); reply.status != 200) return reply;
         return Ok("<tptz:SetHomePositionResponse/>");
-    }
-    if (op == "SendAuxiliaryCommand") {
+    });
+    onProfile("SendAuxiliaryCommand", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
         const std::string_view command = Collapsed(ChildAnyNs(in, "AuxiliaryData").text().get());
         if (command != kIrOn && command != kIrOff)
             return BadArgs("the auxiliary commands are " + std::string(kIrOn) + " and " + kIrOff);
@@ -941,11 +928,15 @@ Service::Reply Service::Ptz(const Request& r) {
             return reply;
         return Ok("<tptz:SendAuxiliaryCommandResponse><tptz:AuxiliaryResponse>" + std::string(command) +
                   "</tptz:AuxiliaryResponse></tptz:SendAuxiliaryCommandResponse>");
+    });
+    {
+        const Operation tour = [this](const Call& call) -> Reply {
+            return Tours(call.request.name, call.request.operation);
+        };
+        for (const char* name : {"GetPresetTours", "GetPresetTour", "GetPresetTourOptions", "CreatePresetTour",
+                                 "ModifyPresetTour", "OperatePresetTour", "RemovePresetTour"})
+            onProfile(name, tour);
     }
-    if (op == "GetPresetTours" || op == "GetPresetTour" || op == "GetPresetTourOptions" || op == "CreatePresetTour" ||
-        op == "ModifyPresetTour" || op == "OperatePresetTour" || op == "RemovePresetTour")
-        return Tours(op, in);
-    return Unsupported(op);
 }
 
 }  // namespace ptzd::onvif

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "auth.h"
+#include "onvif/dispatch.h"
 #include "onvif/onvif_config.h"
 #include "motion/motion.h"
 #include "soap.h"
@@ -60,7 +61,13 @@ public:
     // Answers one request body: the HTTP status and the response envelope.
     // `host` is the request's Host header (what the service addresses in
     // the answers are made of); empty: the configured address.
-    int Handle(const std::string& body, std::string& response, const std::string& host = "");
+    // `path` is the HTTP path it came to, `digest` whether HTTP Digest
+    // authenticated it.
+    int Handle(const std::string& body, std::string& response, const std::string& host = "", const std::string& path = "",
+               bool digest = false);
+    // The device's operations: the ones this service answers, and more
+    // added by the server before the device is reached (extras.h).
+    Dispatch& operations() { return dispatch_; }
     // The address clients reach the services at (as configured, an IPv6
     // address in brackets).
     std::string BaseUrl() const;
@@ -73,13 +80,10 @@ public:
     std::string Scopes() const;  // space-separated
 
 private:
-    struct Reply {
-        int status;
-        std::string body;
-    };
-    Reply Device(const Request& r);
-    Reply Media(const Request& r);
-    Reply Ptz(const Request& r);
+    void AddDevice(Dispatch& d);
+    void AddMedia(Dispatch& d);
+    void AddPtz(Dispatch& d);
+    std::string MediaCapabilities() const;
     Reply Ok(const std::string& body) { return {200, Envelope(body)}; }
     Reply Unsupported(const std::string& what);
     // env:Sender/ter:InvalidArgVal, with the operation's own subcode below it
@@ -103,6 +107,7 @@ private:
 
     motion::Motion& motion_;
     OnvifConfig config_;
+    Dispatch dispatch_;
     Authenticator auth_;
     std::string uuid_;
     std::string stateFile_;

@@ -108,4 +108,10 @@ std::string DateTimeText(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+std::string FloatText(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", v);
+    return text;
+}
+
 }  // namespace ptzd::onvif

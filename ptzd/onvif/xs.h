@@ -27,6 +27,9 @@ bool ParseNumber(std::string_view text, double& value);
 // without trailing zeros.
 bool ParseDateTime(const std::string& text, std::time_t& when, std::string* fraction = nullptr);
 
+// A number as an xs:float text, to six significant digits ("0.5", "-180", "1e-07").
+std::string FloatText(double v);
+
 // xs:dateTime of a system time ("2026-12-09T03:00:00.123Z").
 std::string DateTimeText(std::chrono::system_clock::time_point t);
 

@@ -7,7 +7,8 @@ Floors, from the bottom: infra/ (sockets, listener, log, metrics, state
 files), worker/ (a head's link and call queue), motion/ (moves, shared
 state, events, presets, tours), json/ (the motion layer's values as JSON,
 for every JSON transport), the front ends (http/ onvif/ visca/
-native/), and above them config/ (the TOML file) and main.cpp. Prints one
+native/), and above them config/ (the TOML file) and main.cpp; only the
+motion layer sees its machinery (motion/detail.h). Prints one
 line per broken rule and exits 1 when there is any.
 """
 import os
@@ -51,6 +52,8 @@ def main(root):
                     problems.append(f"{path}: includes the simulator ({inc})")
                 continue  # the library's own headers (ptz.h, protocol/..., link/...)
             there = floor_of(target)
+            if target == "motion/detail.h" and here != "motion":
+                problems.append(f"{path}: includes {inc}: the motion layer's machinery is its own (motion.h is its face)")
             if there == here:
                 continue
             if path.startswith(THROUGH_MOTION) and there == "worker":

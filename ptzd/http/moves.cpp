@@ -9,6 +9,7 @@
 #include "http/routes.h"
 #include "infra/listener.h"
 #include "json/events.h"
+#include "json/motion.h"
 #include "motion/group.h"
 
 namespace ptzd {
@@ -18,13 +19,12 @@ using namespace motion;
 
 namespace {
 
-constexpr double kMaxSeconds = 600;  // durations, time-outs
 constexpr auto kStreamTick = std::chrono::milliseconds(50);
 constexpr auto kHeartbeat = std::chrono::milliseconds(500);
 
 void Reply(httplib::Response& res, int status, const json& body) {
     res.status = status;
-    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+    res.set_content(JsonText(body), "application/json");
 }
 
 void Fail(httplib::Response& res, int status, const std::string& text) { Reply(res, status, {{"error", text}}); }
@@ -53,79 +53,8 @@ std::string Body(const httplib::Request& req, json& body) {
     return "";
 }
 
-// Only the keys a route knows.
-std::string OnlyKeys(const json& body, std::initializer_list<const char*> keys) {
-    for (const auto& [key, value] : body.items()) {
-        bool known = false;
-        for (const char* k : keys) known = known || key == k;
-        if (!known) return "unknown argument \"" + key + "\"";
-    }
-    return "";
-}
-
-// An optional finite number in [min, max].
-std::string Number(const json& body, const char* key, double min, double max, std::optional<double>& out) {
-    out.reset();
-    if (!body.contains(key)) return "";
-    const json& v = body[key];
-    if (!v.is_number()) return std::string("argument \"") + key + "\" must be a number";
-    const double d = v.get<double>();
-    if (!std::isfinite(d) || d < min || d > max)
-        return std::string("argument \"") + key + "\" must lie in [" + json(min).dump() + ", " + json(max).dump() + "]";
-    out = d;
-    return "";
-}
-
-std::string Pacing(const json& body, Pace& pace) {
-    std::optional<double> speed, duration;
-    if (auto why = Number(body, "speed", 0, 1, speed); !why.empty()) return why;
-    if (auto why = Number(body, "duration", 0, kMaxSeconds, duration); !why.empty()) return why;
-    if (speed && duration) return "give a speed or a duration, not both";
-    if (duration && *duration <= 0) return "argument \"duration\" must be above 0";
-    pace.speed = speed;
-    if (duration) pace.duration = std::chrono::milliseconds(static_cast<int64_t>(std::llround(*duration * 1000)));
-    return "";
-}
-
-json Pair(double a, double b) { return json::array({a, b}); }
-
-json PositionJson(Motion& m) {
-    const Snapshot s = m.State();
-    const Units& u = m.units();
-    const TourStatus tour = m.CurrentTour();
-    const Range pl = u.LimitDegrees(Axis::Pan), tl = u.LimitDegrees(Axis::Tilt);
-    const Range pm = u.MechanicalDegrees(Axis::Pan), tm = u.MechanicalDegrees(Axis::Tilt);
-    json j{{"head", m.name()},
-           {"link", s.linkUp},
-           {"known", s.known},
-           {"pan", s.pan},
-           {"tilt", s.tilt},
-           {"steps", {{"pan", s.panSteps}, {"tilt", s.tiltSteps}}},
-           {"moving", s.moving},
-           {"move", {{"kind", MoveName(s.move)}, {"id", s.generation}, {"preset", s.preset}}},
-           {"limits", {{"pan", Pair(pl.min, pl.max)}, {"tilt", Pair(tl.min, tl.max)}}},
-           {"range", {{"pan", Pair(pm.min, pm.max)}, {"tilt", Pair(tm.min, tm.max)}}},
-           {"tour", {{"name", tour.name}, {"state", TourStateName(tour.state)}, {"step", tour.step}, {"round", tour.round}}}};
-    if (s.flagsKnown) j["flags"] = {s.flags[0], s.flags[1], s.flags[2], s.flags[3]};
-    return j;
-}
-
 void Answer(httplib::Response& res, const Result& r, json extra = json::object()) {
-    if (!r.ok()) {
-        json body{{"error", r.message.empty() ? StatusName(r.status) : r.message}, {"status", StatusName(r.status)}};
-        if (r.status == Status::HeadFailed) {
-            body["kind"] = r.outcome.kind;
-            body["code"] = r.outcome.code;
-        }
-        return Reply(res, HttpStatus(r.status), body);
-    }
-    extra["move"] = r.move;
-    Reply(res, 200, extra);
-}
-
-json MoveJson(const Result& r) {
-    return {{"pan", r.pan}, {"tilt", r.tilt}, {"clamped", {{"pan", r.panClamped}, {"tilt", r.tiltClamped}}},
-            {"seconds", r.seconds}};
+    Reply(res, r.ok() ? 200 : HttpStatus(r.status), ResultJson(r, std::move(extra)));
 }
 
 // A preset number 1-16 from the path.
@@ -156,20 +85,6 @@ Shown ShownOf(const Snapshot& s) {
     Shown v{s.linkUp, s.moving, s.known, s.panSteps, s.tiltSteps, {}, s.readings};
     std::copy(s.flags, s.flags + 4, v.flags);
     return v;
-}
-
-// "client" (1-64 of [A-Za-z0-9_-]) and "seq" (a whole number), both or neither.
-std::string ClientOrder(const json& b, std::string& client, uint64_t& seq) {
-    if (b.contains("client") != b.contains("seq")) return "\"client\" and \"seq\" come together";
-    if (!b.contains("client")) return "";
-    if (!b["client"].is_string()) return "argument \"client\" must be a string";
-    client = b["client"].get<std::string>();
-    if (client.empty() || client.size() > 64 ||
-        !std::all_of(client.begin(), client.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'; }))
-        return "argument \"client\" holds 1 to 64 letters, digits, _ or -";
-    if (!b["seq"].is_number_unsigned()) return "argument \"seq\" must be a whole number";
-    seq = b["seq"].get<uint64_t>();
-    return "";
 }
 
 std::string SseEvent(const char* type, const std::string& data) {
@@ -211,49 +126,21 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
 
     s.Post(head + "/move", route({"kind", "pan", "tilt", "speed", "duration", "timeout", "client", "seq"},
                                  [](Motion& m, const json& b, const httplib::Request&, httplib::Response& res) {
-        const std::string kind = b.contains("kind") && b["kind"].is_string() ? b["kind"].get<std::string>() : "";
-        std::string client;
-        uint64_t seq = 0;
-        if (auto why = ClientOrder(b, client, seq); !why.empty()) return Fail(res, 400, why);
-        if (!client.empty() && !m.InClientOrder(client, seq, false))
+        MoveRequest move;
+        if (auto why = ParseMove(b, move); !why.empty()) return Fail(res, 400, why);
+        if (!move.client.empty() && !m.InClientOrder(move.client, move.seq, false))
             return Fail(res, 409, "a later stop of this client came first; nothing was sent");
-        std::optional<double> pan, tilt, timeout;
-        Pace pace;
-        if (kind == "absolute" || kind == "relative") {
-            const double far = 36000;  // degrees: only a check that the numbers are sane; the limits clamp
-            if (auto why = Number(b, "pan", -far, far, pan); !why.empty()) return Fail(res, 400, why);
-            if (auto why = Number(b, "tilt", -far, far, tilt); !why.empty()) return Fail(res, 400, why);
-            if (auto why = Pacing(b, pace); !why.empty()) return Fail(res, 400, why);
-            if (b.contains("timeout")) return Fail(res, 400, "only a continuous move has a timeout");
-            if (!pan && !tilt) return Fail(res, 400, "give \"pan\", \"tilt\" or both");
-            const Result r = kind == "absolute" ? m.Absolute(pan, tilt, pace) : m.Relative(pan.value_or(0), tilt.value_or(0), pace);
-            return Answer(res, r, MoveJson(r));
-        }
-        if (kind == "continuous") {
-            if (auto why = Number(b, "pan", -1, 1, pan); !why.empty()) return Fail(res, 400, why);
-            if (auto why = Number(b, "tilt", -1, 1, tilt); !why.empty()) return Fail(res, 400, why);
-            if (auto why = Number(b, "timeout", 0, kMaxSeconds, timeout); !why.empty()) return Fail(res, 400, why);
-            if (b.contains("speed") || b.contains("duration"))
-                return Fail(res, 400, "a continuous move's speed is its velocity (\"pan\", \"tilt\" in [-1, 1])");
-            if (timeout && *timeout <= 0) return Fail(res, 400, "argument \"timeout\" must be above 0");
-            std::optional<std::chrono::milliseconds> lease;
-            if (timeout) lease = std::chrono::milliseconds(static_cast<int64_t>(std::llround(*timeout * 1000)));
-            const Result r = m.Continuous(pan.value_or(0), tilt.value_or(0), lease);
-            json extra = MoveJson(r);
-            extra["lease"] = r.move;
-            return Answer(res, r, extra);
-        }
-        Fail(res, 400, "argument \"kind\" must be \"absolute\", \"relative\" or \"continuous\"");
+        const Result r = SendMove(m, move);
+        json extra = MoveJson(r);
+        if (move.kind == MoveRequest::Kind::Continuous) extra["lease"] = r.move;
+        Answer(res, r, extra);
     }));
 
     s.Post(head + "/renew", route({"lease", "timeout"}, [](Motion& m, const json& b, const httplib::Request&,
                                                           httplib::Response& res) {
         if (!b.contains("lease") || !b["lease"].is_number_unsigned()) return Fail(res, 400, "argument \"lease\" must be a move number");
-        std::optional<double> timeout;
-        if (auto why = Number(b, "timeout", 0, kMaxSeconds, timeout); !why.empty()) return Fail(res, 400, why);
-        if (timeout && *timeout <= 0) return Fail(res, 400, "argument \"timeout\" must be above 0");
         std::optional<std::chrono::milliseconds> lease;
-        if (timeout) lease = std::chrono::milliseconds(static_cast<int64_t>(std::llround(*timeout * 1000)));
+        if (auto why = SecondsArgument(b, "timeout", lease); !why.empty()) return Fail(res, 400, why);
         const uint64_t id = b["lease"].get<uint64_t>();
         if (!m.Renew(id, lease)) return Reply(res, 409, {{"error", "that move is no longer the one in hand"}, {"lease", id}});
         Reply(res, 200, {{"lease", id}});
@@ -262,7 +149,7 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
     s.Post(head + "/stop", route({"client", "seq"}, [](Motion& m, const json& b, const httplib::Request&, httplib::Response& res) {
         std::string client;
         uint64_t seq = 0;
-        if (auto why = ClientOrder(b, client, seq); !why.empty()) return Fail(res, 400, why);
+        if (auto why = ClientOrderArgument(b, client, seq); !why.empty()) return Fail(res, 400, why);
         if (!client.empty()) m.InClientOrder(client, seq, true);
         Answer(res, m.Stop());
     }));
@@ -271,17 +158,7 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
     }));
 
     s.Get(head + "/presets", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
-        json list = json::array();
-        const auto all = m.presets().All();
-        for (int p = 1; p <= kPresets; ++p) {
-            json one{{"preset", p}, {"name", all[p].name}};
-            if (all[p].pan && all[p].tilt) {
-                one["pan"] = m.units().Degrees(Axis::Pan, *all[p].pan);
-                one["tilt"] = m.units().Degrees(Axis::Tilt, *all[p].tilt);
-            }
-            list.push_back(one);
-        }
-        Reply(res, 200, {{"presets", list}});
+        Reply(res, 200, {{"presets", PresetsJson(m)}});
     }));
     auto preset = [](const httplib::Request& req, httplib::Response& res, int& number) {
         if (PresetNumber(req.matches[2], number)) return true;
@@ -322,16 +199,14 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
         int p = 0;
         Pace pace;
         if (!preset(req, res, p)) return;
-        if (auto why = Pacing(b, pace); !why.empty()) return Fail(res, 400, why);
+        if (auto why = PaceArgument(b, pace); !why.empty()) return Fail(res, 400, why);
         Answer(res, m.GoPreset(p, pace));
     }));
 
     s.Get(head + "/tours", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
         json list = json::array();
         for (const Tour& t : m.Tours()) list.push_back(TourJson(t));
-        const TourStatus st = m.CurrentTour();
-        Reply(res, 200, {{"tours", list},
-                         {"current", {{"name", st.name}, {"state", TourStateName(st.state)}, {"step", st.step}, {"round", st.round}}}});
+        Reply(res, 200, {{"tours", list}, {"current", TourStatusJson(m.CurrentTour())}});
     }));
     const std::string tourPath = head + R"(/tours/([^/]+))";
     s.Get(tourPath, route({}, [](Motion& m, const json&, const httplib::Request& req, httplib::Response& res) {
@@ -369,7 +244,7 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
         if (auto why = Body(req, body); !why.empty()) return Fail(res, 400, why);
         if (auto why = OnlyKeys(body, {"moves", "speed", "duration"}); !why.empty()) return Fail(res, 400, why);
         Pace pace;
-        if (auto why = Pacing(body, pace); !why.empty()) return Fail(res, 400, why);
+        if (auto why = PaceArgument(body, pace); !why.empty()) return Fail(res, 400, why);
         if (!body.contains("moves") || !body["moves"].is_array() || body["moves"].empty())
             return Fail(res, 400, "argument \"moves\" must be a list of {\"head\", \"pan\"/\"tilt\" or \"preset\"}");
         if (body["moves"].size() > kMaxGroup) return Fail(res, 400, "at most " + std::to_string(kMaxGroup) + " moves at once");
@@ -389,8 +264,8 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
                 if (one.contains("pan") || one.contains("tilt")) return Fail(res, 400, "give a preset or a position, not both");
                 t.preset = one["preset"].get<int>();
             } else {
-                if (auto why = Number(one, "pan", -36000, 36000, t.pan); !why.empty()) return Fail(res, 400, why);
-                if (auto why = Number(one, "tilt", -36000, 36000, t.tilt); !why.empty()) return Fail(res, 400, why);
+                if (auto why = NumberArgument(one, "pan", -36000, 36000, t.pan); !why.empty()) return Fail(res, 400, why);
+                if (auto why = NumberArgument(one, "tilt", -36000, 36000, t.tilt); !why.empty()) return Fail(res, 400, why);
                 if (!t.pan && !t.tilt) return Fail(res, 400, "each move gives a preset, \"pan\", \"tilt\" or both");
             }
             targets.push_back(t);

@@ -1,4 +1,4 @@
-#include "motion/motion.h"
+#include "motion/detail.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 
 #include "ptz.h"
 
-namespace ptzd::motion {
+namespace ptzd::motion::detail {
 
 namespace {
 
@@ -50,7 +50,7 @@ std::string CheckPace(const Pace& pace) {
     return "";
 }
 
-std::string CheckBox(const std::optional<Motion::Box>& within) {
+std::string CheckBox(const std::optional<Machine::Box>& within) {
     if (!within) return "";
     for (const Range& r : {within->pan, within->tilt})
         if (!std::isfinite(r.min) || !std::isfinite(r.max) || r.min > r.max) return "limits must be numbers, the lower first";
@@ -59,40 +59,13 @@ std::string CheckBox(const std::optional<Motion::Box>& within) {
 
 }  // namespace
 
-const char* MoveName(MoveKind kind) {
-    switch (kind) {
-        case MoveKind::None: return "";
-        case MoveKind::Absolute: return "absolute";
-        case MoveKind::Relative: return "relative";
-        case MoveKind::Continuous: return "continuous";
-        case MoveKind::Preset: return "preset";
-        case MoveKind::Home: return "home";
-        case MoveKind::External: return "external";
-    }
-    return "";
-}
-
-const char* StatusName(Status status) {
-    switch (status) {
-        case Status::Ok: return "ok";
-        case Status::BadArgument: return "bad argument";
-        case Status::NotFound: return "not found";
-        case Status::LinkDown: return "link down";
-        case Status::Busy: return "busy";
-        case Status::HeadFailed: return "head failed";
-        case Status::Superseded: return "superseded";
-        case Status::StateFailed: return "state not saved";
-    }
-    return "";
-}
-
-Motion::Motion(HeadWorker& head, const MotionConfig& config, EventBus& events, Files files)
+Machine::Machine(HeadWorker& head, const MotionConfig& config, EventBus& events, Files files)
     : head_(head), units_(config), events_(events), presets_(std::move(files.presets)),
       tours_(std::move(files.tours), [this](const Tour& tour) { return CheckTour(tour, units_); }) {}
 
-Motion::~Motion() { StopAll(); }
+Machine::~Machine() { StopAll(); }
 
-void Motion::Start() {
+void Machine::Start() {
     std::lock_guard lock(stateMutex_);
     if (started_ || stopping_) return;
     started_ = true;
@@ -101,7 +74,7 @@ void Motion::Start() {
     tourRunner_ = std::thread([this] { TourLoop(); });
 }
 
-void Motion::StopAll() {
+void Machine::StopAll() {
     bool stopHead = false;
     {
         std::lock_guard lock(stateMutex_);
@@ -127,7 +100,7 @@ void Motion::StopAll() {
     if (tourRunner_.joinable()) tourRunner_.join();
 }
 
-Snapshot Motion::State() const {
+Snapshot Machine::State() const {
     std::lock_guard lock(stateMutex_);
     const auto now = Clock::now();
     if (readUntil_ < now && watchers_ == 0) pollerWake_.notify_all();  // it may be resting
@@ -142,7 +115,7 @@ Snapshot Motion::State() const {
     return s;
 }
 
-Motion::Identity Motion::HeadIdentity() const {
+Machine::Identity Machine::HeadIdentity() const {
     std::lock_guard lock(stateMutex_);
     const auto now = Clock::now();
     if (!identity_.known && readUntil_ < now && watchers_ == 0) pollerWake_.notify_all();
@@ -150,31 +123,31 @@ Motion::Identity Motion::HeadIdentity() const {
     return identity_;
 }
 
-void Motion::Watch() {
+void Machine::Watch() {
     std::lock_guard lock(stateMutex_);
     ++watchers_;
     pollerWake_.notify_all();
 }
 
-void Motion::Unwatch() {
+void Machine::Unwatch() {
     std::lock_guard lock(stateMutex_);
     if (watchers_ > 0) --watchers_;
 }
 
-bool Motion::WaitFinished(uint64_t move, Clock::time_point deadline) {
+bool Machine::WaitFinished(uint64_t move, Clock::time_point deadline) {
     std::unique_lock lock(stateMutex_);
     changed_.wait_until(lock, deadline, [&] { return stopping_ || active_.generation != move || active_.finished; });
     return active_.generation == move && active_.finished;
 }
 
-Result Motion::Refused(Status status, std::string message) const {
+Result Machine::Refused(Status status, std::string message) const {
     Result r;
     r.status = status;
     r.message = std::move(message);
     return r;
 }
 
-Result Motion::FromOutcome(const Outcome& o, const char* what) const {
+Result Machine::FromOutcome(const Outcome& o, const char* what) const {
     if (o.result == PTZ_OK) return {};
     Result r;
     r.outcome = o;
@@ -187,7 +160,7 @@ Result Motion::FromOutcome(const Outcome& o, const char* what) const {
     return r;
 }
 
-Event Motion::MakeEvent(EventType type) const {
+Event Machine::MakeEvent(EventType type) const {
     Event e;
     e.type = type;
     e.head = name();
@@ -198,7 +171,7 @@ Event Motion::MakeEvent(EventType type) const {
 
 // ---- commands ---------------------------------------------------------------------
 
-Result Motion::Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace, std::optional<Box> within) {
+Result Machine::Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace, std::optional<Box> within) {
     if (!FiniteOrAbsent(pan) || !FiniteOrAbsent(tilt)) return Refused(Status::BadArgument, "positions must be numbers");
     if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
     if (const std::string why = CheckBox(within); !why.empty()) return Refused(Status::BadArgument, why);
@@ -207,7 +180,7 @@ Result Motion::Absolute(std::optional<double> pan, std::optional<double> tilt, c
     return Issue(request);
 }
 
-Result Motion::Relative(double pan, double tilt, const Pace& pace, std::optional<Box> within) {
+Result Machine::Relative(double pan, double tilt, const Pace& pace, std::optional<Box> within) {
     if (!std::isfinite(pan) || !std::isfinite(tilt)) return Refused(Status::BadArgument, "distances must be numbers");
     if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
     if (const std::string why = CheckBox(within); !why.empty()) return Refused(Status::BadArgument, why);
@@ -216,7 +189,7 @@ Result Motion::Relative(double pan, double tilt, const Pace& pace, std::optional
     return Issue(request);
 }
 
-Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional<std::chrono::milliseconds> timeout,
+Result Machine::Continuous(double panVelocity, double tiltVelocity, std::optional<std::chrono::milliseconds> timeout,
                           std::optional<Box> within) {
     if (!(panVelocity >= -1 && panVelocity <= 1 && tiltVelocity >= -1 && tiltVelocity <= 1))
         return Refused(Status::BadArgument, "velocities must be between -1 and 1");
@@ -231,7 +204,7 @@ Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional
     return Issue(request);
 }
 
-bool Motion::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> timeout) {
+bool Machine::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> timeout) {
     const auto t = timeout.value_or(units_.config().continuousTimeout);
     if (t.count() <= 0 || t > kMaxLease) return false;
     std::lock_guard lock(stateMutex_);
@@ -243,9 +216,9 @@ bool Motion::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> time
     return true;
 }
 
-Result Motion::Stop() { return StopNow("stopped", "stopped"); }
+Result Machine::Stop() { return StopNow("stopped", "stopped"); }
 
-bool Motion::InClientOrder(const std::string& client, uint64_t seq, bool stop) {
+bool Machine::InClientOrder(const std::string& client, uint64_t seq, bool stop) {
     std::lock_guard lock(stateMutex_);
     auto it = clientOrder_.find(client);
     if (it == clientOrder_.end()) {
@@ -263,7 +236,7 @@ bool Motion::InClientOrder(const std::string& client, uint64_t seq, bool stop) {
     return seq > it->second.stopSeq;
 }
 
-Result Motion::StopNow(const std::string& reason, const std::string& tourReason) {
+Result Machine::StopNow(const std::string& reason, const std::string& tourReason) {
     {
         std::lock_guard lock(stateMutex_);
         if (stopping_) return Refused(Status::LinkDown, "stop: the gateway stops");
@@ -297,7 +270,7 @@ Result Motion::StopNow(const std::string& reason, const std::string& tourReason)
     return result;
 }
 
-Outcome Motion::SendStop() {
+Outcome Machine::SendStop() {
     std::shared_ptr<SharedStop> stop;
     bool mine = false;
     {
@@ -327,7 +300,7 @@ Outcome Motion::SendStop() {
     return outcome;
 }
 
-Outcome Motion::SendStopOf(uint64_t seq, std::optional<Axis> axis) {
+Outcome Machine::SendStopOf(uint64_t seq, std::optional<Axis> axis) {
     Executed done;
     Request r(axis ? Op::StopAxis : Op::Stop);
     if (axis) r.axis = *axis;
@@ -344,11 +317,11 @@ Outcome Motion::SendStopOf(uint64_t seq, std::optional<Axis> axis) {
     return outcome;
 }
 
-Result Motion::Home() { return Issue(Request(Op::Home)); }
+Result Machine::Home() { return Issue(Request(Op::Home)); }
 
-Result Motion::StoreHome() { return Issue(Request(Op::StoreHome)); }
+Result Machine::StoreHome() { return Issue(Request(Op::StoreHome)); }
 
-Result Motion::GoPreset(int preset, const Pace& pace) {
+Result Machine::GoPreset(int preset, const Pace& pace) {
     if (preset < 1 || preset > kPresets) return Refused(Status::BadArgument, "presets are 1 to 16");
     if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
     Request r(Op::Preset, std::nullopt, std::nullopt, pace);
@@ -356,7 +329,7 @@ Result Motion::GoPreset(int preset, const Pace& pace) {
     return Issue(r);
 }
 
-Result Motion::StorePreset(int preset, const std::string& name) {
+Result Machine::StorePreset(int preset, const std::string& name) {
     if (preset < 1 || preset > kPresets) return Refused(Status::BadArgument, "presets are 1 to 16");
     const std::string label = name.empty() ? "Preset " + std::to_string(preset) : name;
     if (const std::string why = PresetStore::CheckName(label); !why.empty()) return Refused(Status::BadArgument, why);
@@ -371,7 +344,7 @@ Result Motion::StorePreset(int preset, const std::string& name) {
     return r;
 }
 
-Result Motion::RenamePreset(int preset, const std::string& name) {
+Result Machine::RenamePreset(int preset, const std::string& name) {
     if (preset < 1 || preset > kPresets) return Refused(Status::BadArgument, "presets are 1 to 16");
     if (const std::string why = PresetStore::CheckName(name); !why.empty()) return Refused(Status::BadArgument, why);
     const PresetInfo p = presets_.Get(preset);
@@ -381,14 +354,14 @@ Result Motion::RenamePreset(int preset, const std::string& name) {
     return {};
 }
 
-Result Motion::RemovePreset(int preset) {
+Result Machine::RemovePreset(int preset) {
     if (preset < 1 || preset > kPresets) return Refused(Status::BadArgument, "presets are 1 to 16");
     if (presets_.Get(preset).name.empty()) return Refused(Status::NotFound, "preset " + std::to_string(preset) + " is not stored");
     if (const std::string why = presets_.Remove(preset); !why.empty()) return Refused(Status::StateFailed, why);
     return {};
 }
 
-Result Motion::Estimate(std::optional<double> pan, std::optional<double> tilt, int preset, double speed) {
+Result Machine::Estimate(std::optional<double> pan, std::optional<double> tilt, int preset, double speed) {
     if (!FiniteOrAbsent(pan) || !FiniteOrAbsent(tilt)) return Refused(Status::BadArgument, "positions must be numbers");
     Result r = Issue(Request(Op::Read));
     if (!r.ok()) return r;
@@ -410,17 +383,17 @@ Result Motion::Estimate(std::optional<double> pan, std::optional<double> tilt, i
 
 // ---- the one place where moves become library calls -----------------------------------
 
-bool Motion::StepsUp(Axis axis, int direction) const {
+bool Machine::StepsUp(Axis axis, int direction) const {
     const MotionConfig& c = units_.config();
     return (direction > 0) == ((axis == Axis::Pan ? c.pan : c.tilt).degreesPerStep > 0);
 }
 
-std::pair<int32_t, int32_t> Motion::PaceSpeeds(const Pace& pace) const {
+std::pair<int32_t, int32_t> Machine::PaceSpeeds(const Pace& pace) const {
     const double pan = pace.speed.value_or(units_.config().defaultSpeed);
     return {units_.Speed(pan), units_.Speed(pace.tiltSpeed.value_or(pan))};
 }
 
-void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& done, int32_t& panSpeed,
+void Machine::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& done, int32_t& panSpeed,
                   int32_t& tiltSpeed) const {
     // Where each axis is asked to go, before the limits; an axis the move
     // leaves alone stays (and is not clamped).
@@ -477,7 +450,7 @@ void Motion::Plan(const Request& r, int32_t panNow, int32_t tiltNow, Executed& d
     }
 }
 
-int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
+int32_t Machine::Execute(const Request& r, int32_t link, Executed& done) {
     const MotionConfig& c = units_.config();
     auto read = [&] {
         const int32_t result = PTZ_LinkGetPTPos(link, &done.panNow, &done.tiltNow);
@@ -556,7 +529,7 @@ int32_t Motion::Execute(const Request& r, int32_t link, Executed& done) {
     return PTZ_BAD_PARAM;
 }
 
-Result Motion::Issue(const Request& request) {
+Result Machine::Issue(const Request& request) {
     static const char* const names[] = {"absolute move", "relative move", "continuous move", "stop", "stop",
                                         "home", "store home", "preset", "store preset", "read"};
     const char* what = names[static_cast<int>(request.op)];
@@ -648,7 +621,7 @@ Result Motion::Issue(const Request& request) {
     return result;
 }
 
-void Motion::Record(int32_t pan, int32_t tilt, Clock::time_point at) {
+void Machine::Record(int32_t pan, int32_t tilt, Clock::time_point at) {
     snapshot_.panSteps = pan;
     snapshot_.tiltSteps = tilt;
     snapshot_.pan = units_.Degrees(Axis::Pan, pan);
@@ -657,7 +630,7 @@ void Motion::Record(int32_t pan, int32_t tilt, Clock::time_point at) {
     snapshot_.read = at;
 }
 
-void Motion::FinishActive(const std::string& reason) {
+void Machine::FinishActive(const std::string& reason) {
     active_.finished = true;
     Event e = MakeEvent(EventType::MoveFinished);
     e.move = MoveName(active_.kind);
@@ -691,7 +664,7 @@ void Motion::FinishActive(const std::string& reason) {
 
 // ---- the poller --------------------------------------------------------------------------
 
-void Motion::LeaseLoop() {
+void Machine::LeaseLoop() {
     // Apart from the poller, whose reading may wait behind other callers
     // for the head: a lease's end is never late for that.
     std::unique_lock lock(stateMutex_);
@@ -709,7 +682,7 @@ void Motion::LeaseLoop() {
     }
 }
 
-void Motion::PollLoop() {
+void Machine::PollLoop() {
     std::unique_lock lock(stateMutex_);
     while (!stopping_) {
         const auto now = Clock::now();
@@ -754,7 +727,7 @@ void Motion::PollLoop() {
     }
 }
 
-void Motion::Poll() {
+void Machine::Poll() {
     const bool up = head_.Up();
     int32_t lastPan = 0, lastTilt = 0;
     bool known = false, statusDue = false, wanted = false;
@@ -873,7 +846,7 @@ void Motion::Poll() {
     if (learn) presets_.Learn(learn->preset, learn->pan, learn->tilt);
 }
 
-void Motion::ReadIdentity() {
+void Machine::ReadIdentity() {
     {
         std::lock_guard lock(stateMutex_);
         // A head that refuses it is asked again now and then, not at every reading.
@@ -892,14 +865,14 @@ void Motion::ReadIdentity() {
     changed_.notify_all();
 }
 
-Motion::Identity Motion::WaitIdentity(std::chrono::milliseconds within) {
+Machine::Identity Machine::WaitIdentity(std::chrono::milliseconds within) {
     const auto until = Clock::now() + within;
     std::unique_lock lock(stateMutex_);
     changed_.wait_until(lock, until, [&] { return identity_.known || stopping_ || !head_.Up(); });
     return identity_;
 }
 
-Snapshot Motion::FirstReading(std::chrono::milliseconds within) {
+Snapshot Machine::FirstReading(std::chrono::milliseconds within) {
     const auto until = Clock::now() + within;
     for (Snapshot s = State();; s = State()) {
         if (!s.linkUp || s.known || Clock::now() >= until) return s;
@@ -910,13 +883,13 @@ Snapshot Motion::FirstReading(std::chrono::milliseconds within) {
     }
 }
 
-Result Motion::SetInfrared(bool on) {
+Result Machine::SetInfrared(bool on) {
     const Outcome o = head_.Call([on](int32_t link) { return PTZ_LinkSetIrControl(link, on ? 1 : 0); },
                                  HeadWorker::Lane::Normal, "SetIrControl");
     return FromOutcome(o, "SetIrControl");
 }
 
-void Motion::StopFor(uint64_t generation, const std::string& reason) {
+void Machine::StopFor(uint64_t generation, const std::string& reason) {
     uint64_t seq = 0;
     {
         std::lock_guard lock(stateMutex_);
@@ -944,7 +917,7 @@ void Motion::StopFor(uint64_t generation, const std::string& reason) {
     changed_.notify_all();
 }
 
-void Motion::StopAxisFor(uint64_t generation, Axis axis) {
+void Machine::StopAxisFor(uint64_t generation, Axis axis) {
     uint64_t seq = 0;
     {
         std::lock_guard lock(stateMutex_);
@@ -952,6 +925,95 @@ void Motion::StopAxisFor(uint64_t generation, Axis axis) {
         seq = active_.seq;
     }
     SendStopOf(seq, axis);
+}
+
+}  // namespace ptzd::motion::detail
+
+// ---- the face -------------------------------------------------------------------------
+
+namespace ptzd::motion {
+
+using detail::Machine;
+
+const char* MoveName(MoveKind kind) {
+    switch (kind) {
+        case MoveKind::None: return "";
+        case MoveKind::Absolute: return "absolute";
+        case MoveKind::Relative: return "relative";
+        case MoveKind::Continuous: return "continuous";
+        case MoveKind::Preset: return "preset";
+        case MoveKind::Home: return "home";
+        case MoveKind::External: return "external";
+    }
+    return "";
+}
+
+const char* StatusName(Status status) {
+    switch (status) {
+        case Status::Ok: return "ok";
+        case Status::BadArgument: return "bad argument";
+        case Status::NotFound: return "not found";
+        case Status::LinkDown: return "link down";
+        case Status::Busy: return "busy";
+        case Status::HeadFailed: return "head failed";
+        case Status::Superseded: return "superseded";
+        case Status::StateFailed: return "state not saved";
+    }
+    return "";
+}
+
+Motion::Motion(HeadWorker& head, const MotionConfig& config, EventBus& events, Files files)
+    : machine_(std::make_unique<Machine>(head, config, events, std::move(files))) {}
+Motion::~Motion() = default;
+
+void Motion::Start() { machine_->Start(); }
+void Motion::StopAll() { machine_->StopAll(); }
+const std::string& Motion::name() const { return machine_->name(); }
+const Units& Motion::units() const { return machine_->units(); }
+EventBus& Motion::events() { return machine_->events(); }
+Snapshot Motion::State() const { return machine_->State(); }
+void Motion::Watch() { machine_->Watch(); }
+void Motion::Unwatch() { machine_->Unwatch(); }
+Motion::Identity Motion::HeadIdentity() const { return machine_->HeadIdentity(); }
+Motion::Identity Motion::WaitIdentity(std::chrono::milliseconds within) { return machine_->WaitIdentity(within); }
+Snapshot Motion::FirstReading(std::chrono::milliseconds within) { return machine_->FirstReading(within); }
+Result Motion::SetInfrared(bool on) { return machine_->SetInfrared(on); }
+bool Motion::WaitFinished(uint64_t move, std::chrono::steady_clock::time_point deadline) {
+    return machine_->WaitFinished(move, deadline);
+}
+Result Motion::Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace, std::optional<Box> within) {
+    return machine_->Absolute(pan, tilt, pace, within);
+}
+Result Motion::Relative(double pan, double tilt, const Pace& pace, std::optional<Box> within) {
+    return machine_->Relative(pan, tilt, pace, within);
+}
+Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional<std::chrono::milliseconds> timeout,
+                          std::optional<Box> within) {
+    return machine_->Continuous(panVelocity, tiltVelocity, timeout, within);
+}
+bool Motion::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> timeout) { return machine_->Renew(lease, timeout); }
+Result Motion::Stop() { return machine_->Stop(); }
+bool Motion::InClientOrder(const std::string& client, uint64_t seq, bool stop) {
+    return machine_->InClientOrder(client, seq, stop);
+}
+Result Motion::Home() { return machine_->Home(); }
+Result Motion::StoreHome() { return machine_->StoreHome(); }
+Result Motion::GoPreset(int preset, const Pace& pace) { return machine_->GoPreset(preset, pace); }
+Result Motion::StorePreset(int preset, const std::string& name) { return machine_->StorePreset(preset, name); }
+Result Motion::RenamePreset(int preset, const std::string& name) { return machine_->RenamePreset(preset, name); }
+Result Motion::RemovePreset(int preset) { return machine_->RemovePreset(preset); }
+PresetStore& Motion::presets() { return machine_->presets(); }
+std::vector<Tour> Motion::Tours() { return machine_->Tours(); }
+std::optional<Tour> Motion::GetTour(const std::string& name) { return machine_->GetTour(name); }
+Result Motion::PutTour(const Tour& tour) { return machine_->PutTour(tour); }
+Result Motion::RemoveTour(const std::string& name) { return machine_->RemoveTour(name); }
+Result Motion::StartTour(const std::string& name) { return machine_->StartTour(name); }
+Result Motion::StopTour() { return machine_->StopTour(); }
+Result Motion::PauseTour() { return machine_->PauseTour(); }
+Result Motion::ResumeTour() { return machine_->ResumeTour(); }
+TourStatus Motion::CurrentTour() const { return machine_->CurrentTour(); }
+Result Motion::Estimate(std::optional<double> pan, std::optional<double> tilt, int preset, double speed) {
+    return machine_->Estimate(pan, tilt, preset, speed);
 }
 
 }  // namespace ptzd::motion

@@ -1,0 +1,167 @@
+#include "json/motion.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+
+namespace ptzd {
+
+using nlohmann::json;
+using namespace motion;
+
+namespace {
+
+json Pair(double a, double b) { return json::array({a, b}); }
+
+std::chrono::milliseconds Milliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<int64_t>(std::llround(seconds * 1000)));
+}
+
+}  // namespace
+
+std::string JsonText(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+std::string OnlyKeys(const json& body, std::initializer_list<const char*> keys) {
+    for (const auto& [key, value] : body.items())
+        if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return key == k; }))
+            return "unknown argument \"" + key + "\"";
+    return "";
+}
+
+std::string NumberArgument(const json& body, const char* key, double min, double max, std::optional<double>& out) {
+    out.reset();
+    if (!body.contains(key)) return "";
+    const json& v = body[key];
+    if (!v.is_number()) return std::string("argument \"") + key + "\" must be a number";
+    const double d = v.get<double>();
+    if (!std::isfinite(d) || d < min || d > max)
+        return std::string("argument \"") + key + "\" must lie in [" + json(min).dump() + ", " + json(max).dump() + "]";
+    out = d;
+    return "";
+}
+
+std::string PaceArgument(const json& body, Pace& pace) {
+    std::optional<double> speed, duration;
+    if (auto why = NumberArgument(body, "speed", 0, 1, speed); !why.empty()) return why;
+    if (auto why = NumberArgument(body, "duration", 0, kMaxMoveSeconds, duration); !why.empty()) return why;
+    if (speed && duration) return "give a speed or a duration, not both";
+    if (duration && *duration <= 0) return "argument \"duration\" must be above 0";
+    pace.speed = speed;
+    if (duration) pace.duration = Milliseconds(*duration);
+    return "";
+}
+
+std::string SecondsArgument(const json& body, const char* key, std::optional<std::chrono::milliseconds>& out) {
+    out.reset();
+    std::optional<double> seconds;
+    if (auto why = NumberArgument(body, key, 0, kMaxMoveSeconds, seconds); !why.empty()) return why;
+    if (seconds && *seconds <= 0) return std::string("argument \"") + key + "\" must be above 0";
+    if (seconds) out = Milliseconds(*seconds);
+    return "";
+}
+
+std::string ClientOrderArgument(const json& b, std::string& client, uint64_t& seq) {
+    if (b.contains("client") != b.contains("seq")) return "\"client\" and \"seq\" come together";
+    if (!b.contains("client")) return "";
+    if (!b["client"].is_string()) return "argument \"client\" must be a string";
+    client = b["client"].get<std::string>();
+    if (client.empty() || client.size() > 64 ||
+        !std::all_of(client.begin(), client.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-'; }))
+        return "argument \"client\" holds 1 to 64 letters, digits, _ or -";
+    if (!b["seq"].is_number_unsigned()) return "argument \"seq\" must be a whole number";
+    seq = b["seq"].get<uint64_t>();
+    return "";
+}
+
+std::string ParseMove(const json& b, MoveRequest& move) {
+    move = {};
+    const std::string kind = b.contains("kind") && b["kind"].is_string() ? b["kind"].get<std::string>() : "";
+    if (auto why = ClientOrderArgument(b, move.client, move.seq); !why.empty()) return why;
+    if (kind == "absolute" || kind == "relative") {
+        move.kind = kind == "absolute" ? MoveRequest::Kind::Absolute : MoveRequest::Kind::Relative;
+        const double far = 36000;  // degrees: only a check that the numbers are sane; the limits clamp
+        if (auto why = NumberArgument(b, "pan", -far, far, move.pan); !why.empty()) return why;
+        if (auto why = NumberArgument(b, "tilt", -far, far, move.tilt); !why.empty()) return why;
+        if (auto why = PaceArgument(b, move.pace); !why.empty()) return why;
+        if (b.contains("timeout")) return "only a continuous move has a timeout";
+        if (!move.pan && !move.tilt) return "give \"pan\", \"tilt\" or both";
+        return "";
+    }
+    if (kind == "continuous") {
+        move.kind = MoveRequest::Kind::Continuous;
+        if (auto why = NumberArgument(b, "pan", -1, 1, move.pan); !why.empty()) return why;
+        if (auto why = NumberArgument(b, "tilt", -1, 1, move.tilt); !why.empty()) return why;
+        if (auto why = SecondsArgument(b, "timeout", move.lease); !why.empty()) return why;
+        if (b.contains("speed") || b.contains("duration"))
+            return "a continuous move's speed is its velocity (\"pan\", \"tilt\" in [-1, 1])";
+        return "";
+    }
+    return "argument \"kind\" must be \"absolute\", \"relative\" or \"continuous\"";
+}
+
+Result SendMove(Motion& m, const MoveRequest& move) {
+    switch (move.kind) {
+    case MoveRequest::Kind::Absolute: return m.Absolute(move.pan, move.tilt, move.pace);
+    case MoveRequest::Kind::Relative: return m.Relative(move.pan.value_or(0), move.tilt.value_or(0), move.pace);
+    case MoveRequest::Kind::Continuous: break;
+    }
+    return m.Continuous(move.pan.value_or(0), move.tilt.value_or(0), move.lease);
+}
+
+json TourStatusJson(const TourStatus& tour) {
+    return {{"name", tour.name}, {"state", TourStateName(tour.state)}, {"step", tour.step}, {"round", tour.round}};
+}
+
+json PositionJson(Motion& m) {
+    const Snapshot s = m.State();
+    const Units& u = m.units();
+    const Range pl = u.LimitDegrees(Axis::Pan), tl = u.LimitDegrees(Axis::Tilt);
+    const Range pm = u.MechanicalDegrees(Axis::Pan), tm = u.MechanicalDegrees(Axis::Tilt);
+    json j{{"head", m.name()},
+           {"link", s.linkUp},
+           {"known", s.known},
+           {"pan", s.pan},
+           {"tilt", s.tilt},
+           {"steps", {{"pan", s.panSteps}, {"tilt", s.tiltSteps}}},
+           {"moving", s.moving},
+           {"move", {{"kind", MoveName(s.move)}, {"id", s.generation}, {"preset", s.preset}}},
+           {"limits", {{"pan", Pair(pl.min, pl.max)}, {"tilt", Pair(tl.min, tl.max)}}},
+           {"range", {{"pan", Pair(pm.min, pm.max)}, {"tilt", Pair(tm.min, tm.max)}}},
+           {"tour", TourStatusJson(m.CurrentTour())}};
+    if (s.flagsKnown) j["flags"] = {s.flags[0], s.flags[1], s.flags[2], s.flags[3]};
+    return j;
+}
+
+json MoveJson(const Result& r) {
+    return {{"pan", r.pan}, {"tilt", r.tilt}, {"clamped", {{"pan", r.panClamped}, {"tilt", r.tiltClamped}}},
+            {"seconds", r.seconds}};
+}
+
+json ResultJson(const Result& r, json extra) {
+    if (!r.ok()) {
+        json body{{"error", r.message.empty() ? StatusName(r.status) : r.message}, {"status", StatusName(r.status)}};
+        if (r.status == Status::HeadFailed) {
+            body["kind"] = r.outcome.kind;
+            body["code"] = r.outcome.code;
+        }
+        return body;
+    }
+    extra["move"] = r.move;
+    return extra;
+}
+
+json PresetsJson(Motion& m) {
+    json list = json::array();
+    const auto all = m.presets().All();
+    for (int p = 1; p <= kPresets; ++p) {
+        json one{{"preset", p}, {"name", all[p].name}};
+        if (all[p].pan && all[p].tilt) {
+            one["pan"] = m.units().Degrees(Axis::Pan, *all[p].pan);
+            one["tilt"] = m.units().Degrees(Axis::Tilt, *all[p].tilt);
+        }
+        list.push_back(one);
+    }
+    return list;
+}
+
+}  // namespace ptzd

@@ -3,8 +3,9 @@
 namespace ptzd {
 
 Head& Heads::Add(const std::string& name, const std::string& link, const motion::MotionConfig& config,
-                 motion::Motion::Files files) {
+                 motion::Motion::Files files, HeadFrontEnds frontEnds) {
     Head h;
+    h.frontEnds = std::move(frontEnds);
     h.worker = std::make_unique<HeadWorker>(name, link);
     h.bus = std::make_unique<motion::EventBus>(subscribers_);
     h.motion = std::make_unique<motion::Motion>(*h.worker, config, *h.bus, std::move(files));
@@ -27,6 +28,12 @@ std::vector<HeadWorker*> Heads::Workers() const {
 std::vector<motion::Motion*> Heads::Motions() const {
     std::vector<motion::Motion*> all;
     for (const Head& h : heads_) all.push_back(h.motion.get());
+    return all;
+}
+
+std::vector<HeadListing> Heads::Listings() const {
+    std::vector<HeadListing> all;
+    for (const Head& h : heads_) all.push_back(h.frontEnds.listing);
     return all;
 }
 

@@ -39,6 +39,23 @@ constexpr auto kStopAtLatest = std::chrono::milliseconds(1900);
 
 std::string Where(const std::optional<ptzd::Address>& a) { return a ? a->host + ":" + std::to_string(a->port) : ""; }
 
+// What a head's own front ends are given, from its part of the file.
+ptzd::HeadFrontEnds FrontEndsOf(const ptzd::HeadConfig& h, const std::string& stateBase) {
+    ptzd::HeadFrontEnds f;
+    const size_t perSource = ptzd::SourceCounts::Setting(h.maxConnectionsPerSource);
+    f.native = h.listen;
+    f.nativeLimits = {static_cast<size_t>(h.maxClients), perSource};
+    f.visca = {h.viscaUdp, h.viscaTcp};
+    f.viscaLimits = {static_cast<size_t>(h.viscaMaxClients), 64, std::chrono::seconds(h.viscaIdleSeconds), perSource};
+    f.camera = {h.viscaUnitsPerDegree};
+    f.onvif = h.onvif;
+    f.onvifState = stateBase.empty() ? "" : stateBase + ".onvif.json";
+    f.listing = {Where(h.listen), Where(h.viscaUdp), Where(h.viscaTcp),
+                 Where(h.onvif ? std::optional<ptzd::Address>(h.onvif->address) : std::nullopt), h.mapping, h.statusLabels,
+                 h.snapshot};
+    return f;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,7 +92,8 @@ int main(int argc, char** argv) {
     for (const auto& h : config.heads) {
         const std::string base = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name;
         heads.Add(h.name, h.link, h.motion,
-                  {base.empty() ? "" : base + ".presets.json", base.empty() ? "" : base + ".tours.json"});
+                  {base.empty() ? "" : base + ".presets.json", base.empty() ? "" : base + ".tours.json"},
+                  FrontEndsOf(h, base));
     }
 
     // The front ends, in the order they are bound and started (and VISCA's
@@ -83,45 +101,30 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<ptzd::visca::Camera>> cameras;
     std::vector<std::unique_ptr<ptzd::FrontEnd>> frontEnds;
     std::vector<const ptzd::visca::Server*> visca;
-    for (size_t i = 0; i < heads.size(); ++i) {
-        const auto& h = config.heads[i];
-        const ptzd::Head& head = heads.all()[i];
-        if (h.listen)
-            frontEnds.push_back(std::make_unique<ptzd::NativePort>(
-                *head.worker, *h.listen,
-                ptzd::NativeLimits{static_cast<size_t>(h.maxClients), ptzd::SourceCounts::Setting(h.maxConnectionsPerSource)}));
-        if (h.viscaUdp || h.viscaTcp) {
-            cameras.push_back(std::make_unique<ptzd::visca::Camera>(*head.motion, ptzd::visca::CameraConfig{h.viscaUnitsPerDegree}));
-            auto server = std::make_unique<ptzd::visca::Server>(
-                *cameras.back(), h.name,
-                ptzd::visca::ServerLimits{static_cast<size_t>(h.viscaMaxClients), 64, std::chrono::seconds(h.viscaIdleSeconds),
-                                          ptzd::SourceCounts::Setting(h.maxConnectionsPerSource)},
-                ptzd::visca::ViscaPorts{h.viscaUdp, h.viscaTcp});
+    for (const ptzd::Head& head : heads.all()) {
+        const ptzd::HeadFrontEnds& f = head.frontEnds;
+        if (f.native) frontEnds.push_back(std::make_unique<ptzd::NativePort>(*head.worker, *f.native, f.nativeLimits));
+        if (f.visca.udp || f.visca.tcp) {
+            cameras.push_back(std::make_unique<ptzd::visca::Camera>(*head.motion, f.camera));
+            auto server = std::make_unique<ptzd::visca::Server>(*cameras.back(), head.name(), f.viscaLimits, f.visca);
             visca.push_back(server.get());
             frontEnds.push_back(std::move(server));
         }
     }
-    std::vector<ptzd::HeadListing> listings;
-    for (const auto& h : config.heads)
-        listings.push_back({Where(h.listen), Where(h.viscaUdp), Where(h.viscaTcp),
-                            Where(h.onvif ? std::optional<ptzd::Address>(h.onvif->address) : std::nullopt), h.mapping,
-                            h.statusLabels, h.snapshot});
     auto http = std::make_unique<ptzd::HttpServer>(
         heads.Workers(),
         ptzd::HttpSettings{config.token, config.httpHosts, config.http, static_cast<size_t>(config.httpMaxConnections),
                            ptzd::SourceCounts::Setting(config.maxConnectionsPerSource)},
-        heads.Motions(), std::move(listings));
+        heads.Motions(), heads.Listings());
     if (!visca.empty())
         http->AddMetrics([visca](std::string& out) { ptzd::visca::RenderMetrics(visca, out); });
     if (config.httpEnabled) frontEnds.push_back(std::move(http));
     // ONVIF: each head that asks for it is a device of its own, over the
     // head's motion service; its PTZ settings live in the state directory.
     std::vector<ptzd::onvif::Service*> discoverable;
-    for (size_t i = 0; i < heads.size(); ++i) {
-        const auto& h = config.heads[i];
-        if (!h.onvif) continue;
-        const std::string state = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name + ".onvif.json";
-        auto server = std::make_unique<ptzd::onvif::Server>(*heads.all()[i].motion, *h.onvif, state);
+    for (const ptzd::Head& head : heads.all()) {
+        if (!head.frontEnds.onvif) continue;
+        auto server = std::make_unique<ptzd::onvif::Server>(*head.motion, *head.frontEnds.onvif, head.frontEnds.onvifState);
         discoverable.push_back(&server->service());
         frontEnds.push_back(std::move(server));
     }

@@ -54,6 +54,13 @@ void Extras::Register(Dispatch& d) {
     const Operation events = [this](const Call& call) -> Reply { return events_.Handle(call.request, call.path); };
     for (const char* ns : {kEvents, kNotification})
         for (const char* name : PullPoints::kOperations) d.On(ns, name, events, std::string_view(name) == "GetServiceCapabilities");
+    // The push form of events: a client that tries it first (to be called
+    // back) is told plainly to pull instead.
+    for (const char* ns : {kEvents, kNotification})
+        d.On(ns, "Subscribe", [](const Call&) -> Reply {
+            return {500, Fault("Receiver", "ter:ActionNotSupported",
+                               "Subscribe (events pushed to the client) is not supported; use CreatePullPointSubscription")};
+        });
     d.Add({kMedia2, kMedia2Path, [this] { return Media2Capabilities(); }, "", ""});
     d.Add({kEvents, kEventsPath, [] { return PullPoints::Capabilities(); }, "Events",
            "<tt:WSSubscriptionPolicySupport>false</tt:WSSubscriptionPolicySupport><tt:WSPullPointSupport>true"

@@ -21,7 +21,8 @@ struct OnvifConfig {
     int32_t maxConnections = 64;  // concurrent HTTP connections to its services
     int32_t maxConnectionsPerSource = -1;  // the gateway's max_connections_per_source (-1: not given, 0: off)
     // The camera's field of view in degrees (fov_horizontal, fov_vertical):
-    // a RelativeMove of 1.0 in TranslationSpaceFov turns by one of them.
+    // a RelativeMove of 1.0 in TranslationSpaceFov turns by half of one
+    // (from the image's centre to its edge).
     double fovHorizontal = 60, fovVertical = 34;
 };
 

@@ -23,7 +23,12 @@ std::optional<MoveSpace> SpaceOfMove(bool absolute, const std::string& uri, cons
             return g * (u.Degrees(a, m.max) - u.Degrees(a, m.min)) / 2;
         };
     } else if (!absolute && uri == kFovTranslation) {
-        s.degrees = [fovHorizontal, fovVertical](Axis a, double f) { return f * (a == Axis::Pan ? fovHorizontal : fovVertical); };
+        // The image's centre is the origin, (1, 1) its upper right corner:
+        // 1 is half the field of view (a client centring an object at x in
+        // a frame of width w sends 2x/w - 1).
+        s.degrees = [fovHorizontal, fovVertical](Axis a, double f) {
+            return f * (a == Axis::Pan ? fovHorizontal : fovVertical) / 2;
+        };
     } else if (!absolute && uri == kDegreesTranslation) {
         s.min = -720, s.max = 720;
         s.degrees = [](Axis, double d) { return d; };

@@ -1123,11 +1123,29 @@ def test_a_fov_move_turns_by_its_share_of_the_field_of_view_and_is_seen_moving(l
     g = limited
     start = settled(g)
     assert status(g)[0] == "IDLE"
-    # Half a field of view each way, slowly enough to be seen moving.
+    # The image's centre is 0, its edges ±1: 0.5 is a quarter of the view
+    # (40 by 20 degrees here), slowly enough to be seen moving.
     assert move(g, "RelativeMove", 0.5, -0.5, FOV, speed=0.1)[0] == 200
     wait_for(lambda: status(g)[0] == "MOVING")
     rest = settled(g)
-    assert (rest["pan"] - start["pan"], rest["tilt"] - start["tilt"]) == (2000, -1000)  # 20 and -10 degrees
+    assert (rest["pan"] - start["pan"], rest["tilt"] - start["tilt"]) == (1000, -500)  # 10 and -5 degrees
+
+
+@pytest.mark.parametrize("cx,cy,expected", [
+    (1440, 540, (1000, 0)),      # three quarters across a 1920 by 1080 frame: a quarter of the view right
+    (0, 0, (-2000, 1000)),       # the upper left corner: half the view left and up
+    (960, 810, (0, -500)),       # below the centre: the head tilts down
+])
+def test_an_object_off_centre_is_centred_by_the_move_a_tracker_computes(limited, cx, cy, expected):
+    """A tracker sends x = 2cx/w - 1 and y = -(2cy/h - 1) (the image's y
+    runs down) to bring an object at (cx, cy) to the centre."""
+    g = limited
+    assert move(g, "AbsoluteMove", 0, 0, DEGREES)[0] == 200
+    start = settled(g)
+    width, height = 1920, 1080
+    assert move(g, "RelativeMove", 2 * cx / width - 1, -(2 * cy / height - 1), FOV)[0] == 200
+    rest = settled(g)
+    assert (rest["pan"] - start["pan"], rest["tilt"] - start["tilt"]) == expected
 
 
 @pytest.mark.parametrize("operation,x,y,space,expected", [

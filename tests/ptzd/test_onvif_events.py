@@ -279,3 +279,14 @@ def test_every_head_has_its_own_subscribers_and_the_page_its_streams(tmp_path):
     finally:
         g.stop()
         sim.stop()
+
+
+def test_a_push_subscription_is_refused_with_the_word_to_pull_instead(g):
+    """Clients that try to be called back first (Home Assistant's webhook)
+    fall back to pull points on a fault; a pull point still works after."""
+    status, answer = call(g, "wsnt", "Subscribe",
+                          "<x:ConsumerReference><wsa:Address xmlns:wsa=\"http://www.w3.org/2005/08/addressing\">"
+                          "http://127.0.0.1:9/hook</wsa:Address></x:ConsumerReference>")
+    assert status == 500 and fault_codes(answer) == ["s:Receiver", "ter:ActionNotSupported"], answer
+    assert "use CreatePullPointSubscription" in answer
+    subscribe(g)

@@ -134,7 +134,10 @@ void Camera::Handle(std::span<const uint8_t> bytes, const Reply& reply, Counters
 }
 
 void Camera::Inquire(const Message& m, const Reply& reply, Counters& counters) {
-    const motion::Snapshot state = motion_.State();
+    // Right after the start the first reading may still be on its way: a
+    // position inquiry waits for it (briefly) instead of failing.
+    const motion::Snapshot state =
+        m.kind == Kind::InquirePosition ? motion_.FirstReading(std::chrono::seconds(1)) : motion_.State();
     std::vector<uint8_t> data;
     switch (m.kind) {
     case Kind::InquirePosition:

@@ -128,7 +128,9 @@ Message Parse(std::span<const uint8_t> b) {
             m.memory = b[5];
             return set(b[4] == 0 ? Kind::MemoryReset : b[4] == 1 ? Kind::MemorySet : Kind::MemoryRecall);
         }
-        return set(Kind::NotExecutable);  // zoom, focus, exposure, white balance, ...: a camera's, not a head's
+        // Zoom, focus, exposure, white balance, ...: a camera's, not a head's.
+        if (b[2] == 0x04) return set(Kind::NotExecutable);
+        return m;  // a category no camera has: a syntax error, and no socket taken
     }
     if (category == 0x09) {  // inquiries
         if (is({0x09, 0x06, 0x12})) return set(Kind::InquirePosition);
@@ -136,7 +138,8 @@ Message Parse(std::span<const uint8_t> b) {
         if (is({0x09, 0x00, 0x02})) return set(Kind::InquireVersion);
         if (is({0x09, 0x06, 0x11})) return set(Kind::InquireMaxSpeed);
         if (is({0x09, 0x06, 0x10})) return set(Kind::InquireStatus);
-        return set(Kind::NotExecutable);
+        if (b[2] == 0x04) return set(Kind::NotExecutable);  // the camera's own (zoom position, ...)
+        return m;  // an inquiry no camera knows: a syntax error
     }
     return m;
 }

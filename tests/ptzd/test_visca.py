@@ -154,6 +154,9 @@ TABLE = [
     ("88 30 01 FF", ["88 30 02 FF"]),                          # address set
     ("81 21 FF", ["90 61 05 FF"]),                             # cancel: nothing in socket 1
     ("81 05 06 04 FF", ["90 60 02 FF"]),                       # no such category
+    ("81 01 7E 01 18 FF", ["90 60 02 FF"]),                    # a command of a category no camera has: no ACK
+    ("81 09 7E 01 FF", ["90 60 02 FF"]),                       # an inquiry no camera knows
+    ("81 09 06 15 FF", ["90 60 02 FF"]),
 ]
 
 

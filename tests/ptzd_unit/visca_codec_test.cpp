@@ -54,6 +54,10 @@ TEST(ViscaParse, EveryMessageAHeadServesAndWhatItRefuses) {
         {"81 09 06 11 FF", Kind::InquireMaxSpeed},
         {"81 09 06 10 FF", Kind::InquireStatus},
         {"81 09 04 47 FF", Kind::NotExecutable},        // zoom position: no zoom here
+        {"81 09 06 15 FF", Kind::Invalid},              // no such pan-tilt inquiry
+        {"81 09 7E 01 FF", Kind::Invalid},              // an inquiry of a category no camera has
+        {"81 01 7E 01 18 FF", Kind::Invalid},           // a command of such a category
+        {"81 01 00 05 FF", Kind::Invalid},              // no such interface command
         {"81 01 00 01 FF", Kind::IfClear},
         {"88 01 00 01 FF", Kind::IfClear},
         {"88 30 01 FF", Kind::AddressSet},

@@ -262,7 +262,10 @@ void Camera::Execute(Job& job) {
         waits = true;
         break;
     case Kind::Reset:
-        r = motion_.Home();  // the head's own home position
+        // The head's own home position; a head that has none stored goes
+        // to where a camera's reset goes, 0 and 0 degrees.
+        r = motion_.Home();
+        if (r.status == motion::Status::HeadFailed) r = motion_.Absolute(0.0, 0.0);
         waits = true;
         break;
     case Kind::MemoryReset:

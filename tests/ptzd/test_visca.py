@@ -211,6 +211,14 @@ def test_relative_move_and_home(udp, rig):
     assert steps(g) == {"pan": 0, "tilt": 0}
 
 
+def test_a_reset_without_a_stored_home_goes_to_zero(udp, rig):
+    g = rig[1]
+    wait_still(g)
+    assert udp.ask(absolute(5, -2.5), 2) == ["90 41 FF", "90 51 FF"]
+    assert udp.ask(h("81 01 06 05 FF"), 2) == ["90 41 FF", "90 51 FF"]
+    assert steps(g) == {"pan": 0, "tilt": 0}
+
+
 # A stop carries speed bytes for axes that do not move: controllers send
 # their drive's speeds, or 00 00 (the npm visca-over-ip library).
 @pytest.mark.parametrize("stop_speeds", ["10 10", "00 00"])

@@ -163,7 +163,8 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 for (auto&& [hkey, hnode] : *table) {
                     const std::string h(hkey.str());
                     Mapping& m = head.mapping;
-                    if (h == "onvif_user" || h == "onvif_password" || h == "rtsp" || h == "onvif_max_connections")
+                    if (h == "onvif_user" || h == "onvif_password" || h == "rtsp" || h == "onvif_max_connections" ||
+                        h == "onvif_plain_password")
                         onvifKeys = true;
                     constexpr int64_t lo = INT32_MIN, hi = INT32_MAX;
                     if (h == "name") text(hnode, h, head.name);
@@ -203,6 +204,10 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                     } else if (h == "onvif_user") text(hnode, h, onvif.user);
                     else if (h == "onvif_password") text(hnode, h, onvif.password);
                     else if (h == "rtsp") text(hnode, h, onvif.rtsp);
+                    else if (h == "onvif_plain_password") {
+                        if (const auto v = hnode.value<bool>()) onvif.plainPassword = *v;
+                        else fail(hnode, "onvif_plain_password must be true or false");
+                    }
                     else if (h == "snapshot") text(hnode, h, head.snapshot);
                     else if (h == "status_labels") {
                         const auto* list = hnode.as_array();
@@ -230,7 +235,8 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 onvif.snapshot = head.snapshot;
                 if (onvifSet) head.onvif = onvif;
                 else if (onvifKeys)
-                    fail(entry, "onvif_user, onvif_password, rtsp and onvif_max_connections need onvif = \"HOST:PORT\"");
+                    fail(entry, "onvif_user, onvif_password, onvif_plain_password, rtsp and onvif_max_connections need onvif = "
+                                "\"HOST:PORT\"");
                 // Either both or neither: a password alone would leave the device open.
                 if (onvif.user.empty() != onvif.password.empty())
                     fail(entry, onvif.user.empty() ? "onvif_password needs onvif_user (without a user there is no authentication)"

@@ -65,8 +65,9 @@ std::string DigestOf(const std::string& nonceBytes, const std::string& created, 
     return Base64(sha, sizeof sha);
 }
 
-Authenticator::Authenticator(std::string user, std::string password)
+Authenticator::Authenticator(std::string user, std::string password, bool plainPassword)
     : required_(!user.empty() || !password.empty()),
+      plainPassword_(plainPassword),
       password_(std::move(password)),
       user_(Sha256(user)),
       passwordHash_(Sha256(password_)) {}
@@ -82,11 +83,22 @@ std::string Authenticator::Check(const pugi::xml_node& header) {
     const bool text = type.empty() || EndsWith(type, "#PasswordText");
     if (!text && !EndsWith(type, "#PasswordDigest")) return "the token's password type is not known";
     const pugi::xml_node nonceNode = Child(token, kWsse, "Nonce");
+    const pugi::xml_node createdNode = Child(token, kWsu, "Created");
+    const bool userOk = Same(Sha256(Trimmed(Child(token, kWsse, "Username").text().get())), user_);
+    if (text && !nonceNode && !createdNode) {
+        // The plain form some clients send: the password itself, nothing
+        // that makes a replay fail.
+        if (!plainPassword_)
+            return "a password without a Nonce and a Created time travels in clear: this device takes one only with "
+                   "onvif_plain_password = true";
+        const bool passwordOk = Same(Sha256(Trimmed(password.text().get())), passwordHash_);
+        return userOk & passwordOk ? "" : kRefused;
+    }
     const std::string encoding = Trimmed(nonceNode.attribute("EncodingType").value());
     if (!encoding.empty() && !EndsWith(encoding, "#Base64Binary")) return "the token's nonce is not Base64";
 
     const std::string nonceText = Trimmed(nonceNode.text().get());
-    const std::string created = Trimmed(Child(token, kWsu, "Created").text().get());
+    const std::string created = Trimmed(createdNode.text().get());
     std::string nonce, fraction;
     std::time_t when = 0;
     if (!DecodeBase64(nonceText, nonce) || !ParseDateTime(created, when, &fraction))
@@ -100,7 +112,6 @@ std::string Authenticator::Check(const pugi::xml_node& header) {
     // made, every comparison always runs, and one refusal covers them all.
     const std::string given = Trimmed(password.text().get());
     const Hash expected = text ? passwordHash_ : Sha256(DigestOf(nonce, created, password_));
-    const bool userOk = Same(Sha256(Trimmed(Child(token, kWsse, "Username").text().get())), user_);
     const bool passwordOk = Same(Sha256(given), expected);
     if (!(userOk & passwordOk)) return kRefused;
 

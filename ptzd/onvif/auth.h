@@ -1,6 +1,8 @@
 // WS-Security UsernameToken: PasswordDigest (Base64(SHA-1(nonce + created +
 // password))) and PasswordText (the default when Password has no Type).
-// Both need a Nonce and a Created time within five minutes of ours; a nonce
+// Both need a Nonce and a Created time within five minutes of ours (a
+// PasswordText token with neither is taken only where the device allows
+// it: onvif_plain_password); a nonce
 // is remembered by its decoded bytes together with its Created time until
 // that time is out of the window, so no spelling of it passes twice. Every
 // token costs the same work and every secret is compared in constant time,
@@ -20,7 +22,9 @@ namespace ptzd::onvif {
 
 class Authenticator {
 public:
-    Authenticator(std::string user, std::string password);
+    // `plainPassword`: a PasswordText token with neither Nonce nor Created
+    // is taken too (the password in clear, no protection against a replay).
+    Authenticator(std::string user, std::string password, bool plainPassword = false);
     // A password alone also asks for authentication (its user is then "").
     bool Required() const { return required_; }
     // Checks the request's Security header; the reason when it is refused.
@@ -35,6 +39,7 @@ public:
 
 private:
     bool required_;
+    bool plainPassword_;
     std::string password_;
     Hash user_, passwordHash_;
     std::mutex mutex_;

@@ -16,6 +16,9 @@ struct OnvifConfig {
     Address address;       // where its device, media and PTZ services listen
     std::string user;      // empty: no authentication
     std::string password;
+    // A PasswordText token with neither Nonce nor Created (the password in
+    // clear, nothing against a replay) is taken only when this is set.
+    bool plainPassword = false;
     std::string rtsp;      // the camera's stream, for GetStreamUri
     std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
     int32_t maxConnections = 64;  // concurrent HTTP connections to its services

@@ -93,7 +93,7 @@ std::string NewUuid() {
 // ---- the service ------------------------------------------------------------------
 
 Service::Service(motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
-    : motion_(motion), config_(config), auth_(config.user, config.password), uuid_(NewUuid()),
+    : motion_(motion), config_(config), auth_(config.user, config.password, config.plainPassword), uuid_(NewUuid()),
       stateFile_(stateFile) {
     const motion::Units& u = motion_.units();
     settings_.speed = u.config().defaultSpeed;

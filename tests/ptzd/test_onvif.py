@@ -269,6 +269,30 @@ def test_a_move_the_head_refuses_is_recorded_alike_from_every_front_end(tmp_path
         g.close()
 
 
+def test_a_plain_password_is_taken_only_where_the_configuration_allows_it(tmp_path):
+    """Clients that send the password itself, with neither Nonce nor Created
+    (a tracker in its insecure mode, setup wizards)."""
+    plain = token("admin", "secret", text=True, bare=True)
+    off = OnvifGateway(tmp_path / "off")
+    try:
+        status, body = off.soap("GetHostname", "tds", security=plain)
+        assert status == 400 and "ter:NotAuthorized" in body and "onvif_plain_password = true" in body, body
+    finally:
+        off.close()
+    on = OnvifGateway(tmp_path / "on", head_lines=["onvif_plain_password = true"])
+    try:
+        ask = lambda security: on.soap("GetHostname", "tds", security=security)[0]
+        assert ask(plain) == 200
+        assert ask(plain) == 200  # nothing in it can tell a replay: it is the password
+        assert ask(token("admin", "secret", text=True, typed=False, bare=True)) == 200
+        for refused in (token("admin", "wrong", text=True, bare=True), token("someone", "secret", text=True, bare=True),
+                        token("admin", "secret", bare=True)):  # a digest needs what it was made of
+            assert ask(refused) == 400, refused
+        assert ask(token("admin", "secret")) == 200  # the other forms as before
+    finally:
+        on.close()
+
+
 def test_ws_security(onvif):
     ask = lambda security: onvif.soap("GetHostname", "tds", security=security)
     accepted = [

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -65,9 +66,10 @@ std::string DigestOf(const std::string& nonceBytes, const std::string& created, 
     return Base64(sha, sizeof sha);
 }
 
-Authenticator::Authenticator(std::string user, std::string password, bool plainPassword)
+Authenticator::Authenticator(std::string user, std::string password, bool plainPassword, size_t remembered)
     : required_(!user.empty() || !password.empty()),
       plainPassword_(plainPassword),
+      remembered_(std::max<size_t>(remembered, 1)),
       password_(std::move(password)),
       user_(Sha256(user)),
       passwordHash_(Sha256(password_)) {}
@@ -120,8 +122,17 @@ std::string Authenticator::Check(const pugi::xml_node& header) {
     const std::pair<std::time_t, Hash> key{when, Sha256(fraction + '\n' + nonce)};
     std::lock_guard lock(mutex_);
     while (!seen_.empty() && seen_.begin()->first < now - kWindow.count()) seen_.erase(seen_.begin());
+    const char* tooOld = "the token's Created time is older than the tokens this device still remembers; send a fresh one";
+    if (when < floor_) return tooOld;
     if (seen_.count(key) != 0) return "the token's nonce was used before";
-    if (seen_.size() >= kMaxRemembered) return "too many tokens within five minutes; try again shortly";
+    // Full: the oldest seconds before this token's are forgotten; a second
+    // that alone fills the memory cannot be, and refuses what comes more.
+    while (seen_.size() >= remembered_ && seen_.begin()->first < when) {
+        const std::time_t oldest = seen_.begin()->first;
+        while (!seen_.empty() && seen_.begin()->first == oldest) seen_.erase(seen_.begin());
+        floor_ = oldest + 1;
+    }
+    if (seen_.size() >= remembered_) return "too many tokens created in one second; try again shortly";
     seen_.insert(key);
     return "";
 }

@@ -24,15 +24,20 @@ class Authenticator {
 public:
     // `plainPassword`: a PasswordText token with neither Nonce nor Created
     // is taken too (the password in clear, no protection against a replay).
-    Authenticator(std::string user, std::string password, bool plainPassword = false);
+    Authenticator(std::string user, std::string password, bool plainPassword = false,
+                  size_t remembered = kMaxRemembered);
     // A password alone also asks for authentication (its user is then "").
     bool Required() const { return required_; }
     // Checks the request's Security header; the reason when it is refused.
     std::string Check(const pugi::xml_node& header);
 
     static constexpr std::chrono::seconds kWindow{300};
-    // Tokens remembered at once (only accepted ones are); beyond it new
-    // tokens are refused until old ones leave the window.
+    // Tokens remembered at once (only accepted ones are; about 80 bytes
+    // each). When full, the oldest seconds of them are forgotten and tokens
+    // created before the seconds still remembered are refused from then on
+    // (they could be replays of the forgotten): a fresh token is taken
+    // unless this many were created in its very second, so a client
+    // polling back to back is never locked out.
     static constexpr size_t kMaxRemembered = 262144;
 
     using Hash = std::array<unsigned char, 32>;
@@ -40,12 +45,14 @@ public:
 private:
     bool required_;
     bool plainPassword_;
+    size_t remembered_;
     std::string password_;
     Hash user_, passwordHash_;
     std::mutex mutex_;
     // (Created in seconds, SHA-256 of the Created fraction and the nonce's
     // bytes), in the order they leave the window.
     std::set<std::pair<std::time_t, Hash>> seen_;
+    std::time_t floor_ = 0;  // tokens created before this second are no longer checkable
 };
 
 // Base64 of SHA-1 of the bytes (for tests and for the digest).

@@ -22,9 +22,11 @@ std::chrono::milliseconds Milliseconds(double seconds) {
 std::string JsonText(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 std::string OnlyKeys(const json& body, std::initializer_list<const char*> keys) {
-    for (const auto& [key, value] : body.items())
+    for (const auto& item : body.items()) {
+        const std::string key = item.key();
         if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return key == k; }))
             return "unknown argument \"" + key + "\"";
+    }
     return "";
 }
 

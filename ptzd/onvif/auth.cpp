@@ -94,7 +94,7 @@ std::string Authenticator::Check(const pugi::xml_node& header) {
             return "a password without a Nonce and a Created time travels in clear: this device takes one only with "
                    "onvif_plain_password = true";
         const bool passwordOk = Same(Sha256(Trimmed(password.text().get())), passwordHash_);
-        return userOk & passwordOk ? "" : kRefused;
+        return (userOk & passwordOk) ? "" : kRefused;
     }
     const std::string encoding = Trimmed(nonceNode.attribute("EncodingType").value());
     if (!encoding.empty() && !EndsWith(encoding, "#Base64Binary")) return "the token's nonce is not Base64";

@@ -120,7 +120,7 @@ void Extras::AddDevice(Dispatch& d) {
                   "</tt:PrefixLength></tt:Manual><tt:DHCP>false</tt:DHCP></tt:Config></tt:IPv4>"
                   "</tds:NetworkInterfaces></tds:GetNetworkInterfacesResponse>");
     });
-    d.On(kDevice, "SetSystemDateAndTime", [this](const Call& call) -> Reply {
+    d.On(kDevice, "SetSystemDateAndTime", [](const Call& call) -> Reply {
         const Request& r = call.request;
         const std::string type(Collapsed(ChildAnyNs(r.operation, "DateTimeType").text().get()));
         if (type == "NTP") return Ok("<tds:SetSystemDateAndTimeResponse/>");
@@ -129,11 +129,11 @@ void Extras::AddDevice(Dispatch& d) {
                                "this gateway's clock is its host's and is kept by NTP; it cannot be set by hand")};
         return {400, Fault("Sender", "ter:InvalidArgVal", "DateTimeType must be NTP or Manual")};
     });
-    d.On(kDevice, "GetNTP", [this](const Call&) -> Reply {
+    d.On(kDevice, "GetNTP", [](const Call&) -> Reply {
         return Ok("<tds:GetNTPResponse><tds:NTPInformation><tt:FromDHCP>false</tt:FromDHCP></tds:NTPInformation>"
                   "</tds:GetNTPResponse>");
     });
-    d.On(kDevice, "GetDNS", [this](const Call&) -> Reply {
+    d.On(kDevice, "GetDNS", [](const Call&) -> Reply {
         std::string servers;
         std::ifstream resolv("/etc/resolv.conf");
         int count = 0;
@@ -175,7 +175,7 @@ void Extras::AddDevice(Dispatch& d) {
                                               "</tt:Username><tt:UserLevel>Administrator</tt:UserLevel></tds:User>") +
                   "</tds:GetUsersResponse>");
     });
-    d.On(kDevice, "GetWsdlUrl", [this](const Call&) -> Reply {
+    d.On(kDevice, "GetWsdlUrl", [](const Call&) -> Reply {
         return Ok("<tds:GetWsdlUrlResponse><tds:WsdlUrl>http://www.onvif.org/ver10/device/wsdl/devicemgmt.wsdl</tds:WsdlUrl>"
                   "</tds:GetWsdlUrlResponse>");
     });
@@ -237,7 +237,7 @@ void Extras::AddMedia2(Dispatch& d) {
         for (const char* name : {"GetStreamUri", "GetSnapshotUri"}) d.On(kMedia2, name, uri);
     }
     {
-        const Operation uri = [this](const Call& call) -> Reply {
+        const Operation uri = [](const Call& call) -> Reply {
             const std::string& op = call.request.name;
             const pugi::xml_node& in = call.request.operation;
             if (auto problem = Media2ProfileProblem(in)) return *problem;

@@ -45,14 +45,14 @@ ptzd::HeadFrontEnds FrontEndsOf(const ptzd::HeadConfig& h, const std::string& st
     const size_t perSource = ptzd::SourceCounts::Setting(h.maxConnectionsPerSource);
     f.native = h.listen;
     f.nativeLimits = {static_cast<size_t>(h.maxClients), perSource};
-    f.visca = {h.viscaUdp, h.viscaTcp};
+    f.visca = {h.viscaUdp, h.viscaTcp, h.viscaUdpRaw};
     f.viscaLimits = {static_cast<size_t>(h.viscaMaxClients), 64, std::chrono::seconds(h.viscaIdleSeconds), perSource};
     f.camera = {h.viscaUnitsPerDegree};
     f.onvif = h.onvif;
     f.onvifState = stateBase.empty() ? "" : stateBase + ".onvif.json";
     f.listing = {Where(h.listen), Where(h.viscaUdp), Where(h.viscaTcp),
                  Where(h.onvif ? std::optional<ptzd::Address>(h.onvif->address) : std::nullopt), h.mapping, h.statusLabels,
-                 h.snapshot};
+                 h.snapshot, Where(h.viscaUdpRaw)};
     return f;
 }
 
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     for (const ptzd::Head& head : heads.all()) {
         const ptzd::HeadFrontEnds& f = head.frontEnds;
         if (f.native) frontEnds.push_back(std::make_unique<ptzd::NativePort>(*head.worker, *f.native, f.nativeLimits));
-        if (f.visca.udp || f.visca.tcp) {
+        if (f.visca.udp || f.visca.tcp || f.visca.udpRaw) {
             cameras.push_back(std::make_unique<ptzd::visca::Camera>(*head.motion, f.camera));
             auto server = std::make_unique<ptzd::visca::Server>(*cameras.back(), head.name(), f.viscaLimits, f.visca);
             visca.push_back(server.get());

@@ -50,9 +50,9 @@ three_tries() {
 stage_unit() {
   tests/check_tracked.sh &&
   build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
-  # Two ONVIF clients from npm for the gateway's ONVIF tests, in a scratch folder.
-  three_tries npm install --no-audit --no-fund --silent --prefix build/test/npm onvif@0.8.3 node-onvif@0.1.7 >/dev/null ||
-    { echo "npm could not install the ONVIF clients"; return 1; }
+  # Two ONVIF clients and a VISCA one from npm for the gateway's tests, in a scratch folder.
+  three_tries npm install --no-audit --no-fund --silent --prefix build/test/npm onvif@0.8.3 node-onvif@0.1.7 visca-over-ip@1.0.16 >/dev/null ||
+    { echo "npm could not install the ONVIF and VISCA clients"; return 1; }
   # Sofie's playout engine, for its VISCA over IP device: one of its
   # dependencies names a git repository, replaced here by the registry's package.
   mkdir -p build/test/npm-tsr

@@ -186,9 +186,10 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                     else if (h == "move_param") integer(hnode, h, m.moveParam, 0, 255);
                     else if (h == "preset_flag") integer(hnode, h, m.presetFlag, 0, 1);
                     else if (h == "max_clients") integer(hnode, h, head.maxClients, 1, kMaxConnectionsLimit);
-                    else if (h == "visca_udp" || h == "visca_tcp") {
+                    else if (h == "visca_udp" || h == "visca_tcp" || h == "visca_udp_raw") {
                         Address a;
-                        if (address(hnode, h, a)) (h == "visca_udp" ? head.viscaUdp : head.viscaTcp) = a;
+                        if (address(hnode, h, a))
+                            (h == "visca_udp" ? head.viscaUdp : h == "visca_tcp" ? head.viscaTcp : head.viscaUdpRaw) = a;
                     } else if (h == "visca_max_clients") integer(hnode, h, head.viscaMaxClients, 1, 256);
                     else if (h == "visca_idle_timeout") integer(hnode, h, head.viscaIdleSeconds, 1, 86400);
                     else if (h == "visca_units_per_degree") {
@@ -296,6 +297,7 @@ bool CheckConfig(Config& config, std::vector<std::string>& errors) {
         if (h.onvif) uses.push_back({&h.onvif->address, "head \"" + h.name + "\" onvif"});
         if (h.viscaUdp) uses.push_back({&*h.viscaUdp, "head \"" + h.name + "\" visca_udp"});
         if (h.viscaTcp) uses.push_back({&*h.viscaTcp, "head \"" + h.name + "\" visca_tcp"});
+        if (h.viscaUdpRaw) uses.push_back({&*h.viscaUdpRaw, "head \"" + h.name + "\" visca_udp_raw"});
         keepsState = true;  // every head's preset names and tours
     }
     auto where = [](const Address& a) { return a.where.empty() ? std::string("the default") : a.where; };

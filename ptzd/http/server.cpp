@@ -521,6 +521,7 @@ void HttpServer::AddRoutes() {
             one["snapshot"] = c.snapshot;
             one["visca_udp"] = c.viscaUdp;
             one["visca_tcp"] = c.viscaTcp;
+            one["visca_udp_raw"] = c.viscaUdpRaw;
             one["onvif"] = c.onvif;
         }
         Reply(res, 200, list);

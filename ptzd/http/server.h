@@ -52,6 +52,7 @@ struct HeadListing {
     Mapping mapping;
     std::vector<std::string> statusLabels;  // empty: "flag 0" ...
     std::string snapshot;
+    std::string viscaUdpRaw;  // "HOST:PORT", or "" when off
 };
 
 class HttpServer final : public FrontEnd {

@@ -52,31 +52,33 @@ Server::~Server() {
     if (wake_ >= 0) ::close(wake_);
 }
 
+int Server::Listen(const Address& address, int type, const std::string& what) {
+    const int fd = BindSocket(address, type);
+    const std::string where = std::string(type == SOCK_DGRAM ? "udp " : "tcp ") + address.host + ":" + std::to_string(address.port);
+    if (fd < 0)
+        Log(Level::Error, "head " + head_ + ": cannot listen for " + what + " on " + where + ": " + std::strerror(errno));
+    else
+        Log(Level::Info, "head " + head_ + ": " + what + " on " + where);
+    return fd;
+}
+
 bool Server::ListenUdp(const Address& address) {
-    udpFd_ = BindSocket(address, SOCK_DGRAM);
-    const std::string where = address.host + ":" + std::to_string(address.port);
-    if (udpFd_ < 0) {
-        Log(Level::Error, "head " + head_ + ": cannot listen for VISCA over IP on udp " + where + ": " + std::strerror(errno));
-        return false;
-    }
-    udpOut_->fd = udpFd_;
-    Log(Level::Info, "head " + head_ + ": VISCA over IP on udp " + where);
-    return true;
+    udpOut_->fd = udpFd_ = Listen(address, SOCK_DGRAM, "VISCA over IP");
+    return udpFd_ >= 0;
 }
 
 bool Server::ListenTcp(const Address& address) {
-    tcpFd_ = BindSocket(address, SOCK_STREAM);
-    const std::string where = address.host + ":" + std::to_string(address.port);
-    if (tcpFd_ < 0) {
-        Log(Level::Error, "head " + head_ + ": cannot listen for VISCA on tcp " + where + ": " + std::strerror(errno));
-        return false;
-    }
-    Log(Level::Info, "head " + head_ + ": VISCA on tcp " + where);
-    return true;
+    tcpFd_ = Listen(address, SOCK_STREAM, "VISCA");
+    return tcpFd_ >= 0;
+}
+
+bool Server::ListenUdpRaw(const Address& address) {
+    rawOut_->fd = rawFd_ = Listen(address, SOCK_DGRAM, "header-less VISCA");
+    return rawFd_ >= 0;
 }
 
 void Server::Start() {
-    if (udpFd_ < 0 && tcpFd_ < 0) return;
+    if (udpFd_ < 0 && tcpFd_ < 0 && rawFd_ < 0) return;
     thread_ = std::thread([this] { Loop(); });
 }
 
@@ -88,13 +90,14 @@ void Server::Stop() {
     }
     for (auto& c : clients_) c->Close();
     clients_.clear();
-    {
-        std::lock_guard lock(udpOut_->mutex);
-        udpOut_->fd = -1;
+    for (const auto& out : {udpOut_, rawOut_}) {
+        std::lock_guard lock(out->mutex);
+        out->fd = -1;
     }
     if (udpFd_ >= 0) ::close(udpFd_);
     if (tcpFd_ >= 0) ::close(tcpFd_);
-    udpFd_ = tcpFd_ = -1;
+    if (rawFd_ >= 0) ::close(rawFd_);
+    udpFd_ = tcpFd_ = rawFd_ = -1;
 }
 
 void Server::Loop() {
@@ -120,6 +123,7 @@ void Server::Loop() {
         fds.clear();
         fds.push_back({wake_, POLLIN, 0});
         if (udpFd_ >= 0) fds.push_back({udpFd_, POLLIN, 0});
+        if (rawFd_ >= 0) fds.push_back({rawFd_, POLLIN, 0});
         const bool accepting = tcpFd_ >= 0 && now >= acceptor_.ResumeAt();
         if (accepting) fds.push_back({tcpFd_, POLLIN, 0});
         const size_t first = fds.size();
@@ -140,6 +144,7 @@ void Server::Loop() {
         if (fds[0].revents) return;
         size_t at = 1;
         if (udpFd_ >= 0 && fds[at++].revents) Datagram();
+        if (rawFd_ >= 0 && fds[at++].revents) RawDatagram();
         if (accepting && fds[at++].revents) Accept();
         const auto polled = clients_;  // those accepted just now are polled next round
         for (size_t i = 0; first + i < fds.size() && i < polled.size(); ++i)
@@ -211,6 +216,38 @@ void Server::Datagram() {
     }
 }
 
+void Server::RawDatagram() {
+    for (int round = 0; round < 16; ++round) {
+        uint8_t buffer[512];
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = ::recvfrom(rawFd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0) return;
+        // The reply goes to the sender alone, bare as its message came.
+        auto reply = [out = rawOut_, from, length](std::vector<uint8_t> bytes) {
+            std::lock_guard lock(out->mutex);
+            if (out->fd >= 0)
+                ::sendto(out->fd, bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&from), length);
+        };
+        // A datagram holds whole messages, each ending in FF; anything
+        // unterminated or over-long is refused as a syntax error.
+        const std::span<const uint8_t> datagram(buffer, static_cast<size_t>(n));
+        size_t start = 0;
+        bool bad = datagram.empty();
+        for (size_t i = 0; i < datagram.size(); ++i) {
+            if (datagram[i] != 0xFF) continue;
+            if (i + 1 - start > kMaxMessage) bad = true;
+            else camera_.Handle(datagram.subspan(start, i + 1 - start), reply, udpRaw_);
+            start = i + 1;
+        }
+        if (start != datagram.size()) bad = true;
+        if (bad) {
+            ++udpRaw_.syntax;
+            reply(Error(0, kSyntaxError));
+        }
+    }
+}
+
 void Server::Accept() {
     const uint64_t failedBefore = acceptor_.failed(), refusedBefore = acceptor_.refused();
     acceptor_.Accept(tcpFd_, [this](int fd, const sockaddr_storage& peer) -> std::string {
@@ -260,6 +297,7 @@ void RenderMetrics(const std::vector<const Server*>& servers, std::string& out) 
     for (const Server* s : servers) {
         if (s->HasUdp()) lines.push_back({s, "udp", &s->udp()});
         if (s->HasTcp()) lines.push_back({s, "tcp", &s->tcp()});
+        if (s->HasUdpRaw()) lines.push_back({s, "udp_raw", &s->udpRaw()});
     }
     if (lines.empty()) return;
     auto labels = [](const Line& l) { return "head=\"" + EscapeLabel(l.server->head()) + "\",transport=\"" + l.transport + "\""; };

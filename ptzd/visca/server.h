@@ -1,6 +1,8 @@
 // A head's VISCA listeners: VISCA over IP on UDP (the 8-byte header, its
-// sequence numbers and control messages) and plain VISCA on TCP (messages
-// cut at FF), both served by one thread, replies through the head's Camera.
+// sequence numbers and control messages), plain VISCA on TCP (messages cut
+// at FF) and header-less VISCA on UDP (the bare messages, as many cameras
+// serve them on UDP 1259), all served by one thread, replies through the
+// head's Camera.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +32,9 @@ struct ServerLimits {
 };
 
 // Where a head's VISCA is served: over IP on UDP (with its header), plain on
-// TCP; either may be off.
+// TCP, bare on UDP; any may be off.
 struct ViscaPorts {
-    std::optional<Address> udp, tcp;
+    std::optional<Address> udp, tcp, udpRaw;
 };
 
 class Server final : public FrontEnd {
@@ -41,7 +43,8 @@ public:
     ~Server() override;
     std::string Name() const override { return "VISCA " + head_; }
     bool Bind() override {
-        return (!ports_.udp || ListenUdp(*ports_.udp)) && (!ports_.tcp || ListenTcp(*ports_.tcp));
+        return (!ports_.udp || ListenUdp(*ports_.udp)) && (!ports_.tcp || ListenTcp(*ports_.tcp)) &&
+               (!ports_.udpRaw || ListenUdpRaw(*ports_.udpRaw));
     }
     void Start() override;
     void BeginStop() override { Stop(); }
@@ -51,14 +54,17 @@ public:
 
     bool ListenUdp(const Address& address);
     bool ListenTcp(const Address& address);
+    bool ListenUdpRaw(const Address& address);
     // Stops listening and closes every connection; completions still owed are not sent.
     void Stop();
 
     const std::string& head() const { return head_; }
     const Counters& udp() const { return udp_; }
     const Counters& tcp() const { return tcp_; }
+    const Counters& udpRaw() const { return udpRaw_; }
     bool HasUdp() const { return udpFd_ >= 0; }
     bool HasTcp() const { return tcpFd_ >= 0; }
+    bool HasUdpRaw() const { return rawFd_ >= 0; }
 
 private:
     // A TCP client; replies may come from other threads, so its descriptor
@@ -84,8 +90,11 @@ private:
         uint64_t used = 0;             // for forgetting the oldest
     };
 
+    // A bound socket (or -1), logged either way.
+    int Listen(const Address& address, int type, const std::string& what);
     void Loop();
     void Datagram();
+    void RawDatagram();
     void Accept();
     // Closes the connection at once, counted; logged at most once a second.
     void Read(const std::shared_ptr<Client>& client);
@@ -95,8 +104,8 @@ private:
     std::string head_;
     ServerLimits limits_;
     ViscaPorts ports_;
-    int udpFd_ = -1, tcpFd_ = -1, wake_ = -1;
-    std::shared_ptr<UdpSocket> udpOut_ = std::make_shared<UdpSocket>();
+    int udpFd_ = -1, tcpFd_ = -1, rawFd_ = -1, wake_ = -1;
+    std::shared_ptr<UdpSocket> udpOut_ = std::make_shared<UdpSocket>(), rawOut_ = std::make_shared<UdpSocket>();
     std::vector<std::shared_ptr<Client>> clients_;  // the loop thread's
     SourceCounts sources_;
     // The loop thread's: out of descriptors, the TCP port rests until then
@@ -105,7 +114,7 @@ private:
     static constexpr std::chrono::milliseconds kAcceptPause{100};
     std::map<std::string, Peer> peers_;             // the loop thread's, by address
     uint64_t uses_ = 0;
-    Counters udp_, tcp_;
+    Counters udp_, tcp_, udpRaw_;
     std::thread thread_;
 };
 

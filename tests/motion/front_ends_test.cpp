@@ -55,7 +55,7 @@ TEST(FrontEnds, EveryKindStartsAndStopsInAnyOrder) {
         const ptzd::Head& head = heads.all()[0];
         ptzd::visca::Camera camera(*head.motion, {});
         ptzd::NativePort native(*head.worker, any, {});
-        ptzd::visca::Server visca(camera, "cam", {}, {any, any});
+        ptzd::visca::Server visca(camera, "cam", {}, {any, any, any});
         ptzd::HttpSettings settings;
         settings.address = any;
         ptzd::HttpServer http(heads.Workers(), settings, heads.Motions());

@@ -1,4 +1,5 @@
-"""VISCA over IP (UDP, port 52381 style) and plain VISCA over TCP, against a
+"""VISCA over IP (UDP, port 52381 style), plain VISCA over TCP and
+header-less VISCA over UDP, against a
 ptzd process in front of a simulated head with its motion model: raw frames
 in, raw replies out, the head's state checked through ptzd's own API."""
 import socket
@@ -74,6 +75,30 @@ class Udp:
         self.sock.close()
 
 
+class Raw:
+    """Header-less VISCA over UDP: one message per datagram, each reply its own datagram."""
+
+    def __init__(self, port):
+        self.port = port
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+
+    def message(self, timeout=15):
+        self.sock.settimeout(timeout)
+        data, _ = self.sock.recvfrom(4096)
+        return data.hex(" ").upper()
+
+    def ask(self, payload, replies=1):
+        self.sock.sendto(payload, ("127.0.0.1", self.port))
+        return [self.message() for _ in range(replies)]
+
+    def next(self):
+        return self.message()
+
+    def close(self):
+        self.sock.close()
+
+
 class Tcp:
     def __init__(self, port, source="127.0.0.1"):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=15, source_address=(source, 0))
@@ -103,10 +128,11 @@ class Tcp:
 @pytest.fixture(scope="module")
 def rig():
     sim = Sim(instant=False)
-    udp_port, tcp_port = free_port(), free_port()
+    udp_port, tcp_port, raw_port = free_port(), free_port(), free_port()
     g = Ptzd([("cam", sim.link)], head_lines={"cam": [f'visca_udp = "127.0.0.1:{udp_port}"',
-                                                       f'visca_tcp = "127.0.0.1:{tcp_port}"']})
-    yield sim, g, udp_port, tcp_port
+                                                       f'visca_tcp = "127.0.0.1:{tcp_port}"',
+                                                       f'visca_udp_raw = "127.0.0.1:{raw_port}"']})
+    yield sim, g, udp_port, tcp_port, raw_port
     g.stop()
     sim.stop()
 
@@ -130,6 +156,13 @@ def udp(rig):
     u = Udp(rig[2])
     yield u
     u.close()
+
+
+@pytest.fixture
+def raw(rig):
+    r = Raw(rig[4])
+    yield r
+    r.close()
 
 
 @pytest.fixture
@@ -170,6 +203,27 @@ def test_table_over_tcp(tcp, request_hex, replies):
     assert tcp.ask(h(request_hex), len(replies)) == replies
 
 
+@pytest.mark.parametrize("request_hex,replies", TABLE)
+def test_table_over_bare_udp(raw, request_hex, replies):
+    assert raw.ask(h(request_hex), len(replies)) == replies
+
+
+def test_bare_udp_datagrams_hold_whole_messages(raw, rig):
+    # Two messages in one datagram: two answers; no terminator, or one too
+    # long: a syntax error; the answer goes to the sender alone.
+    assert raw.ask(h("81 09 04 00 FF 81 09 06 11 FF"), 2) == ["90 50 02 FF", "90 50 18 17 FF"]
+    assert raw.ask(h("81 09 04 00")) == ["90 60 02 FF"]
+    assert raw.ask(h("81") + b"\x01" * 20 + h("FF")) == ["90 60 02 FF"]
+    other = Raw(rig[4])
+    try:
+        assert raw.ask(h("81 09 04 00 FF")) == ["90 50 02 FF"]
+        other.sock.settimeout(0.3)
+        with pytest.raises(socket.timeout):
+            other.sock.recvfrom(64)  # (the answer above had already arrived)
+    finally:
+        other.close()
+
+
 def test_version_comes_from_the_head(udp):
     (reply,) = udp.ask(h("81 09 00 02 FF"))
     b = bytes.fromhex(reply)
@@ -177,13 +231,13 @@ def test_version_comes_from_the_head(udp):
     assert b[6:8] == h("01 00") and b[8] == 0x02  # the simulator's 1.0.0; two sockets
 
 
-@pytest.mark.parametrize("transport", ["udp", "tcp"])
+@pytest.mark.parametrize("transport", ["udp", "tcp", "raw"])
 def test_absolute_move_completes_only_when_the_head_is_still(rig, transport):
-    sim, g, udp_port, tcp_port = rig
-    client = Udp(udp_port) if transport == "udp" else Tcp(tcp_port)
+    sim, g, udp_port, tcp_port = rig[:4]
+    client = {"udp": lambda: Udp(udp_port), "tcp": lambda: Tcp(tcp_port), "raw": lambda: Raw(rig[4])}[transport]()
     try:
         wait_still(g)
-        target = -30 if transport == "udp" else 30
+        target = {"udp": -30, "tcp": 30, "raw": 15}[transport]
         sim.control("clear-requests")
         assert client.ask(absolute(target, -10, speed=0x08), 1) == ["90 41 FF"]
         # Completion: sent only once the head is at its target and still.
@@ -339,7 +393,7 @@ def test_over_long_tcp_input_and_split_messages(tcp):
 
 
 def test_both_sockets_busy_is_buffer_full(rig):
-    sim, g, udp_port, _ = rig
+    sim, g, udp_port, _ = rig[:4]
     wait_still(g)
     u = Udp(udp_port)
     try:
@@ -391,7 +445,7 @@ def test_sofies_visca_over_ip_device_drives_the_head(rig):
     modules = os.environ.get("VISCA_TSR")
     if not modules or not os.path.isdir(os.path.join(modules, "timeline-state-resolver")) or not shutil.which("node"):
         pytest.skip("timeline-state-resolver is not installed (scripts/test.sh installs it)")
-    sim, g, udp_port, _ = rig
+    sim, g, udp_port, _ = rig[:4]
     script = os.path.join(os.path.dirname(__file__), "visca_tsr.js")
 
     def tsr(*steps):
@@ -417,6 +471,51 @@ def test_sofies_visca_over_ip_device_drives_the_head(rig):
     while steps(g) != {"pan": held["pan"], "tilt": held["tilt"]}:
         assert time.monotonic() < deadline, "the preset was not recalled"
         time.sleep(0.02)
+
+
+@pytest.mark.parametrize("transport", ["raw", "tcp"])
+def test_the_npm_visca_over_ip_library_drives_the_head(rig, transport):
+    """A real third-party client: npm visca-over-ip (installed by the test
+    script), its camera class over bare UDP, its messages over TCP."""
+    import json
+    import os
+    import shutil
+    import subprocess
+    folder = os.environ.get("ONVIF_NPM", "")
+    modules = os.path.join(folder, "node_modules")
+    if not os.path.isdir(os.path.join(modules, "visca-over-ip")) or not shutil.which("node"):
+        pytest.skip("visca-over-ip is not installed (scripts/test.sh installs it)")
+    sim, g, _, tcp_port, raw_port = rig
+    script = os.path.join(os.path.dirname(__file__), "visca_voip.js")
+    port = raw_port if transport == "raw" else tcp_port
+
+    def library(*steps):
+        run = subprocess.run(["node", script, modules, "tcp" if transport == "tcp" else "udp", str(port), *map(str, steps)],
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stderr
+        return [json.loads(line) for line in run.stdout.splitlines()]
+
+    wait_still(g)
+    # An absolute move (VISCA units: 144 = 10 degrees), completed at the head,
+    # and the position inquiry answering what the head reports.
+    assert library("abs", 144, -72, "where") == [{"pan": 144, "tilt": -72}]
+    assert steps(g) == {"pan": 1000, "tilt": -500}
+    # Stored as memory 3 (the head's preset 4), moved away, recalled.
+    assert library("store", 3, "abs", -288, 0) == []
+    assert steps(g) == {"pan": -2000, "tilt": 0}
+    assert library("recall", 3, "where") == [{"pan": 144, "tilt": -72}]
+    assert steps(g) == {"pan": 1000, "tilt": -500}
+    # A drive right, then its stop with speeds 00 00: the head moved and is still.
+    library("right")
+    deadline = time.monotonic() + 10
+    while steps(g)["pan"] < 1200:
+        assert time.monotonic() < deadline, "the head did not move right"
+        time.sleep(0.02)
+    library("stop")
+    held = wait_still(g)["steps"]
+    assert 1200 <= held["pan"] < 17000
+    (where,) = library("where")
+    assert where == {"pan": round(held["pan"] / 100 * UNITS_PER_DEGREE), "tilt": round(held["tilt"] / 100 * UNITS_PER_DEGREE)}
 
 
 def absolute_via_http(g, pan, tilt):

@@ -40,7 +40,7 @@ constexpr auto kStopAtLatest = std::chrono::milliseconds(1900);
 std::string Where(const std::optional<ptzd::Address>& a) { return a ? a->host + ":" + std::to_string(a->port) : ""; }
 
 // What a head's own front ends are given, from its part of the file.
-ptzd::HeadFrontEnds FrontEndsOf(const ptzd::HeadConfig& h, const std::string& stateBase) {
+ptzd::HeadFrontEnds FrontEndsOf(const ptzd::HeadConfig& h, const std::string& stateBase, const std::string& gateway) {
     ptzd::HeadFrontEnds f;
     const size_t perSource = ptzd::SourceCounts::Setting(h.maxConnectionsPerSource);
     f.native = h.listen;
@@ -49,6 +49,7 @@ ptzd::HeadFrontEnds FrontEndsOf(const ptzd::HeadConfig& h, const std::string& st
     f.viscaLimits = {static_cast<size_t>(h.viscaMaxClients), 64, std::chrono::seconds(h.viscaIdleSeconds), perSource};
     f.camera = {h.viscaUnitsPerDegree};
     f.onvif = h.onvif;
+    if (f.onvif) f.onvif->gateway = gateway;
     f.onvifState = stateBase.empty() ? "" : stateBase + ".onvif.json";
     f.listing = {Where(h.listen), Where(h.viscaUdp), Where(h.viscaTcp),
                  Where(h.onvif ? std::optional<ptzd::Address>(h.onvif->address) : std::nullopt), h.mapping, h.statusLabels,
@@ -89,11 +90,12 @@ int main(int argc, char** argv) {
     // has room for every subscriber the front ends allow a head (its ONVIF
     // pull points, every live stream, a few more).
     ptzd::Heads heads(ptzd::onvif::PullPoints::kMaxPullPoints + static_cast<size_t>(ptzd::kMaxStreams) + 8);
+    const std::string gateway = ptzd::GatewayName(config);
     for (const auto& h : config.heads) {
         const std::string base = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name;
         heads.Add(h.name, h.link, h.motion,
                   {base.empty() ? "" : base + ".presets.json", base.empty() ? "" : base + ".tours.json"},
-                  FrontEndsOf(h, base));
+                  FrontEndsOf(h, base, gateway));
     }
 
     // The front ends, in the order they are bound and started (and VISCA's

@@ -40,6 +40,16 @@ std::string CheckHeadName(const std::string& name) {
     return fine ? "" : "head name \"" + name + "\" must be 1-64 letters, digits, - _ or .";
 }
 
+std::string GatewayName(const Config& config) {
+    if (!config.gateway.empty()) return config.gateway;
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0) host[0] = 0;
+    std::string name;
+    for (const char* c = host; *c && name.size() < 64; ++c)
+        name += std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' || *c == '_' ? *c : '-';
+    return name.empty() ? "ptzd" : name;
+}
+
 bool ParseHeadOption(const std::string& text, HeadConfig& head, std::string& error) {
     const size_t eq = text.find('=');
     if (eq == std::string::npos || eq == 0) {
@@ -136,6 +146,12 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
             integer(node, k, config.httpMaxConnections, 1, kMaxConnectionsLimit);
         } else if (k == "max_connections_per_source") {
             integer(node, k, config.maxConnectionsPerSource, 0, kMaxConnectionsLimit);
+        } else if (k == "gateway") {
+            text(node, k, config.gateway);
+            bool fine = !config.gateway.empty() && config.gateway.size() <= 64;
+            for (char c : config.gateway)
+                if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) fine = false;
+            if (!fine) fail(node, "gateway must be 1-64 letters, digits, - or _");
         } else if (k == "token") {
             text(node, k, config.token);
         } else if (k == "state_dir") {
@@ -164,7 +180,7 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                     const std::string h(hkey.str());
                     Mapping& m = head.mapping;
                     if (h == "onvif_user" || h == "onvif_password" || h == "rtsp" || h == "onvif_max_connections" ||
-                        h == "onvif_plain_password")
+                        h == "onvif_plain_password" || h == "onvif_location")
                         onvifKeys = true;
                     constexpr int64_t lo = INT32_MIN, hi = INT32_MAX;
                     if (h == "name") text(hnode, h, head.name);
@@ -205,6 +221,7 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                     } else if (h == "onvif_user") text(hnode, h, onvif.user);
                     else if (h == "onvif_password") text(hnode, h, onvif.password);
                     else if (h == "rtsp") text(hnode, h, onvif.rtsp);
+                    else if (h == "onvif_location") text(hnode, h, onvif.location);
                     else if (h == "onvif_plain_password") {
                         if (const auto v = hnode.value<bool>()) onvif.plainPassword = *v;
                         else fail(hnode, "onvif_plain_password must be true or false");
@@ -236,7 +253,7 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 onvif.snapshot = head.snapshot;
                 if (onvifSet) head.onvif = onvif;
                 else if (onvifKeys)
-                    fail(entry, "onvif_user, onvif_password, onvif_plain_password, rtsp and onvif_max_connections need onvif = "
+                    fail(entry, "onvif_user, onvif_password, onvif_plain_password, onvif_location, rtsp and onvif_max_connections need onvif = "
                                 "\"HOST:PORT\"");
                 // Either both or neither: a password alone would leave the device open.
                 if (onvif.user.empty() != onvif.password.empty())

@@ -48,6 +48,9 @@ struct Config {
     // each port's cap; 0: no cap of its own).
     int32_t maxConnectionsPerSource = -1;  // -1: not given (three quarters of each port's cap); 0: off
     std::string token;
+    // This gateway's name: one of [A-Za-z0-9_-], 1-64 (empty: the host's
+    // name, see GatewayName).
+    std::string gateway;
     std::string log = "info";
     // Where state (the ONVIF preset names) is kept; empty: chosen by
     // ResolveStateDir.
@@ -81,6 +84,10 @@ std::string CheckLink(const std::string& link);
 // Checks a head name: 1-64 of A-Z a-z 0-9 _ . - (safe in URLs and metrics
 // labels); empty when fine, else what is wrong.
 std::string CheckHeadName(const std::string& name);
+
+// `gateway` when given, else the host's name with every character outside
+// [A-Za-z0-9_-] made '-' (at most 64; "ptzd" when there is none).
+std::string GatewayName(const Config& config);
 // A head given on the command line as NAME=LINK.
 bool ParseHeadOption(const std::string& text, HeadConfig& head, std::string& error);
 

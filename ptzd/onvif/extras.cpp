@@ -3,12 +3,11 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <netpacket/packet.h>
-#include <openssl/evp.h>
 
 #include <cstdio>
 #include <fstream>
 
+#include "onvif/identity.h"
 #include "onvif/names.h"
 
 namespace ptzd::onvif {
@@ -68,9 +67,8 @@ void Extras::Register(Dispatch& d) {
            "</tt:WSPausableSubscriptionManagerInterfaceSupport>"});
 }
 
-std::string Extras::MacFor(const std::string& host, const std::string& head, std::string& interfaceName) {
-    interfaceName.clear();
-    std::string mac;
+std::string Extras::InterfaceFor(const std::string& host) {
+    std::string name;
     in_addr wanted{};
     const bool v4 = inet_pton(AF_INET, host.c_str(), &wanted) == 1;
     ifaddrs* list = nullptr;
@@ -78,40 +76,20 @@ std::string Extras::MacFor(const std::string& host, const std::string& head, std
         for (ifaddrs* i = list; i; i = i->ifa_next)
             if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
                 reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == wanted.s_addr)
-                interfaceName = i->ifa_name;
-        for (ifaddrs* i = list; i && !interfaceName.empty(); i = i->ifa_next) {
-            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_PACKET || interfaceName != i->ifa_name) continue;
-            const auto* ll = reinterpret_cast<sockaddr_ll*>(i->ifa_addr);
-            bool zero = true;
-            for (int b = 0; b < ll->sll_halen; ++b) zero = zero && ll->sll_addr[b] == 0;
-            if (ll->sll_halen != 6 || zero) continue;
-            char text[18];
-            std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", ll->sll_addr[0], ll->sll_addr[1],
-                          ll->sll_addr[2], ll->sll_addr[3], ll->sll_addr[4], ll->sll_addr[5]);
-            mac = text;
-        }
+                name = i->ifa_name;
         freeifaddrs(list);
     }
-    if (interfaceName.empty()) interfaceName = v4 && (ntohl(wanted.s_addr) >> 24) == 127 ? "lo" : "eth0";
-    if (mac.empty()) {
-        // None to be had (loopback, a wildcard): the same one for the same
-        // head every time, unicast and locally administered.
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_Digest(head.data(), head.size(), digest, &length, EVP_sha256(), nullptr);
-        digest[0] = static_cast<unsigned char>((digest[0] & 0xfc) | 0x02);
-        char text[18];
-        std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", digest[0], digest[1], digest[2], digest[3],
-                      digest[4], digest[5]);
-        mac = text;
-    }
-    return mac;
+    if (name.empty()) name = v4 && (ntohl(wanted.s_addr) >> 24) == 127 ? "lo" : "eth0";
+    return name;
 }
 
 void Extras::AddDevice(Dispatch& d) {
     d.On(kDevice, "GetNetworkInterfaces", [this](const Call&) -> Reply {
-        std::string name;
-        const std::string mac = MacFor(config_.address.host, head_, name);
+        // The head's own MAC address, not its interface's: every head on one
+        // interface would share that one, and clients would take them for one
+        // device.
+        const std::string name = InterfaceFor(config_.address.host);
+        const std::string mac = IdentityOf(config_.gateway, head_).mac;
         return Ok("<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"" + Escape(name) +
                   "\"><tt:Enabled>true</tt:Enabled><tt:Info><tt:Name>" + Escape(name) + "</tt:Name><tt:HwAddress>" + mac +
                   "</tt:HwAddress></tt:Info><tt:IPv4><tt:Enabled>true</tt:Enabled><tt:Config><tt:Manual><tt:Address>" +

@@ -32,9 +32,9 @@ public:
     static constexpr const char* kEventsPath = "/onvif/events_service";
     static constexpr const char* kMedia2Path = "/onvif/media2_service";
 
-    // The MAC address of the interface holding `host` ("aa:bb:..."), else
-    // a locally administered one made of the head's name.
-    static std::string MacFor(const std::string& host, const std::string& head, std::string& interfaceName);
+    // The name of the interface holding `host` ("lo" for loopback, else
+    // "eth0" when none holds it: a wildcard).
+    static std::string InterfaceFor(const std::string& host);
 
 private:
     void AddDevice(Dispatch& d);

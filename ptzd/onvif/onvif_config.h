@@ -20,6 +20,10 @@ struct OnvifConfig {
     // clear, nothing against a replay) is taken only when this is set.
     bool plainPassword = false;
     std::string rtsp;      // the camera's stream, for GetStreamUri
+    // The gateway's name (`gateway`): with the head's, the device's
+    // identity (its MAC address, serial number and discovery endpoint).
+    std::string gateway = "ptzd";
+    std::string location;  // free text, for the discovery scope location/
     std::string snapshot;  // the camera's snapshot address, for GetSnapshotUri
     int32_t maxConnections = 64;  // concurrent HTTP connections to its services
     int32_t maxConnectionsPerSource = -1;  // the gateway's max_connections_per_source (-1: not given, 0: off)

@@ -79,21 +79,13 @@ std::string ProfileProblem(const pugi::xml_node& in) {
     return token == kProfile ? "" : "no profile \"" + token + "\"";
 }
 
-std::string NewUuid() {
-    std::random_device random;
-    std::uniform_int_distribution<int> hex(0, 15);
-    std::string u = "xxxxxxxx-xxxx-4xxx-8xxx-xxxxxxxxxxxx";
-    for (char& c : u)
-        if (c == 'x') c = "0123456789abcdef"[hex(random)];
-    return u;
-}
 
 }  // namespace
 
 // ---- the service ------------------------------------------------------------------
 
 Service::Service(motion::Motion& motion, const OnvifConfig& config, const std::string& stateFile)
-    : motion_(motion), config_(config), auth_(config.user, config.password, config.plainPassword), uuid_(NewUuid()),
+    : motion_(motion), config_(config), auth_(config.user, config.password, config.plainPassword), identity_(IdentityOf(config.gateway, motion.name())), uuid_(identity_.uuid),
       stateFile_(stateFile) {
     const motion::Units& u = motion_.units();
     settings_.speed = u.config().defaultSpeed;
@@ -185,9 +177,17 @@ std::string Service::BaseUrlWith(const std::string& host) const {
 std::string Service::BaseUrl() const { return BaseUrlWith(config_.address.host); }
 
 std::string Service::Scopes() const {
-    return "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/type/video_encoder "
-           "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/name/" + motion_.name() +
-           " onvif://www.onvif.org/hardware/ptz-head";
+    // name/ and mac/ are this head's own (Home Assistant names a discovered
+    // device by the first and keys it by the second); hardware/ is the
+    // head's model once its link has told it.
+    const motion::Motion::Identity id = motion_.HeadIdentity();
+    std::string scopes = "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/type/video_encoder "
+                         "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/name/" +
+                         ScopeSegment(motion_.name()) + " onvif://www.onvif.org/hardware/" +
+                         ScopeSegment(id.known && !id.model.empty() ? id.model : "ptz-head") +
+                         " onvif://www.onvif.org/mac/" + identity_.mac;
+    if (!config_.location.empty()) scopes += " onvif://www.onvif.org/location/" + ScopeSegment(config_.location);
+    return scopes;
 }
 
 Reply Service::Unsupported(const std::string& what) {
@@ -294,15 +294,8 @@ void Service::AddDevice(Dispatch& d) {
         return Ok("<tds:GetDeviceInformationResponse><tds:Manufacturer>ptz</tds:Manufacturer><tds:Model>" +
                   Escape(known ? id.model : "pan/tilt head") + "</tds:Model><tds:FirmwareVersion>" +
                   Escape(known ? id.firmware : "unknown") + "</tds:FirmwareVersion><tds:SerialNumber>" +
-                  Escape(known ? id.serial : motion_.name()) + "</tds:SerialNumber><tds:HardwareId>" +
-                  Escape(motion_.name()) + "</tds:HardwareId></tds:GetDeviceInformationResponse>");
-    });
-    d.On(kDevice, "GetNetworkInterfaces", [this](const Call&) -> Reply {
-        return Ok("<tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"eth0\"><tt:Enabled>true</tt:Enabled>"
-                  "<tt:Info><tt:Name>eth0</tt:Name><tt:HwAddress>00:00:00:00:00:00</tt:HwAddress></tt:Info>"
-                  "<tt:IPv4><tt:Enabled>true</tt:Enabled><tt:Config><tt:Manual><tt:Address>" +
-                  Escape(config_.address.host) + "</tt:Address><tt:PrefixLength>24</tt:PrefixLength></tt:Manual>"
-                  "<tt:DHCP>false</tt:DHCP></tt:Config></tt:IPv4></tds:NetworkInterfaces></tds:GetNetworkInterfacesResponse>");
+                  Escape(identity_.serial) + "</tds:SerialNumber><tds:HardwareId>" +
+                  Escape(known ? id.serial : "unknown") + "</tds:HardwareId></tds:GetDeviceInformationResponse>");
     });
     d.On(kDevice, "GetScopes", [this](const Call&) -> Reply {
         std::string items;

@@ -20,6 +20,7 @@
 
 #include "auth.h"
 #include "onvif/dispatch.h"
+#include "onvif/identity.h"
 #include "onvif/onvif_config.h"
 #include "motion/motion.h"
 #include "soap.h"
@@ -109,6 +110,7 @@ private:
     OnvifConfig config_;
     Dispatch dispatch_;
     Authenticator auth_;
+    Identity identity_;
     std::string uuid_;
     std::string stateFile_;
     std::atomic<bool> closed_{false};  // StopAll ran

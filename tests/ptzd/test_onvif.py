@@ -8,6 +8,7 @@ import datetime
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -211,7 +212,8 @@ def test_two_npm_clients_drive_the_head(onvif, node_modules):
     assert s["removePreset"]["presets"] == {}
     assert s["home"]["head"] == s["home"]["home"] == {"pan": -8500, "tilt": 0}
     n = s["node-onvif"]
-    assert n["info"]["Model"] == "PTZ-SIM" and n["info"]["SerialNumber"] == "SIM-000001"
+    assert n["info"]["Model"] == "PTZ-SIM" and n["info"]["HardwareId"] == "SIM-000001"
+    assert re.fullmatch(r"[A-Za-z0-9_-]+/roof", n["info"]["SerialNumber"])  # this gateway's head: its own
     assert n["halted"]["pan"] > n["before"]["pan"] and n["halted"] == n["after"]
 
 

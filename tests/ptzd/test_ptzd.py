@@ -448,6 +448,9 @@ BAD_CONFIGS = [
     ('[[head]]\nlink = "com:1"\n', 1, "needs a name"),
     ('[[head]]\nname = "a"\nlink = "com:1"\n[[head]]\nname = "a"\nlink = "com:2"\n', 4, "used twice"),
     ('[[head]]\nname = "a"\nlink = "com:1"\nlisten = "nowhere"\n', 4, "listen must be HOST:PORT"),
+    ('gateway = "site/a"\n[[head]]\nname = "a"\nlink = "com:1"\n', 1, "gateway must be 1-64 letters"),
+    ('gateway = ""\n[[head]]\nname = "a"\nlink = "com:1"\n', 1, "gateway must be 1-64 letters"),
+    ('[[head]]\nname = "a"\nlink = "com:1"\nonvif_location = "roof"\n', 1, "need onvif ="),
 ]
 
 

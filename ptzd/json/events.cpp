@@ -20,6 +20,7 @@ std::string EventJson(const motion::Event& e) {
             j["generation"] = e.generation;
             if (!e.reason.empty()) j["reason"] = e.reason;
             if (e.preset != 0) j["preset"] = e.preset;
+            if (e.fromPreset != 0) j["from_preset"] = e.fromPreset;
             break;
         case EventType::LimitReached:
             j["axis"] = e.axis;
@@ -36,6 +37,12 @@ std::string EventJson(const motion::Event& e) {
         case EventType::TourStopped:
             j["tour"] = e.tour;
             j["reason"] = e.reason;
+            break;
+        case EventType::FlagsChanged:
+            j["flags"] = e.flags;
+            break;
+        case EventType::InfraredChanged:
+            j["on"] = e.on;
             break;
         case EventType::LinkLost:
         case EventType::LinkRestored:

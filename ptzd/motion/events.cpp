@@ -14,6 +14,8 @@ const char* EventName(EventType type) {
         case EventType::LinkRestored: return "link_restored";
         case EventType::TourStep: return "tour_step";
         case EventType::TourStopped: return "tour_stopped";
+        case EventType::FlagsChanged: return "flags_changed";
+        case EventType::InfraredChanged: return "infrared_changed";
     }
     return "?";
 }

@@ -4,6 +4,7 @@
 // (and is told how many).
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,6 +26,8 @@ enum class EventType {
     LinkRestored,
     TourStep,       // tour, step (from 0), round (from 0)
     TourStopped,    // tour, reason
+    FlagsChanged,   // flags: the head's four status flags, read for the first time or changed
+    InfraredChanged,  // on: the infrared lamp, as last set through this gateway
 };
 const char* EventName(EventType type);  // "move_started", ...
 
@@ -42,6 +45,10 @@ struct Event {
     std::string tour;
     int step = -1, round = 0;
     std::string reason;
+    std::array<int32_t, 4> flags{};
+    unsigned changedFlags = 0;  // FlagsChanged: bit k set when flag k is new or changed
+    bool on = false;
+    int fromPreset = 0;  // MoveStarted: the preset the head stood at when it set off (0: none)
 };
 
 

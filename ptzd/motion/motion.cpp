@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 #include "ptz.h"
 
@@ -594,6 +595,7 @@ Result Machine::Issue(const Request& request) {
             e.move = MoveName(kind);
             e.generation = generation_;
             e.preset = r.preset;
+            e.fromPreset = std::exchange(snapshot_.atPreset, 0);
             if (done.hasTarget) {
                 e.pan = units_.Degrees(Axis::Pan, done.panTarget);
                 e.tilt = units_.Degrees(Axis::Tilt, done.tiltTarget);
@@ -646,6 +648,7 @@ void Machine::FinishActive(const std::string& reason) {
         Event p = MakeEvent(EventType::PresetReached);
         p.preset = active_.preset;
         Publish(p);
+        snapshot_.atPreset = active_.preset;
         learnOwed_ = {active_.preset, snapshot_.panSteps, snapshot_.tiltSteps};
     }
     // A move cut short by the limits says so when it gets there.
@@ -780,10 +783,15 @@ void Machine::Poll() {
         ++snapshot_.readings;
         if (reading.status) {
             const PTZ_STATUS& f = reading.flags;
-            snapshot_.flags[0] = f.flag0;
-            snapshot_.flags[1] = f.flag1;
-            snapshot_.flags[2] = f.flag2;
-            snapshot_.flags[3] = f.flag3;
+            const int32_t read[4] = {f.flag0, f.flag1, f.flag2, f.flag3};
+            if (!snapshot_.flagsKnown || !std::equal(read, read + 4, snapshot_.flags)) {
+                Event e = MakeEvent(EventType::FlagsChanged);
+                std::copy(read, read + 4, e.flags.begin());
+                for (unsigned k = 0; k < 4; ++k)
+                    if (!snapshot_.flagsKnown || snapshot_.flags[k] != read[k]) e.changedFlags |= 1u << k;
+                std::copy(read, read + 4, snapshot_.flags);
+                Publish(e);
+            }
             snapshot_.flagsKnown = true;
             statusRead_ = now;
         }
@@ -826,6 +834,7 @@ void Machine::Poll() {
                 snapshot_.preset = 0;
                 Event e = MakeEvent(EventType::MoveStarted);
                 e.move = MoveName(MoveKind::External);
+                e.fromPreset = std::exchange(snapshot_.atPreset, 0);
                 Publish(e);
             }
             snapshot_.moving = true;
@@ -886,7 +895,17 @@ Snapshot Machine::FirstReading(std::chrono::milliseconds within) {
 Result Machine::SetInfrared(bool on) {
     const Outcome o = head_.Call([on](int32_t link) { return PTZ_LinkSetIrControl(link, on ? 1 : 0); },
                                  HeadWorker::Lane::Normal, "SetIrControl");
-    return FromOutcome(o, "SetIrControl");
+    Result r = FromOutcome(o, "SetIrControl");
+    if (r.ok()) {
+        std::lock_guard lock(stateMutex_);
+        if (snapshot_.infrared != on) {
+            snapshot_.infrared = on;
+            Event e = MakeEvent(EventType::InfraredChanged);
+            e.on = on;
+            Publish(e);
+        }
+    }
+    return r;
 }
 
 void Machine::StopFor(uint64_t generation, const std::string& reason) {

@@ -91,6 +91,8 @@ struct Snapshot {
     MoveKind move = MoveKind::None;  // the move in hand, or the last one
     uint64_t generation = 0;         // its number
     int preset = 0;                  // its preset, for a move to a preset
+    int atPreset = 0;                // the preset the head stands at (reached, not left since); 0: none
+    std::optional<bool> infrared;    // the infrared lamp as last set through this gateway
     std::chrono::steady_clock::time_point read{};  // when the head was last read
     uint64_t readings = 0;           // readings taken since the start
 };

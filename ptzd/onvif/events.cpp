@@ -1,6 +1,7 @@
 #include "onvif/xs.h"
 #include "events.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <random>
@@ -22,45 +23,71 @@ constexpr const char* kNamespaces =
     " xmlns:tns1=\"http://www.onvif.org/ver10/topics\"";
 constexpr const char* kPullPath = "/onvif/pullpoint/";
 
-// What each published topic carries, for GetEventProperties.
+// What each published topic carries, for GetEventProperties, in the order
+// of the topic tree (topics sharing a parent next to each other).
 struct TopicInfo {
-    const char* topic;  // below tns1:, '/'-separated
-    const char* data;   // SimpleItemDescriptions of its Data
+    const char* topic;   // below tns1:, '/'-separated
+    const char* source;  // SimpleItemDescriptions of its Source
+    const char* data;    // SimpleItemDescriptions of its Data
     bool property;
 };
+#define PTZ_CONFIG_SOURCE "<tt:SimpleItemDescription Name=\"PTZConfigurationToken\" Type=\"tt:ReferenceToken\"/>"
+#define SEQUENCE_ITEM "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>"
+#define PRESET_ITEMS                                                              \
+    "<tt:SimpleItemDescription Name=\"PresetToken\" Type=\"tt:ReferenceToken\"/>" \
+    "<tt:SimpleItemDescription Name=\"PresetName\" Type=\"tt:Name\"/>" SEQUENCE_ITEM
 const TopicInfo kTopicInfo[] = {
-    {"PTZController/PTZMove/Started",
+    {"Configuration/PTZConfiguration", PTZ_CONFIG_SOURCE,
+     "<tt:SimpleItemDescription Name=\"Changed\" Type=\"xs:boolean\"/><tt:SimpleItemDescription Name=\"Token\" Type=\"tt:ReferenceToken\"/>",
+     false},
+    {"Device/Trigger/DigitalInput", "<tt:SimpleItemDescription Name=\"InputToken\" Type=\"tt:ReferenceToken\"/>",
+     "<tt:SimpleItemDescription Name=\"LogicalState\" Type=\"xs:boolean\"/>", true},
+    {"Device/Trigger/Relay", "<tt:SimpleItemDescription Name=\"RelayToken\" Type=\"tt:ReferenceToken\"/>",
+     "<tt:SimpleItemDescription Name=\"LogicalState\" Type=\"tt:RelayLogicalState\"/>", true},
+    {"Monitoring/OperatingTime/LastReboot", "", "<tt:SimpleItemDescription Name=\"Status\" Type=\"xs:dateTime\"/>", true},
+    {"PTZController/Link/Lost", PTZ_CONFIG_SOURCE, SEQUENCE_ITEM, false},
+    {"PTZController/Link/Restored", PTZ_CONFIG_SOURCE, SEQUENCE_ITEM, false},
+    {"PTZController/PTZMove/Started", PTZ_CONFIG_SOURCE,
      "<tt:SimpleItemDescription Name=\"Move\" Type=\"xs:string\"/><tt:SimpleItemDescription Name=\"Pan\" Type=\"xs:float\"/>"
-     "<tt:SimpleItemDescription Name=\"Tilt\" Type=\"xs:float\"/><tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>",
+     "<tt:SimpleItemDescription Name=\"Tilt\" Type=\"xs:float\"/>" SEQUENCE_ITEM,
      false},
-    {"PTZController/PTZMove/Finished",
+    {"PTZController/PTZMove/Finished", PTZ_CONFIG_SOURCE,
      "<tt:SimpleItemDescription Name=\"Move\" Type=\"xs:string\"/><tt:SimpleItemDescription Name=\"Reason\" Type=\"xs:string\"/>"
-     "<tt:SimpleItemDescription Name=\"Pan\" Type=\"xs:float\"/><tt:SimpleItemDescription Name=\"Tilt\" Type=\"xs:float\"/>"
-     "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>",
+     "<tt:SimpleItemDescription Name=\"Pan\" Type=\"xs:float\"/><tt:SimpleItemDescription Name=\"Tilt\" Type=\"xs:float\"/>" SEQUENCE_ITEM,
      false},
-    {"PTZController/PTZMove/LimitReached",
-     "<tt:SimpleItemDescription Name=\"Axis\" Type=\"xs:string\"/><tt:SimpleItemDescription Name=\"Side\" Type=\"xs:string\"/>"
-     "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>",
+    {"PTZController/PTZMove/LimitReached", PTZ_CONFIG_SOURCE,
+     "<tt:SimpleItemDescription Name=\"Axis\" Type=\"xs:string\"/><tt:SimpleItemDescription Name=\"Side\" Type=\"xs:string\"/>" SEQUENCE_ITEM,
      false},
-    {"PTZController/PTZPresets/Reached",
-     "<tt:SimpleItemDescription Name=\"PresetToken\" Type=\"tt:ReferenceToken\"/>"
-     "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>",
-     false},
-    {"PTZController/Link/Lost", "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>", false},
-    {"PTZController/Link/Restored", "<tt:SimpleItemDescription Name=\"Sequence\" Type=\"xs:unsignedLong\"/>", false},
-    {"Configuration/PTZConfiguration", "<tt:SimpleItemDescription Name=\"Changed\" Type=\"xs:boolean\"/><tt:SimpleItemDescription Name=\"Token\" Type=\"tt:ReferenceToken\"/>", false},
+    {"PTZController/PTZPresets/Invoked", PTZ_CONFIG_SOURCE, PRESET_ITEMS, false},
+    {"PTZController/PTZPresets/Reached", PTZ_CONFIG_SOURCE, PRESET_ITEMS, false},
+    {"PTZController/PTZPresets/Aborted", PTZ_CONFIG_SOURCE, PRESET_ITEMS, false},
+    {"PTZController/PTZPresets/Left", PTZ_CONFIG_SOURCE, PRESET_ITEMS, false},
 };
+#undef PTZ_CONFIG_SOURCE
+#undef SEQUENCE_ITEM
+#undef PRESET_ITEMS
+
+// The gateway's start, for Monitoring/OperatingTime/LastReboot.
+const std::chrono::system_clock::time_point kStarted = std::chrono::system_clock::now();
+
+// The status flags' input tokens and the infrared lamp's relay token.
+const char* const kInputTokens[4] = {"input_0", "input_1", "input_2", "input_3"};
+constexpr const char* kRelayToken = "ir";
 
 std::string Item(const char* name, const std::string& value) {
     return std::string("<tt:SimpleItem Name=\"") + name + "\" Value=\"" + Escape(value) + "\"/>";
 }
 
-std::string Notification(const std::string& topic, std::chrono::system_clock::time_point when, const std::string& data) {
+// `operation`: a property's "Initialized" or "Changed"; empty for a plain event.
+std::string Notification(const std::string& topic, std::chrono::system_clock::time_point when, const std::string& source,
+                         const std::string& data, const char* operation = "") {
     return std::string("<wsnt:NotificationMessage><wsnt:Topic Dialect=\"") + kConcreteSet + "\">tns1:" + topic +
-           "</wsnt:Topic><wsnt:Message><tt:Message UtcTime=\"" + DateTimeText(when) + "\"><tt:Source>" +
-           Item("PTZConfigurationToken", kPtzConfig) + "</tt:Source><tt:Data>" + data +
-           "</tt:Data></tt:Message></wsnt:Message></wsnt:NotificationMessage>";
+           "</wsnt:Topic><wsnt:Message><tt:Message UtcTime=\"" + DateTimeText(when) + "\"" +
+           (*operation ? std::string(" PropertyOperation=\"") + operation + "\"" : std::string()) + "><tt:Source>" + source +
+           "</tt:Source><tt:Data>" + data + "</tt:Data></tt:Message></wsnt:Message></wsnt:NotificationMessage>";
 }
+
+std::string PtzSource() { return Item("PTZConfigurationToken", kPtzConfig); }
 
 std::pair<int, std::string> Ok(const std::string& body) { return {200, Envelope(body)}; }
 std::pair<int, std::string> Bad(const std::string& why, const std::string& detail = "") {
@@ -84,19 +111,6 @@ bool TerminationOf(const pugi::xml_node& node, std::chrono::system_clock::time_p
 
 }  // namespace
 
-const char* PullPoints::Topic(motion::EventType type) {
-    using T = motion::EventType;
-    switch (type) {
-        case T::MoveStarted: return "PTZController/PTZMove/Started";
-        case T::MoveFinished: return "PTZController/PTZMove/Finished";
-        case T::LimitReached: return "PTZController/PTZMove/LimitReached";
-        case T::PresetReached: return "PTZController/PTZPresets/Reached";
-        case T::LinkLost: return "PTZController/Link/Lost";
-        case T::LinkRestored: return "PTZController/Link/Restored";
-        default: return "";
-    }
-}
-
 std::string PullPoints::Capabilities() {
     return "<tev:Capabilities xmlns:tev=\"http://www.onvif.org/ver10/events/wsdl\" WSSubscriptionPolicySupport=\"false\" "
            "WSPausableSubscriptionManagerInterfaceSupport=\"false\" MaxNotificationProducers=\"0\" MaxPullPoints=\"" +
@@ -109,24 +123,80 @@ PullPoints::~PullPoints() {
         if (p->subscription) p->subscription->Close();
 }
 
-std::string PullPoints::Message(const motion::Event& e) const {
+std::vector<PullPoints::Note> PullPoints::Notes(const motion::Event& e) const {
     using T = motion::EventType;
-    std::string data;
-    if (e.type == T::MoveStarted || e.type == T::MoveFinished) {
-        data += Item("Move", e.move);
-        if (e.type == T::MoveFinished) data += Item("Reason", e.reason);
-        data += Item("Pan", FloatText(e.pan)) + Item("Tilt", FloatText(e.tilt));
-    } else if (e.type == T::LimitReached) {
-        data += Item("Axis", e.axis) + Item("Side", e.side);
-    } else if (e.type == T::PresetReached) {
-        data += Item("PresetToken", std::to_string(e.preset));
+    std::vector<Note> out;
+    const std::string sequence = Item("Sequence", std::to_string(e.sequence));
+    auto plain = [&](const char* topic, const std::string& data) {
+        out.push_back({topic, Notification(topic, e.time, PtzSource(), data + sequence)});
+    };
+    auto preset = [&](const char* topic, int number) {
+        const std::string name = motion_ && number >= 1 && number <= motion::kPresets ? motion_->presets().Get(number).name : "";
+        plain(topic, Item("PresetToken", std::to_string(number)) + Item("PresetName", name));
+    };
+    const bool presetMove = e.move == "preset" && e.preset != 0;
+    switch (e.type) {
+        case T::MoveStarted:
+            // Leaving a preset comes first: the head was there until now.
+            if (e.fromPreset != 0) preset("PTZController/PTZPresets/Left", e.fromPreset);
+            if (presetMove) preset("PTZController/PTZPresets/Invoked", e.preset);
+            plain("PTZController/PTZMove/Started", Item("Move", e.move) + Item("Pan", FloatText(e.pan)) + Item("Tilt", FloatText(e.tilt)));
+            break;
+        case T::MoveFinished:
+            if (presetMove && e.reason != "arrived") preset("PTZController/PTZPresets/Aborted", e.preset);
+            plain("PTZController/PTZMove/Finished", Item("Move", e.move) + Item("Reason", e.reason) + Item("Pan", FloatText(e.pan)) +
+                                                        Item("Tilt", FloatText(e.tilt)));
+            break;
+        case T::LimitReached: plain("PTZController/PTZMove/LimitReached", Item("Axis", e.axis) + Item("Side", e.side)); break;
+        case T::PresetReached: preset("PTZController/PTZPresets/Reached", e.preset); break;
+        case T::LinkLost: plain("PTZController/Link/Lost", ""); break;
+        case T::LinkRestored: plain("PTZController/Link/Restored", ""); break;
+        case T::FlagsChanged:
+            for (int k = 0; k < 4; ++k)
+                if (e.changedFlags & (1u << k))
+                    out.push_back({"Device/Trigger/DigitalInput",
+                                   Notification("Device/Trigger/DigitalInput", e.time, Item("InputToken", kInputTokens[k]),
+                                                Item("LogicalState", e.flags[static_cast<size_t>(k)] ? "true" : "false"), "Changed")});
+            break;
+        case T::InfraredChanged:
+            out.push_back({"Device/Trigger/Relay", Notification("Device/Trigger/Relay", e.time, Item("RelayToken", kRelayToken),
+                                                                Item("LogicalState", e.on ? "active" : "inactive"), "Changed")});
+            break;
+        case T::TourStep:
+        case T::TourStopped: break;
     }
-    data += Item("Sequence", std::to_string(e.sequence));
-    return Notification(Topic(e.type), e.time, data);
+    return out;
+}
+
+std::vector<PullPoints::Note> PullPoints::Properties() const {
+    const auto now = std::chrono::system_clock::now();
+    std::vector<Note> out;
+    if (motion_) {
+        const motion::Snapshot s = motion_->State();
+        if (s.flagsKnown)
+            for (int k = 0; k < 4; ++k)
+                out.push_back({"Device/Trigger/DigitalInput",
+                               Notification("Device/Trigger/DigitalInput", now, Item("InputToken", kInputTokens[k]),
+                                            Item("LogicalState", s.flags[k] ? "true" : "false"), "Initialized")});
+        if (s.infrared)
+            out.push_back({"Device/Trigger/Relay", Notification("Device/Trigger/Relay", now, Item("RelayToken", kRelayToken),
+                                                                Item("LogicalState", *s.infrared ? "active" : "inactive"),
+                                                                "Initialized")});
+    }
+    out.push_back({"Monitoring/OperatingTime/LastReboot",
+                   Notification("Monitoring/OperatingTime/LastReboot", now, "", Item("Status", DateTimeText(kStarted)), "Initialized")});
+    return out;
+}
+
+bool PullPoints::Wanted(const Point& point, const std::string& topic) {
+    if (point.filter.empty()) return true;
+    for (const std::string& f : point.filter)
+        if (topic.compare(0, f.size(), f) == 0 && (topic.size() == f.size() || topic[f.size()] == '/')) return true;
+    return false;
 }
 
 void PullPoints::ConfigurationChanged(const std::string& token) {
-    const std::string message = Notification("Configuration/PTZConfiguration", std::chrono::system_clock::now(),
+    const std::string message = Notification("Configuration/PTZConfiguration", std::chrono::system_clock::now(), PtzSource(),
                                              Item("Changed", "true") + Item("Token", token));
     std::lock_guard lock(mutex_);
     for (auto& [id, p] : points_) {
@@ -186,8 +256,8 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
             }
             tree += "<tns1:" + parts.back() + " wstop:topic=\"true\"><tt:MessageDescription IsProperty=\"" +
                     (t.property ? "true" : "false") +
-                    "\"><tt:Source><tt:SimpleItemDescription Name=\"PTZConfigurationToken\" Type=\"tt:ReferenceToken\"/>"
-                    "</tt:Source><tt:Data>" + t.data + "</tt:Data></tt:MessageDescription></tns1:" + parts.back() + ">";
+                    "\">" + (*t.source ? std::string("<tt:Source>") + t.source + "</tt:Source>" : std::string()) +
+                    "<tt:Data>" + t.data + "</tt:Data></tt:MessageDescription></tns1:" + parts.back() + ">";
         }
         while (!open.empty()) {
             tree += "</tns1:" + open.back() + ">";
@@ -227,6 +297,15 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
                 point->filter.push_back(one.substr(colon + 1));
             }
         }
+        // Every property as it stands comes first: the head's flags with the
+        // first reading, if it is still to come (bounded).
+        std::vector<Note> properties;
+        if (motion_) {
+            motion_->Watch();  // the status flags are read while someone listens
+            motion_->FirstReading(std::chrono::seconds(1));
+        }
+        for (Note& n : Properties())
+            if (Wanted(*point, n.topic)) properties.push_back(std::move(n));
         std::string id;
         {
             std::lock_guard lock(mutex_);
@@ -242,6 +321,7 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
             }
             std::random_device random;
             id = std::to_string(++next_) + "-" + std::to_string(random() % 1000000000u);
+            for (Note& n : properties) point->local.push_back(std::move(n.message));
             points_[id] = point;
         }
         return Ok(std::string("<tev:CreatePullPointSubscriptionResponse") + kNamespaces +
@@ -276,19 +356,34 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
                 ++count;
             }
         }
+        std::vector<std::string> over;  // what did not fit in this answer
         while (point->subscription && count < limit) {
+            // In slices, each keeping the head read, so its flags are news.
+            if (motion_) motion_->Watch();
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            const auto e = point->subscription->Next(count > 0 ? std::chrono::milliseconds(0) : std::max(left, std::chrono::milliseconds(0)));
-            if (!e) break;
-            const char* topic = Topic(e->type);
-            if (e->head != head_ || !*topic) continue;
-            bool wanted = point->filter.empty();
-            for (const std::string& f : point->filter)
-                wanted = wanted || (std::string_view(topic).substr(0, f.size()) == f &&
-                                    (std::char_traits<char>::length(topic) == f.size() || topic[f.size()] == '/'));
-            if (!wanted) continue;
-            messages += Message(*e);
-            ++count;
+            const auto slice = std::clamp(left, std::chrono::milliseconds(0), kWatchSlice);
+            const auto sliceEnd = std::chrono::steady_clock::now() + slice;
+            const auto e = point->subscription->Next(count > 0 ? std::chrono::milliseconds(0) : slice);
+            if (!e) {
+                // Over, or closed (the gateway stops: Next returned early).
+                if (count > 0 || left <= slice || std::chrono::steady_clock::now() < sliceEnd) break;
+                continue;
+            }
+            if (e->head != head_) continue;
+            for (Note& n : Notes(*e)) {
+                if (!Wanted(*point, n.topic)) continue;
+                if (count < limit) {
+                    messages += n.message;
+                    ++count;
+                } else {
+                    over.push_back(std::move(n.message));
+                }
+            }
+        }
+        if (!over.empty()) {
+            std::lock_guard lock(mutex_);
+            point->local.insert(point->local.begin(), over.begin(), over.end());
+            while (point->local.size() > kQueue) point->local.pop_back();
         }
         waiting_.fetch_sub(1);
         std::chrono::system_clock::time_point terminates;
@@ -321,8 +416,16 @@ std::pair<int, std::string> PullPoints::Handle(const Request& r, const std::stri
         Reclaim();
         return Ok(std::string("<wsnt:UnsubscribeResponse") + kNamespaces + "/>");
     }
-    if (op == "SetSynchronizationPoint")
+    if (op == "SetSynchronizationPoint") {
+        // Every property's state again, after what is queued already.
+        std::lock_guard lock(mutex_);
+        for (Note& n : Properties()) {
+            if (!Wanted(*point, n.topic)) continue;
+            if (point->local.size() >= kQueue) point->local.erase(point->local.begin());
+            point->local.push_back(std::move(n.message));
+        }
         return Ok(std::string("<tev:SetSynchronizationPointResponse") + kNamespaces + "/>");
+    }
     return {500, Fault("Receiver", "ter:ActionNotSupported", op + " is not supported by this device")};
 }
 

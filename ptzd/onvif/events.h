@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "motion/events.h"
+#include "motion/motion.h"
 #include "soap.h"
 
 namespace ptzd::onvif {
@@ -24,7 +25,9 @@ constexpr const char* kEvents = "http://www.onvif.org/ver10/events/wsdl";
 
 class PullPoints {
 public:
-    PullPoints(std::string head, motion::EventBus* bus) : head_(std::move(head)), bus_(bus) {}
+    // `motion` null: no events (the operations alone).
+    PullPoints(std::string head, motion::Motion* motion)
+        : head_(std::move(head)), motion_(motion), bus_(motion ? &motion->events() : nullptr) {}
     ~PullPoints();
 
     // Answers an Events operation (`path` is the request's path: a pull
@@ -45,11 +48,22 @@ public:
     static constexpr std::chrono::seconds kDefaultTermination{60};
     static constexpr std::chrono::seconds kMaxTermination{3600};
     static constexpr int kMaxMessages = 100;  // per PullMessages
+    // A long poll waits in slices this long, asking the head to be read
+    // at each (so its status flags change while someone listens).
+    static constexpr std::chrono::milliseconds kWatchSlice{5000};
 
     // The service's tev:Capabilities element.
     static std::string Capabilities();
-    // The topic of an event, "" when it is not published over ONVIF.
-    static const char* Topic(motion::EventType type);
+    // A notification: its topic (below tns1:) and its NotificationMessage.
+    struct Note {
+        std::string topic, message;
+    };
+    // The notifications an event makes (none, one or several).
+    std::vector<Note> Notes(const motion::Event& e) const;
+    // Every property's present state, as Initialized notifications: the
+    // status flags as digital inputs, the infrared lamp as a relay (once
+    // set through this gateway), the gateway's start as the last reboot.
+    std::vector<Note> Properties() const;
 
 private:
     struct Point {
@@ -57,13 +71,13 @@ private:
         std::vector<std::string> filter;  // topics wanted (prefixes); empty: all
         std::chrono::system_clock::time_point terminates;
         std::vector<std::string> local;  // messages of our own (configuration changes)
-        bool synchronize = false;
     };
-    std::string Message(const motion::Event& e) const;
+    static bool Wanted(const Point& point, const std::string& topic);
     void Reclaim();  // under mutex_
     std::shared_ptr<Point> Find(const std::string& path);
 
     std::string head_;
+    motion::Motion* motion_;
     motion::EventBus* bus_;
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Point>> points_;

@@ -42,8 +42,8 @@ std::optional<std::pair<int, std::string>> Media2ProfileProblem(const pugi::xml_
 
 }  // namespace
 
-Extras::Extras(std::string head, const OnvifConfig& config, motion::EventBus* bus)
-    : head_(std::move(head)), config_(config), events_(head_, bus) {}
+Extras::Extras(std::string head, const OnvifConfig& config, motion::Motion* motion)
+    : head_(std::move(head)), config_(config), events_(head_, motion) {}
 
 void Extras::Register(Dispatch& d) {
     AddDevice(d);

@@ -22,7 +22,7 @@ constexpr const char* kNotification = "http://docs.oasis-open.org/wsn/b-2";
 
 class Extras {
 public:
-    Extras(std::string head, const OnvifConfig& config, motion::EventBus* bus);
+    Extras(std::string head, const OnvifConfig& config, motion::Motion* motion);
     // Adds its operations and services to the device's (after the
     // service's own: an operation both have is this one's).
     void Register(Dispatch& d);

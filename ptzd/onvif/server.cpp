@@ -27,7 +27,7 @@ Server::Server(motion::Motion& motion, const OnvifConfig& config, const std::str
       config_(config),
       service_(motion, config, stateFile),
       digest_(config.user, config.password),
-      extras_(std::make_unique<Extras>(motion.name(), config, &motion.events())),
+      extras_(std::make_unique<Extras>(motion.name(), config, &motion)),
       http_(std::make_unique<Listener>("ONVIF " + motion.name(), Limits(config),
                                        Fault("Receiver", "", "too many connections; try again"), kSoapType)) {
     http_->set_payload_max_length(kMaxRequest);  // larger bodies are refused before they are read

@@ -38,6 +38,8 @@
 
 #ifdef PTZD_PATH
 #include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #endif
 
 extern char** environ;
@@ -117,9 +119,10 @@ struct SimProcess {
 
 // A head serves one connection at a time, so every user of a TCP head has
 // one of its own: 0 the library, 1 the raw client, 2 the gateway, 3 the
-// ONVIF gateway.
+// ONVIF gateway, 4 the ONVIF gateway with a password.
 SimProcess& TcpHead(int which) {
-    static SimProcess heads[4] = {SimProcess({"--listen", "127.0.0.1:0", "--instant"}),
+    static SimProcess heads[5] = {SimProcess({"--listen", "127.0.0.1:0", "--instant"}),
+                                  SimProcess({"--listen", "127.0.0.1:0", "--instant"}),
                                   SimProcess({"--listen", "127.0.0.1:0", "--instant"}),
                                   SimProcess({"--listen", "127.0.0.1:0", "--instant"}),
                                   SimProcess({"--listen", "127.0.0.1:0", "--instant"})};
@@ -494,6 +497,98 @@ void BM_Onvif_GetStatus_Pollers10Hz(benchmark::State& state) {
     state.counters["errors"] = benchmark::Counter(static_cast<double>(errors));
 }
 
+// A ptzd process whose ONVIF device asks for a WS-Security password.
+struct OnvifSecureGateway {
+    pid_t pid = -1;
+    int onvif = FreePort();
+    std::string config = "/tmp/ptz-bench-onvif-secure-" + std::to_string(getpid()) + ".toml";
+    static constexpr const char* kUser = "admin";
+    static constexpr const char* kPassword = "bench-secret";
+    OnvifSecureGateway() {
+        FILE* f = std::fopen(config.c_str(), "w");
+        std::fprintf(f,
+                     "http = \"off\"\n[[head]]\nname = \"gw\"\nlink = \"tcp:127.0.0.1:%s\"\nonvif = \"127.0.0.1:%d\"\n"
+                     "onvif_user = \"%s\"\nonvif_password = \"%s\"\n",
+                     TcpHead(4).where.c_str(), onvif, kUser, kPassword);
+        std::fclose(f);
+        httplib::Client client("127.0.0.1", onvif);
+        pid = StartPtzd({"--config", config}, [&] {
+            auto r = client.Post("/onvif/device_service", Body("GetSystemDateAndTime"), "application/soap+xml");
+            return r && r->status == 200;
+        });
+    }
+    ~OnvifSecureGateway() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        std::remove(config.c_str());
+        std::remove((config + ".gw.presets.json").c_str());
+    }
+    static std::string Base64(const unsigned char* bytes, int n) {
+        std::string out(static_cast<size_t>(4 * ((n + 2) / 3)), '\0');
+        out.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes, n)));
+        return out;
+    }
+    // A GetStatus with a fresh UsernameToken (a new nonce, the time now), as
+    // Frigate's ONVIF client sends each call.
+    static std::string Body(const char* operation = "GetStatus") {
+        unsigned char nonce[16];
+        RAND_bytes(nonce, sizeof nonce);
+        char created[32];
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        gmtime_r(&now, &utc);
+        std::strftime(created, sizeof created, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        std::string input(reinterpret_cast<const char*>(nonce), sizeof nonce);
+        input += created;
+        input += kPassword;
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha1(), nullptr);
+        return std::string("<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Header><wsse:Security "
+                           "xmlns:wsse=\"http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd\" "
+                           "xmlns:wsu=\"http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd\">"
+                           "<wsse:UsernameToken><wsse:Username>") +
+               kUser +
+               "</wsse:Username><wsse:Password Type=\"http://docs.oasis-open.org/wss/2004/01/"
+               "oasis-200401-wss-username-token-profile-1.0#PasswordDigest\">" +
+               Base64(digest, static_cast<int>(length)) +
+               "</wsse:Password><wsse:Nonce EncodingType=\"http://docs.oasis-open.org/wss/2004/01/"
+               "oasis-200401-wss-soap-message-security-1.0#Base64Binary\">" +
+               Base64(nonce, sizeof nonce) + "</wsse:Nonce><wsu:Created>" + created +
+               "</wsu:Created></wsse:UsernameToken></wsse:Security></s:Header><s:Body>" +
+               (std::string(operation) == "GetStatus"
+                    ? "<GetStatus xmlns=\"http://www.onvif.org/ver20/ptz/wsdl\"><ProfileToken>Profile_1</ProfileToken></GetStatus>"
+                    : "<GetSystemDateAndTime xmlns=\"http://www.onvif.org/ver10/device/wsdl\"/>") +
+               "</s:Body></s:Envelope>";
+    }
+};
+
+// Frigate's autotracking polls GetStatus back to back, a fresh token each
+// time: one client at 1,000 requests a second for a minute. Counters: the
+// requests refused (none may be) and the rate reached.
+void BM_Onvif_GetStatus_Frigate1000Hz(benchmark::State& state) {
+    if (!PrivateNetwork(state)) return;
+    using Clock = std::chrono::steady_clock;
+    static OnvifSecureGateway gateway;
+    httplib::Client client("127.0.0.1", gateway.onvif);
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
+    long refused = 0, failed = 0;
+    const auto begun = Clock::now();
+    auto next = begun;
+    for (auto _ : state) {
+        std::this_thread::sleep_until(next);
+        next += std::chrono::milliseconds(1);
+        auto r = client.Post("/onvif/ptz_service", OnvifSecureGateway::Body(), "application/soap+xml");
+        if (!r) ++failed;
+        else if (r->status != 200) ++refused;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - begun).count();
+    state.counters["refused"] = benchmark::Counter(static_cast<double>(refused));
+    state.counters["failed"] = benchmark::Counter(static_cast<double>(failed));
+    state.counters["per_second"] = benchmark::Counter(static_cast<double>(state.iterations()) / seconds);
+}
+
 // ---- VISCA over IP through ptzd --------------------------------------------
 // Figures, not comparisons: the head is a simulator in this process (motion
 // model on), so the moment a frame reaches it and the moment it comes to rest
@@ -644,6 +739,7 @@ BENCHMARK(BM_Visca_Stop_AckAndWire)->UseManualTime()->Unit(benchmark::kMilliseco
 BENCHMARK(BM_Visca_Completion_AfterSettling)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(30);
 BENCHMARK(BM_Onvif_GetStatus_Polling)->UseRealTime()->Threads(32)->MinTime(30.0)->Repetitions(1);
 BENCHMARK(BM_Onvif_GetStatus_Pollers10Hz)->UseRealTime()->Threads(32)->Iterations(100);
+BENCHMARK(BM_Onvif_GetStatus_Frigate1000Hz)->UseRealTime()->Iterations(60000)->Repetitions(1);
 BENCHMARK(BM_Gateway_Tcp_Native_Initialize)->UseRealTime();
 BENCHMARK(BM_Gateway_Paced38400_Native_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Gateway_Http_GetPTPos)->UseRealTime()->Threads(1)->Threads(16);

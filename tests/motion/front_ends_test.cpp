@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -149,3 +151,52 @@ TEST(FrontEnds, OneSourceNeverHoldsEveryPlaceOfAPort) {
 }
 
 }  // namespace
+
+// A VISCA position inquiry that comes before the first reading of the head
+// waits for it (bounded) instead of answering "not executable": held at the
+// head, the reading is on its way; released, the inquiry gets the position.
+TEST(FrontEnds, AnEarlyViscaPositionInquiryWaitsForTheFirstReading) {
+    // The head's share of a gateway, built here: nothing may read the head
+    // before the inquiry does.
+    SimulatedHead sim;
+    sim.HoldNext([](const SimulatedHead::Request& r) { return r.code == 0x98; });  // the first GetPTPos
+    ptzd::HeadWorker worker("cam", sim.Link());
+    ptzd::motion::EventBus bus;
+    ptzd::motion::Motion motion(worker, {}, bus);
+    worker.Start();
+    motion.Start();
+    struct Stop {
+        ptzd::HeadWorker& worker;
+        ptzd::motion::Motion& motion;
+        ~Stop() {
+            worker.BeginStop(Clock::now() + 2s);
+            motion.StopAll();
+            worker.Stop();
+        }
+    } stop{worker, motion};
+    ASSERT_TRUE(WaitFor([&] { return worker.Up(); }));
+    ptzd::visca::Camera camera(motion, {});
+    ptzd::visca::Counters counters;
+    std::mutex mutex;
+    std::vector<std::vector<uint8_t>> replies;
+    std::thread asker([&] {
+        const uint8_t inquiry[] = {0x81, 0x09, 0x06, 0x12, 0xFF};
+        camera.Handle(inquiry, [&](std::vector<uint8_t> reply) {
+            std::lock_guard lock(mutex);
+            replies.push_back(std::move(reply));
+        }, counters);
+    });
+    EXPECT_TRUE(WaitFor([&] { return sim.Holding(); }));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(replies.empty()) << "answered before the head was read";
+    }
+    sim.Release();
+    asker.join();
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(mutex);
+        return !replies.empty();
+    }));
+    const std::vector<uint8_t> position = {0x90, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF};
+    EXPECT_EQ(replies.front(), position);
+}

@@ -242,45 +242,13 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
     s.Post("/api/moves", [find](const httplib::Request& req, httplib::Response& res) {
         json body;
         if (auto why = Body(req, body); !why.empty()) return Fail(res, 400, why);
-        if (auto why = OnlyKeys(body, {"moves", "speed", "duration"}); !why.empty()) return Fail(res, 400, why);
-        Pace pace;
-        if (auto why = PaceArgument(body, pace); !why.empty()) return Fail(res, 400, why);
-        if (!body.contains("moves") || !body["moves"].is_array() || body["moves"].empty())
-            return Fail(res, 400, "argument \"moves\" must be a list of {\"head\", \"pan\"/\"tilt\" or \"preset\"}");
-        if (body["moves"].size() > kMaxGroup) return Fail(res, 400, "at most " + std::to_string(kMaxGroup) + " moves at once");
         std::vector<GroupTarget> targets;
-        for (const json& one : body["moves"]) {
-            if (!one.is_object()) return Fail(res, 400, "each move must be an object");
-            if (auto why = OnlyKeys(one, {"head", "pan", "tilt", "preset"}); !why.empty()) return Fail(res, 400, why);
-            if (!one.contains("head") || !one["head"].is_string()) return Fail(res, 400, "each move names its \"head\"");
-            GroupTarget t;
-            t.head = find(one["head"].get<std::string>());
-            if (t.head == nullptr) return Fail(res, 404, "no head named \"" + one["head"].get<std::string>() + "\"");
-            for (const GroupTarget& other : targets)
-                if (other.head == t.head) return Fail(res, 400, "head \"" + t.head->name() + "\" is named twice");
-            if (one.contains("preset")) {
-                if (!one["preset"].is_number_integer() || one["preset"].get<int64_t>() < 1 || one["preset"].get<int64_t>() > kPresets)
-                    return Fail(res, 400, "argument \"preset\" must be 1 to 16");
-                if (one.contains("pan") || one.contains("tilt")) return Fail(res, 400, "give a preset or a position, not both");
-                t.preset = one["preset"].get<int>();
-            } else {
-                if (auto why = NumberArgument(one, "pan", -36000, 36000, t.pan); !why.empty()) return Fail(res, 400, why);
-                if (auto why = NumberArgument(one, "tilt", -36000, 36000, t.tilt); !why.empty()) return Fail(res, 400, why);
-                if (!t.pan && !t.tilt) return Fail(res, 400, "each move gives a preset, \"pan\", \"tilt\" or both");
-            }
-            targets.push_back(t);
-        }
+        Pace pace;
+        bool unknownHead = false;
+        if (auto why = ParseGroup(body, find, {}, targets, pace, unknownHead); !why.empty())
+            return Fail(res, unknownHead ? 404 : 400, why);
         const GroupResult g = MoveTogether(targets, pace);
-        json results = json::array();
-        for (size_t i = 0; i < g.results.size(); ++i) {
-            json one = MoveJson(g.results[i]);
-            one["head"] = targets[i].head->name();
-            one["status"] = StatusName(g.results[i].status);
-            one["move"] = g.results[i].move;
-            results.push_back(one);
-        }
-        Reply(res, g.status == Status::Ok ? 200 : HttpStatus(g.status),
-              {{"seconds", g.seconds}, {"moves", results}, {"error", g.message}});
+        Reply(res, g.status == Status::Ok ? 200 : HttpStatus(g.status), GroupJson(targets, g));
     });
 
     // The live stream: the state now, then the state at the poller's pace

@@ -114,6 +114,61 @@ json TourStatusJson(const TourStatus& tour) {
     return {{"name", tour.name}, {"state", TourStateName(tour.state)}, {"step", tour.step}, {"round", tour.round}};
 }
 
+std::string ParseGroup(const json& body, const std::function<Motion*(const std::string&)>& find,
+                       std::initializer_list<const char*> extra, std::vector<GroupTarget>& targets, Pace& pace,
+                       bool& unknownHead) {
+    unknownHead = false;
+    if (!body.is_object()) return "a group move is a JSON object";
+    for (const auto& item : body.items()) {
+        const std::string& key = item.key();
+        const bool known = key == "moves" || key == "speed" || key == "duration" ||
+                           std::any_of(extra.begin(), extra.end(), [&](const char* k) { return key == k; });
+        if (!known) return "unknown argument \"" + key + "\"";
+    }
+    if (auto why = PaceArgument(body, pace); !why.empty()) return why;
+    if (!body.contains("moves") || !body["moves"].is_array() || body["moves"].empty())
+        return "argument \"moves\" must be a list of {\"head\", \"pan\"/\"tilt\" or \"preset\"}";
+    if (body["moves"].size() > kMaxGroup) return "at most " + std::to_string(kMaxGroup) + " moves at once";
+    targets.clear();
+    for (const json& one : body["moves"]) {
+        if (!one.is_object()) return "each move must be an object";
+        if (auto why = OnlyKeys(one, {"head", "pan", "tilt", "preset"}); !why.empty()) return why;
+        if (!one.contains("head") || !one["head"].is_string()) return "each move names its \"head\"";
+        GroupTarget t;
+        t.head = find(one["head"].get<std::string>());
+        if (t.head == nullptr) {
+            unknownHead = true;
+            return "no head named \"" + JsonText(one["head"]) + "\"";
+        }
+        for (const GroupTarget& other : targets)
+            if (other.head == t.head) return "head \"" + t.head->name() + "\" is named twice";
+        if (one.contains("preset")) {
+            if (!one["preset"].is_number_integer() || one["preset"].get<int64_t>() < 1 || one["preset"].get<int64_t>() > kPresets)
+                return "argument \"preset\" must be 1 to 16";
+            if (one.contains("pan") || one.contains("tilt")) return "give a preset or a position, not both";
+            t.preset = one["preset"].get<int>();
+        } else {
+            if (auto why = NumberArgument(one, "pan", -36000, 36000, t.pan); !why.empty()) return why;
+            if (auto why = NumberArgument(one, "tilt", -36000, 36000, t.tilt); !why.empty()) return why;
+            if (!t.pan && !t.tilt) return "each move gives a preset, \"pan\", \"tilt\" or both";
+        }
+        targets.push_back(t);
+    }
+    return "";
+}
+
+json GroupJson(const std::vector<GroupTarget>& targets, const GroupResult& g) {
+    json results = json::array();
+    for (size_t i = 0; i < g.results.size() && i < targets.size(); ++i) {
+        json one = MoveJson(g.results[i]);
+        one["head"] = targets[i].head->name();
+        one["status"] = StatusName(g.results[i].status);
+        one["move"] = g.results[i].move;
+        results.push_back(one);
+    }
+    return {{"seconds", g.seconds}, {"moves", results}, {"error", g.message}};
+}
+
 json PositionJson(Motion& m) {
     const Snapshot s = m.State();
     const Units& u = m.units();

@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <vector>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
+#include "motion/group.h"
 #include "motion/motion.h"
 
 namespace ptzd {
@@ -46,6 +49,15 @@ struct MoveRequest {
 std::string ParseMove(const nlohmann::json& body, MoveRequest& move);
 // Hands it to the motion layer; the result's JSON is MoveJson's.
 motion::Result SendMove(motion::Motion& m, const MoveRequest& move);
+
+// A group move: {"moves": [{"head", "pan"/"tilt" or "preset"}, ...],
+// "speed" or "duration"}; `find` names the heads; `extra` more keys the
+// caller takes itself. `unknownHead` says a refusal was for a head not found.
+std::string ParseGroup(const nlohmann::json& body, const std::function<motion::Motion*(const std::string&)>& find,
+                       std::initializer_list<const char*> extra, std::vector<motion::GroupTarget>& targets,
+                       motion::Pace& pace, bool& unknownHead);
+// Its answer: {"seconds", "moves": [{"head", "status", "move", "pan", ...}], "error"}.
+nlohmann::json GroupJson(const std::vector<motion::GroupTarget>& targets, const motion::GroupResult& g);
 
 // Where a head is and what it does: position, limits, range, the move in
 // hand, the tour, the status flags.

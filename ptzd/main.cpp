@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <pthread.h>
 #include <string>
@@ -27,6 +28,7 @@
 #include "onvif/events.h"
 #include "onvif/server.h"
 #include "visca/server.h"
+#include "mqtt/gateway.h"
 
 namespace {
 
@@ -36,6 +38,27 @@ namespace {
 constexpr auto kStopExchanges = std::chrono::milliseconds(1000);
 constexpr auto kStopWorkers = std::chrono::milliseconds(1300);
 constexpr auto kStopAtLatest = std::chrono::milliseconds(1900);
+
+// A secret from its file's first line; "credential:NAME" is systemd's
+// credential NAME ($CREDENTIALS_DIRECTORY/NAME, from LoadCredential=).
+bool ReadSecret(const std::string& where, std::string& secret) {
+    std::string path = where;
+    if (where.rfind("credential:", 0) == 0) {
+        const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+        if (dir == nullptr) {
+            ptzd::Log(ptzd::Level::Error, "mqtt: password_file " + where + ": no systemd credentials (CREDENTIALS_DIRECTORY is not set)");
+            return false;
+        }
+        path = std::string(dir) + "/" + where.substr(11);
+    }
+    std::ifstream file(path);
+    if (!file || !std::getline(file, secret)) {
+        ptzd::Log(ptzd::Level::Error, "mqtt: cannot read the password from " + path);
+        return false;
+    }
+    if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+    return true;
+}
 
 std::string Where(const std::optional<ptzd::Address>& a) { return a ? a->host + ":" + std::to_string(a->port) : ""; }
 
@@ -120,6 +143,17 @@ int main(int argc, char** argv) {
         heads.Motions(), heads.Listings());
     if (!visca.empty())
         http->AddMetrics([visca](std::string& out) { ptzd::visca::RenderMetrics(visca, out); });
+    // MQTT: every head, over its motion service, through one broker.
+    if (config.mqtt) {
+        std::string password;
+        if (!config.mqtt->passwordFile.empty() && !ReadSecret(config.mqtt->passwordFile, password)) return 1;
+        auto mqtt = std::make_unique<ptzd::mqtt::Gateway>(
+            *config.mqtt, config.mqtt->gateway.empty() ? ptzd::GatewayName(config) : config.mqtt->gateway, password,
+            heads.Motions(), config.stateDir.empty() ? "" : config.stateDir + "/mqtt.json");
+        const ptzd::mqtt::Gateway* g = mqtt.get();
+        http->AddMetrics([g](std::string& out) { g->Metrics(out); });
+        frontEnds.push_back(std::move(mqtt));
+    }
     if (config.httpEnabled) frontEnds.push_back(std::move(http));
     // ONVIF: each head that asks for it is a device of its own, over the
     // head's motion service; its PTZ settings live in the state directory.

@@ -161,6 +161,87 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
             text(node, k, config.log);
             if (config.log != "error" && config.log != "warn" && config.log != "info" && config.log != "debug")
                 fail(node, "log must be error, warn, info or debug");
+        } else if (k == "mqtt") {
+            const auto* table = node.as_table();
+            if (table == nullptr) {
+                fail(node, "mqtt must be a table: write [mqtt]");
+                continue;
+            }
+            MqttConfig m;
+            bool broker = false;
+            auto flag = [&](const toml::node& n, const std::string& key, bool& out) {
+                if (const auto* b = n.as_boolean()) out = b->get();
+                else fail(n, key + " must be true or false");
+            };
+            auto level = [&](const toml::node& n, const std::string& key, std::string& out) {
+                text(n, key, out);
+                bool fine = !out.empty() && out.size() <= 64;
+                for (char c : out)
+                    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) fine = false;
+                if (!fine) fail(n, key + " must be one topic level: 1-64 letters, digits, - or _");
+            };
+            for (auto&& [mkey, mnode] : *table) {
+                const std::string q(mkey.str());
+                int32_t number = 0;
+                if (q == "broker") {
+                    std::string url;
+                    text(mnode, q, url);
+                    const bool secure = url.rfind("mqtts://", 0) == 0;
+                    const std::string rest = secure ? url.substr(8) : url.rfind("mqtt://", 0) == 0 ? url.substr(7) : "";
+                    Address a;
+                    if (rest.find(':') == std::string::npos ? !ParseAddress(rest + (secure ? ":8883" : ":1883"), a)
+                                                            : !ParseAddress(rest, a)) {
+                        fail(mnode, "broker must be mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+                        continue;
+                    }
+                    m.host = a.host;
+                    m.port = a.port;
+                    m.tls = secure;
+                    broker = true;
+                } else if (q == "client_id") {
+                    text(mnode, q, m.clientId);
+                    if (m.clientId.size() > 64) fail(mnode, "client_id must be at most 64 bytes");
+                } else if (q == "prefix") level(mnode, q, m.prefix);
+                else if (q == "gateway") level(mnode, q, m.gateway);
+                else if (q == "user") text(mnode, q, m.user);
+                else if (q == "password_file") text(mnode, q, m.passwordFile);
+                else if (q == "ca_file") text(mnode, q, m.caFile);
+                else if (q == "cert_file") text(mnode, q, m.certFile);
+                else if (q == "key_file") text(mnode, q, m.keyFile);
+                else if (q == "protocol") {
+                    std::string v;
+                    text(mnode, q, v);
+                    if (v == "5") m.protocol = 5;
+                    else if (v == "3.1.1") m.protocol = 4;
+                    else fail(mnode, "protocol must be \"5\" or \"3.1.1\"");
+                } else if (q == "keepalive") {
+                    number = m.keepalive;
+                    integer(mnode, q, number, 5, 3600);
+                    m.keepalive = number;
+                } else if (q == "state_hz") {
+                    const auto v = mnode.value<double>();
+                    if (!v || !(*v >= 0.2 && *v <= 50)) fail(mnode, "state_hz must be a number from 0.2 to 50");
+                    else m.stateHz = *v;
+                } else if (q == "rate_limit") {
+                    number = m.rateLimit;
+                    integer(mnode, q, number, 1, 1000);
+                    m.rateLimit = number;
+                } else if (q == "max_age") {
+                    number = m.maxAgeSeconds;
+                    integer(mnode, q, number, 1, 3600);
+                    m.maxAgeSeconds = number;
+                } else if (q == "commands") flag(mnode, q, m.commands);
+                else if (q == "discovery") flag(mnode, q, m.discovery);
+                else if (q == "discovery_retain") flag(mnode, q, m.discoveryRetain);
+                else if (q == "discovery_prefix") level(mnode, q, m.discoveryPrefix);
+                else fail(mnode, "unknown key \"" + q + "\" in [mqtt]");
+            }
+            if (!broker) fail(node, "[mqtt] needs broker = \"mqtt://HOST:PORT\"");
+            if ((!m.certFile.empty()) != (!m.keyFile.empty())) fail(node, "cert_file and key_file go together");
+            if (!m.tls && (!m.caFile.empty() || !m.certFile.empty()))
+                fail(node, "ca_file, cert_file and key_file need broker = \"mqtts://...\"");
+            if (!m.passwordFile.empty() && m.user.empty()) fail(node, "password_file needs user");
+            config.mqtt = m;
         } else if (k == "head") {
             const auto* heads = node.as_array();
             if (heads == nullptr) {

@@ -9,6 +9,7 @@
 
 #include "infra/net.h"
 #include "motion/motion_config.h"
+#include "mqtt/mqtt_config.h"
 #include "onvif/onvif_config.h"
 
 namespace ptzd {
@@ -57,6 +58,7 @@ struct Config {
     std::string stateDir;
     std::string stateDirWhere;  // where it was given, for messages
     std::vector<HeadConfig> heads;
+    std::optional<MqttConfig> mqtt;  // the [mqtt] table: off without it
     std::string path;  // the file it came from ("" from the command line)
 };
 

@@ -95,6 +95,7 @@ void Gateway::BeginStop() {
         stopBegan_ = Clock::now();
     }
     ready_.notify_all();
+    work_.notify_all();
     for (auto& h : heads_)
         if (h->events) h->events->Close();
     // Offline, said on a clean stop too (a clean disconnect sends no will),
@@ -269,7 +270,7 @@ void Gateway::OnMessage(const Incoming& in) {
         }
         if (queue_.size() < kMaxQueued) {
             queue_.push_back(std::move(c));
-            ready_.notify_one();
+            work_.notify_one();
             return;
         }
     }
@@ -283,7 +284,7 @@ void Gateway::Work() {
         Command c;
         {
             std::unique_lock lock(mutex_);
-            ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
             if (stopping_) return;
             c = std::move(queue_.front());
             queue_.pop_front();

@@ -99,7 +99,8 @@ private:
     std::unique_ptr<Client> client_;
 
     std::mutex mutex_;
-    std::condition_variable ready_;
+    std::condition_variable ready_;  // the publisher's: the stop
+    std::condition_variable work_;   // the worker's: a command, or the stop
     std::deque<Command> queue_;
     bool stopping_ = false;
     std::chrono::steady_clock::time_point stopBegan_{};

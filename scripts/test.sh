@@ -50,9 +50,9 @@ three_tries() {
 stage_unit() {
   tests/check_tracked.sh &&
   build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
-  # Two ONVIF clients and a VISCA one from npm for the gateway's tests, in a scratch folder.
-  three_tries npm install --no-audit --no-fund --silent --prefix build/test/npm onvif@0.8.3 node-onvif@0.1.7 visca-over-ip@1.0.16 >/dev/null ||
-    { echo "npm could not install the ONVIF and VISCA clients"; return 1; }
+  # ONVIF, VISCA and MQTT clients from npm for the gateway's tests, in a scratch folder.
+  three_tries npm install --no-audit --no-fund --silent --prefix build/test/npm onvif@0.8.3 node-onvif@0.1.7 visca-over-ip@1.0.16 mqtt@5.16.1 >/dev/null ||
+    { echo "npm could not install the ONVIF, VISCA and MQTT clients"; return 1; }
   # Sofie's playout engine, for its VISCA over IP device: one of its
   # dependencies names a git repository, replaced here by the registry's package.
   mkdir -p build/test/npm-tsr
@@ -104,7 +104,7 @@ stage_sanitize() {
     "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols|install_and_consume|python_binding|dotnet_|ptzd_gateway|ptzd_abuse'
+      PTZ_STRESS_SECONDS=4 PTZ_STRESS_CYCLES=1000 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 180 -E 'exported_symbols|install_and_consume|python_binding|dotnet_|ptzd_gateway|ptzd_protocols|ptzd_abuse'
 }
 
 stage_tsan() {

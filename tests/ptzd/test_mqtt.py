@@ -754,3 +754,40 @@ def test_a_site_bridged_to_a_central_broker_never_moves_late_after_an_outage():
         g.close()
         site.stop()
         central.stop()
+
+
+def test_mqtt_js_moves_a_head(rig, broker):
+    """npm mqtt (MQTT.js), installed by the test script: MQTT 5 with a
+    response topic and correlation data."""
+    g, _ = rig
+    modules = os.path.join(os.environ.get("ONVIF_NPM", ""), "node_modules")
+    if not os.path.isdir(os.path.join(modules, "mqtt")) or not shutil.which("node"):
+        pytest.skip("npm mqtt is not installed (scripts/test.sh installs it)")
+    run = subprocess.run(["node", os.path.join(os.path.dirname(__file__), "mqtt_js.js"), modules, str(broker.port), BASE,
+                          "yard.east", "-13"], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    out = json.loads(run.stdout)
+    assert out["correlated"] and out["answer"]["pan"] == -13
+    g.settle("yard.east", -13, g.steps("yard.east")["tilt"] / 100)
+
+
+def test_sigterm_with_a_broker_that_never_answers(broker):
+    """A broker that takes the connection and then says nothing (half
+    open): ptzd still stops cleanly by itself."""
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(8)
+    g = Gateway(broker, mqtt_lines=[], heads=["roof"])
+    try:
+        with open(g.config) as f:
+            text = f.read()
+        g.stop()
+        with open(g.config, "w") as f:
+            f.write(text.replace(f"127.0.0.1:{broker.port}", f"127.0.0.1:{silent.getsockname()[1]}"))
+        g.start()
+        conn, _ = silent.accept()  # ptzd is connected, waiting for a CONNACK that never comes
+        assert g.stop() == 0
+        conn.close()
+    finally:
+        silent.close()
+        g.close()

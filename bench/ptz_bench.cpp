@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -38,6 +40,7 @@
 
 #ifdef PTZD_PATH
 #include <httplib.h>
+#include <mosquitto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #endif
@@ -589,6 +592,138 @@ void BM_Onvif_GetStatus_Frigate1000Hz(benchmark::State& state) {
     state.counters["per_second"] = benchmark::Counter(static_cast<double>(state.iterations()) / seconds);
 }
 
+// ---- MQTT through ptzd -----------------------------------------------------
+// A mosquitto of the benchmark's own on a free loopback port, ptzd with its
+// heads simulated in this process (so the moment a frame reaches a head is
+// read off this process's clock), and a libmosquitto client publishing.
+struct MqttRig {
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::unique_ptr<ptzsim::Head>> heads;
+    std::vector<std::unique_ptr<ptzsim::TcpServer>> servers;
+    pid_t broker = -1, pid = -1;
+    int port = FreePort();
+    std::string dir = "/tmp/ptz-bench-mqtt-" + std::to_string(getpid()) + "-" + std::to_string(FreePort());
+    std::mutex mutex;
+    std::vector<std::pair<uint8_t, Clock::time_point>> arrivals;  // head 0: command code, when it arrived
+    mosquitto* client = nullptr;
+    std::atomic<bool> online{false};
+
+    explicit MqttRig(int count, bool mqtt = true) {
+        mkdir(dir.c_str(), 0755);
+        const std::string conf = dir + "/mosquitto.conf";
+        FILE* c = std::fopen(conf.c_str(), "w");
+        std::fprintf(c, "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n", port);
+        std::fclose(c);
+        std::vector<std::string> brokerArgs = {"/usr/sbin/mosquitto", "-c", conf};
+        std::vector<char*> argv;
+        for (auto& a : brokerArgs) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&broker, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::abort();
+        std::string config = "http = \"off\"\nstate_dir = \"" + dir + "\"\ngateway = \"bench\"\n";
+        if (mqtt) config += "[mqtt]\nbroker = \"mqtt://127.0.0.1:" + std::to_string(port) + "\"\nrate_limit = 1000\n";
+        for (int i = 0; i < count; ++i) {
+            heads.push_back(std::make_unique<ptzsim::Head>());
+            if (i == 0)
+                heads[0]->SetResponder([this](std::span<const uint8_t> request) -> std::optional<ptzsim::Reply> {
+                    std::lock_guard lock(mutex);
+                    if (request.size() > 3) arrivals.emplace_back(request[3], Clock::now());
+                    return std::nullopt;
+                });
+            servers.push_back(std::make_unique<ptzsim::TcpServer>(*heads.back()));
+            config += "[[head]]\nname = \"h" + std::to_string(i) + "\"\nlink = \"tcp:127.0.0.1:" +
+                      std::to_string(servers.back()->Start()) + "\"\n";
+        }
+        const std::string file = dir + "/site.toml";
+        FILE* f = std::fopen(file.c_str(), "w");
+        std::fputs(config.c_str(), f);
+        std::fclose(f);
+        mosquitto_lib_init();
+        client = mosquitto_new(nullptr, true, this);
+        mosquitto_message_callback_set(client, [](mosquitto*, void* obj, const mosquitto_message* m) {
+            if (m->payloadlen == 6 && std::memcmp(m->payload, "online", 6) == 0) static_cast<MqttRig*>(obj)->online = true;
+        });
+        for (int i = 0; i < 200 && mosquitto_connect(client, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS; ++i) usleep(20000);
+        mosquitto_subscribe(client, nullptr, "ptzd/bench/status", 1);
+        mosquitto_loop_start(client);
+        pid = StartPtzd({"--config", file}, [&] { return !mqtt || online.load(); });
+    }
+    ~MqttRig() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        mosquitto_disconnect(client);
+        mosquitto_loop_stop(client, true);
+        mosquitto_destroy(client);
+        kill(broker, SIGTERM);
+        waitpid(broker, nullptr, 0);
+        std::filesystem::remove_all(dir);
+    }
+    std::optional<Clock::time_point> ArrivalAfter(uint8_t code, Clock::time_point since) {
+        std::lock_guard lock(mutex);
+        for (const auto& [c, when] : arrivals)
+            if (c == code && when >= since) return when;
+        return std::nullopt;
+    }
+    // The CPU time ptzd has used so far, in seconds.
+    double CpuSeconds() const {
+        FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+        if (f == nullptr) return 0;
+        char line[1024] = {};
+        const size_t n = std::fread(line, 1, sizeof line - 1, f);
+        std::fclose(f);
+        line[n] = 0;
+        const char* after = std::strrchr(line, ')');
+        unsigned long utime = 0, stime = 0;
+        if (after == nullptr || std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+            return 0;
+        return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+};
+
+// A pan command published → its SetPTPos frame on the head's wire, through
+// a local broker and ptzd.
+void BM_Mqtt_Command_ToWire(benchmark::State& state) {
+    if (!PrivateNetwork(state)) return;
+    static MqttRig rig(1);
+    std::vector<double> wires;
+    int i = 0;
+    for (auto _ : state) {
+        const std::string pan = (i++ % 2) ? "1.5" : "-1.5";
+        const auto start = MqttRig::Clock::now();
+        mosquitto_publish(rig.client, nullptr, "ptzd/bench/h0/cmd/pan", static_cast<int>(pan.size()), pan.data(), 0, false);
+        std::optional<MqttRig::Clock::time_point> wire;
+        for (int spin = 0; spin < 200000 && !(wire = rig.ArrivalAfter(0x8C, start)); ++spin) usleep(20);
+        if (!wire) {
+            state.SkipWithError("the frame never reached the head");
+            break;
+        }
+        const double ms = std::chrono::duration<double, std::milli>(*wire - start).count();
+        wires.push_back(ms);
+        state.SetIterationTime(ms / 1000);
+    }
+    std::sort(wires.begin(), wires.end());
+    if (!wires.empty()) state.counters["wire_ms"] = wires[wires.size() / 2];
+}
+
+// What publishing state costs: ptzd's CPU with 64 heads over 5 s, with
+// MQTT (state, links, events, discovery) and without.
+void BM_Mqtt_State_64Heads(benchmark::State& state) {
+    if (!PrivateNetwork(state)) return;
+    const bool mqtt = state.range(0) != 0;
+    MqttRig rig(64, mqtt);
+    usleep(500000);  // past the start
+    for (auto _ : state) {
+        const double before = rig.CpuSeconds();
+        const auto start = MqttRig::Clock::now();
+        sleep(5);
+        const double wall = std::chrono::duration<double>(MqttRig::Clock::now() - start).count();
+        state.counters["cpu_percent"] = 100 * (rig.CpuSeconds() - before) / wall;
+        state.SetIterationTime(wall);
+    }
+}
+
 // ---- VISCA over IP through ptzd --------------------------------------------
 // Figures, not comparisons: the head is a simulator in this process (motion
 // model on), so the moment a frame reaches it and the moment it comes to rest
@@ -740,6 +875,8 @@ BENCHMARK(BM_Visca_Completion_AfterSettling)->UseManualTime()->Unit(benchmark::k
 BENCHMARK(BM_Onvif_GetStatus_Polling)->UseRealTime()->Threads(32)->MinTime(30.0)->Repetitions(1);
 BENCHMARK(BM_Onvif_GetStatus_Pollers10Hz)->UseRealTime()->Threads(32)->Iterations(100);
 BENCHMARK(BM_Onvif_GetStatus_Frigate1000Hz)->UseRealTime()->Iterations(60000)->Repetitions(1);
+BENCHMARK(BM_Mqtt_Command_ToWire)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(300);
+BENCHMARK(BM_Mqtt_State_64Heads)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(1)->Arg(0)->Arg(1);
 BENCHMARK(BM_Gateway_Tcp_Native_Initialize)->UseRealTime();
 BENCHMARK(BM_Gateway_Paced38400_Native_Initialize)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_Gateway_Http_GetPTPos)->UseRealTime()->Threads(1)->Threads(16);

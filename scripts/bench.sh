@@ -17,7 +17,7 @@ scaled=build/bench/scaling.json
 taskset -c 0 tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$reps" --benchmark_filter='^BM_(Tcp|Pty|Paced|Gateway_Tcp)' \
   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
   --benchmark_out="$out" --benchmark_out_format=json >/dev/null 2>&1
-tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http|Onvif|Visca)' \
+tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http|Onvif|Visca|Mqtt)' \
   --benchmark_report_aggregates_only=true --benchmark_out="$scaled" --benchmark_out_format=json >/dev/null 2>&1
 python3 - "$out" "$scaled" <<'PY'
 import json, sys
@@ -72,6 +72,13 @@ if "BM_Visca_Stop_AckAndWire/iterations:200/manual_time" in med:
     print(f"| VISCA over IP: command to its frame on the head's wire (median) | {v['wire_ms']*1000:.0f} µs | | | < 1 ms |")
     c = med["BM_Visca_Completion_AfterSettling/iterations:30/manual_time"]
     print(f"| VISCA over IP: Completion after the head came to rest (median) | {c['lag_ms']:.0f} ms | | | < 100 ms |")
+mqtt = [r for r in runs if r["run_name"].startswith("BM_Mqtt_Command_ToWire")]
+if mqtt:
+    print(f"| MQTT: a pan command published → its frame on the head's wire, through a local mosquitto (median) | {mqtt[0]['wire_ms']:.2f} ms | | | < 2 ms |")
+for r in runs:
+    if r["run_name"].startswith("BM_Mqtt_State_64Heads/"):
+        on = "/1/" in r["run_name"]
+        print(f"| ptzd's CPU with 64 heads, MQTT {'on (state, links, events, discovery)' if on else 'off'} | {r['cpu_percent']:.1f} % of a core | | | (reported) |")
 allocs = max(r.get("allocs_per_call", 0) for r in med.values())
 print(f"| heap allocations per command call | {allocs:g} | | | 0 |")
 PY

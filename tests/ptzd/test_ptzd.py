@@ -451,6 +451,14 @@ BAD_CONFIGS = [
     ('gateway = "site/a"\n[[head]]\nname = "a"\nlink = "com:1"\n', 1, "gateway must be 1-64 letters"),
     ('gateway = ""\n[[head]]\nname = "a"\nlink = "com:1"\n', 1, "gateway must be 1-64 letters"),
     ('[[head]]\nname = "a"\nlink = "com:1"\nonvif_location = "roof"\n', 1, "need onvif ="),
+    ('[mqtt]\nprefix = "p"\n[[head]]\nname = "a"\nlink = "com:1"\n', 1, "[mqtt] needs broker"),
+    ('[mqtt]\nbroker = "http://x:1"\n', 2, "broker must be mqtt://"),
+    ('[mqtt]\nbroker = "mqtt://127.0.0.1"\ngateway = "a/b"\n', 3, "one topic level"),
+    ('[mqtt]\nbroker = "mqtt://127.0.0.1"\nprotocol = "4"\n', 3, "protocol must be"),
+    ('[mqtt]\nbroker = "mqtt://127.0.0.1"\nstate_hz = 0\n', 3, "state_hz must be"),
+    ('[mqtt]\nbroker = "mqtt://127.0.0.1"\nca_file = "/x"\n', 1, "need broker = \"mqtts://"),
+    ('[mqtt]\nbroker = "mqtt://127.0.0.1"\npassword_file = "/x"\n', 1, "password_file needs user"),
+    ('[mqtt]\nbroker = "mqtt://127.0.0.1"\nretain = true\n', 3, 'unknown key "retain"'),
 ]
 
 

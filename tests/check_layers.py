@@ -20,7 +20,7 @@ FRONT_ENDS = {"http", "onvif", "visca", "native", "mqtt"}
 # layer only (the native protocol and the per-export HTTP routes are
 # byte-exact and go to the worker, by design).
 THROUGH_MOTION = ("onvif/", "visca/", "http/moves.", "mqtt/")
-BELOW = {"infra": 0, "worker": 1, "motion": 2, "json": 3}
+BELOW = {"geo": 0, "infra": 0, "worker": 1, "motion": 2, "json": 3}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 

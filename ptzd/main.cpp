@@ -117,8 +117,10 @@ int main(int argc, char** argv) {
     for (const auto& h : config.heads) {
         const std::string base = config.stateDir.empty() ? "" : config.stateDir + "/" + h.name;
         heads.Add(h.name, h.link, h.motion,
-                  {base.empty() ? "" : base + ".presets.json", base.empty() ? "" : base + ".tours.json"},
+                  {base.empty() ? "" : base + ".presets.json", base.empty() ? "" : base + ".tours.json",
+                   base.empty() ? "" : base + ".pose.json"},
                   FrontEndsOf(h, base, gateway));
+        heads.all().back().motion->SetPose(h.pose);
     }
 
     // The front ends, in the order they are bound and started (and VISCA's

@@ -256,6 +256,8 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 }
                 HeadConfig head;
                 OnvifConfig onvif;
+                bool locationGiven = false;
+                std::optional<double> groundHeight;
                 bool onvifSet = false, onvifKeys = false;
                 for (auto&& [hkey, hnode] : *table) {
                     const std::string h(hkey.str());
@@ -303,6 +305,36 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                     else if (h == "onvif_password") text(hnode, h, onvif.password);
                     else if (h == "rtsp") text(hnode, h, onvif.rtsp);
                     else if (h == "onvif_location") text(hnode, h, onvif.location);
+                    else if (h == "location" || h == "orientation") {
+                        const auto* list = hnode.as_array();
+                        double v[3] = {};
+                        bool fine = list != nullptr && list->size() == 3;
+                        for (size_t i = 0; fine && i < 3; ++i) {
+                            const auto n = (*list)[i].value<double>();
+                            fine = n.has_value() && std::isfinite(*n);
+                            if (fine) v[i] = *n;
+                        }
+                        if (!fine) {
+                            fail(hnode, h + (h == "location" ? " must be [lat, lon, height] (degrees, degrees, metres)"
+                                                             : " must be [yaw, pitch, roll] (degrees)"));
+                            continue;
+                        }
+                        if (!head.pose) head.pose = motion::GeoPose{};
+                        if (h == "location") {
+                            head.pose->place = {v[0], v[1], v[2]};
+                            locationGiven = true;
+                            if (auto why = geo::CheckPlace(head.pose->place); !why.empty()) fail(hnode, "location: " + why);
+                        } else {
+                            head.pose->orientation = {v[0], v[1], v[2]};
+                            if (std::fabs(v[0]) > 360 || std::fabs(v[1]) > 90 || std::fabs(v[2]) > 90)
+                                fail(hnode, "orientation: yaw within ±360, pitch and roll within ±90 degrees");
+                        }
+                    } else if (h == "ground_height") {
+                        const auto n = hnode.value<double>();
+                        if (!n || !std::isfinite(*n) || *n < -12000 || *n > 100000)
+                            fail(hnode, "ground_height must be metres above the ellipsoid");
+                        else groundHeight = *n;
+                    }
                     else if (h == "onvif_plain_password") {
                         if (const auto v = hnode.value<bool>()) onvif.plainPassword = *v;
                         else fail(hnode, "onvif_plain_password must be true or false");
@@ -351,6 +383,9 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 for (const std::string& w : motionErrors) fail(entry, w);
                 for (const HeadConfig& other : config.heads)
                     if (other.name == head.name) fail(entry, "head name \"" + head.name + "\" is used twice");
+                if ((head.pose || groundHeight) && !locationGiven)
+                    fail(entry, "orientation and ground_height need location = [lat, lon, height]");
+                if (head.pose) head.pose->groundHeight = groundHeight;
                 config.heads.push_back(head);
             }
         } else {

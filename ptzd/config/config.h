@@ -32,7 +32,9 @@ struct HeadConfig {
     std::vector<std::string> statusLabels;
     // VISCA: over IP on UDP (with its header), plain on TCP; off unless given.
     std::optional<Address> viscaUdp, viscaTcp;
-    std::optional<Address> viscaUdpRaw;  // header-less VISCA on UDP (one message per datagram)
+    std::optional<Address> viscaUdpRaw;
+    // location = [lat, lon, height], orientation = [yaw, pitch, roll], ground_height.
+    std::optional<motion::GeoPose> pose;  // header-less VISCA on UDP (one message per datagram)
     double viscaUnitsPerDegree = 14.4;  // VISCA position units per degree (170 degrees = 0x0990)
     int32_t viscaMaxClients = 8;        // TCP connections at once
     int32_t viscaIdleSeconds = 60;      // a silent TCP connection is closed after this

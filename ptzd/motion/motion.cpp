@@ -982,7 +982,9 @@ const char* StatusName(Status status) {
 }
 
 Motion::Motion(HeadWorker& head, const MotionConfig& config, EventBus& events, Files files)
-    : machine_(std::make_unique<Machine>(head, config, events, std::move(files))) {}
+    : poseFile_(files.pose) {
+    machine_ = std::make_unique<Machine>(head, config, events, std::move(files));
+}
 Motion::~Motion() = default;
 
 void Motion::Start() { machine_->Start(); }

@@ -25,12 +25,14 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "worker/head_worker.h"
+#include "geo/geo.h"
 #include "motion/events.h"
 #include "motion/motion_config.h"
 #include "motion/presets.h"
@@ -102,6 +104,7 @@ public:
     struct Files {
         std::string presets;  // the preset names' state file ("": memory only)
         std::string tours;    // the tours' state file ("": memory only)
+        std::string pose;     // the calibrated orientation's state file ("": memory only)
     };
     // `config` should have passed CheckMotionConfig; `head` and `events`
     // must outlive the service.
@@ -218,8 +221,37 @@ public:
     // How long a command waits for the one before it.
     static constexpr auto kCommandWait = std::chrono::seconds(8);
 
+    // Pointing at the world (pointing.cpp). The head's place and
+    // orientation come from the configuration (SetPose, before Start); a
+    // calibration from landmarks replaces the orientation and is kept in
+    // the pose state file, which is read back at the next start.
+    void SetPose(std::optional<GeoPose> pose);
+    std::optional<GeoPose> Pose() const;
+    // An absolute move that points at `target`; refused (BadArgument) when
+    // the head has no place, or the target lies outside the soft limits.
+    Result PointAt(const geo::Place& target, const Pace& pace = {});
+    // Where the head looks now (from the shared state): azimuth and
+    // elevation, and the ground point when the pose has a ground height.
+    struct Looking {
+        geo::Look look;
+        std::optional<geo::Place> ground;
+    };
+    std::optional<Looking> LookingAt();
+    // Landmarks: "the head now looks at `place`" (the pan and tilt read
+    // now); at most kMaxLandmarks, the oldest forgotten.
+    static constexpr size_t kMaxLandmarks = 8;
+    Result AddLandmark(const geo::Place& place);
+    std::vector<geo::Landmark> Landmarks() const;
+    void ClearLandmarks();
+    // Solves the orientation from the landmarks and keeps it.
+    Result Calibrate(geo::Calibration& out);
+
 private:
     std::unique_ptr<detail::Machine> machine_;
+    mutable std::mutex poseMutex_;
+    std::optional<GeoPose> pose_;
+    std::vector<geo::Landmark> landmarks_;
+    std::string poseFile_;
 };
 
 }  // namespace ptzd::motion

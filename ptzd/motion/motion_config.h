@@ -4,6 +4,7 @@
 // simulated head's (1 step = 0.01 degree, 50 steps a second per speed unit).
 #pragma once
 
+#include "geo/geo.h"
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -54,6 +55,15 @@ struct MotionConfig {
     double pollMovingHz = 20, pollIdleHz = 1;
     // The dead-man time-out of a continuous move whose caller names none.
     std::chrono::milliseconds continuousTimeout{10000};
+};
+
+// Where a head stands on the Earth.
+struct GeoPose {
+    geo::Place place;
+    geo::Orientation orientation;
+    std::optional<double> groundHeight;  // metres above the ellipsoid, for the ground point looked at
+    bool calibrated = false;             // the orientation from landmarks
+    double residual = 0;                 // the calibration's, degrees
 };
 
 // The longest dead-man time-out a caller may ask for.

@@ -434,7 +434,7 @@ TEST(Motion, PresetNamesAreKeptAndChecked) {
     TempDir dir;
     const std::string file = dir.path() + "/cam.presets.json";
     {
-        Gateway g({}, {.presets = file, .tours = ""});
+        Gateway g({}, {.presets = file, .tours = "", .pose = ""});
         auto events = g.bus.Subscribe(100);
         Result r = g.motion.Absolute(15, -5);
         ASSERT_TRUE(g.motion.WaitFinished(r.move, Clock::now() + 20s));

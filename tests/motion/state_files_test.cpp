@@ -79,7 +79,7 @@ TEST(StateFiles, AGoodFileIsLeftAloneAndTwoBadOnesBothKept) {
     TempDir dir;
     const std::string file = dir.path() + "/cam.presets.json";
     std::ofstream(file) << R"({"1": {"name": "door", "pan": 100, "tilt": -5}})";
-    { Gateway g({}, {.presets = file, .tours = ""}); }
+    { Gateway g({}, {.presets = file, .tours = "", .pose = ""}); }
     EXPECT_TRUE(SetAside(dir.path(), "cam.presets.json").empty());
     // Set aside twice within one second: two names, neither over the other.
     for (const char* text : {"{", "[1]"}) {

@@ -91,7 +91,7 @@ TEST(Tours, AManualMoveStopsTheTour) {
 
 TEST(Tours, KeptAcrossARestartAndChecked) {
     TempDir dir;
-    const Motion::Files files{.presets = "", .tours = dir.path() + "/cam.tours.json"};
+    const Motion::Files files{.presets = "", .tours = dir.path() + "/cam.tours.json", .pose = ""};
     MotionConfig c;
     c.pan.limitMin = -50;
     c.pan.limitMax = 50;

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <memory>
+#include <netdb.h>
 #include <poll.h>
 #include <random>
 #include <sys/eventfd.h>
@@ -121,6 +125,11 @@ uint64_t Client::Connections() const {
 
 namespace {
 
+bool Numeric(const std::string& host) {
+    in6_addr any{};
+    return inet_pton(AF_INET, host.c_str(), &any) == 1 || inet_pton(AF_INET6, host.c_str(), &any) == 1;
+}
+
 int Send(mosquitto* m, const Outgoing& o, bool v5) {
     mosquitto_property* props = nullptr;
     if (v5 && o.correlation)
@@ -134,6 +143,35 @@ int Send(mosquitto* m, const Outgoing& o, bool v5) {
 }
 
 }  // namespace
+
+bool Client::Resolves(const std::string& host, std::chrono::milliseconds within) {
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false, found = false;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    // Detached: a look-up that never ends is left to itself.
+    std::thread([lookup, host] {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* list = nullptr;
+        const bool found = getaddrinfo(host.c_str(), nullptr, &hints, &list) == 0;
+        if (list) freeaddrinfo(list);
+        std::lock_guard lock(lookup->mutex);
+        lookup->finished = true;
+        lookup->found = found;
+        lookup->done.notify_all();
+    }).detach();
+    const auto until = Clock::now() + within;
+    std::unique_lock lock(lookup->mutex);
+    while (!lookup->finished && Clock::now() < until) {
+        lookup->done.wait_for(lock, std::chrono::milliseconds(100));
+        std::lock_guard stop(mutex_);
+        if (stopping_) return false;
+    }
+    return lookup->finished && lookup->found;
+}
 
 void Client::Loop() {
     Session session;
@@ -151,8 +189,14 @@ void Client::Loop() {
                                          config_.caFile.empty() ? "/etc/ssl/certs" : nullptr,
                                          config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
                                          config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) Log(Level::Error, std::string("mqtt: TLS settings refused: ") + mosquitto_strerror(rc));
-        mosquitto_tls_opts_set(m, 1, nullptr, nullptr);  // verify the broker's certificate
+        const int opts = rc == MOSQ_ERR_SUCCESS ? mosquitto_tls_opts_set(m, 1, nullptr, nullptr) : rc;  // verify the broker
+        if (rc != MOSQ_ERR_SUCCESS || opts != MOSQ_ERR_SUCCESS) {
+            // Never in clear what was meant to be secret.
+            Log(Level::Error, std::string("mqtt: TLS settings refused (") + mosquitto_strerror(rc != MOSQ_ERR_SUCCESS ? rc : opts) +
+                                  "); not connecting");
+            mosquitto_destroy(m);
+            return;
+        }
     }
     mosquitto_will_set_v5(m, will_.topic.c_str(), static_cast<int>(will_.payload.size()), will_.payload.data(), will_.qos,
                           will_.retain, nullptr);
@@ -178,7 +222,19 @@ void Client::Loop() {
             c->connected_ = true;
             ++c->connections_;
         }
-        if (c->hooks_.connected) c->hooks_.connected();
+        if (c->hooks_.connected) {
+            try {
+                c->hooks_.connected();
+            } catch (const std::exception& e) {
+                Log(Level::Error, std::string("mqtt: after connecting: ") + e.what());
+            }
+        }
+    });
+    mosquitto_subscribe_v5_callback_set(m, [](mosquitto*, void*, int, int count, const int* granted, const mosquitto_property*) {
+        for (int i = 0; i < count; ++i)
+            if (granted[i] >= 0x80)
+                Log(Level::Error, "mqtt: the broker refused a subscription (reason " + std::to_string(granted[i]) +
+                                      "): check its ACL; commands on it are not heard");
     });
     mosquitto_disconnect_v5_callback_set(m, [](mosquitto*, void* obj, int, const mosquitto_property*) {
         static_cast<Session*>(obj)->lost = true;
@@ -202,7 +258,14 @@ void Client::Loop() {
         }
         uint32_t expiry = 0;
         if (mosquitto_property_read_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false)) in.expiry = expiry;
-        if (s->client->hooks_.message) s->client->hooks_.message(in);
+        // Nothing a client sends may throw through the library's C frames.
+        if (s->client->hooks_.message) {
+            try {
+                s->client->hooks_.message(in);
+            } catch (const std::exception& e) {
+                Log(Level::Warn, "mqtt: a message on " + in.topic + " could not be taken: " + e.what());
+            }
+        }
     });
 
     const std::string where = config_.host + ":" + std::to_string(config_.port);
@@ -236,6 +299,18 @@ void Client::Loop() {
         }
         const auto now = Clock::now();
         if (!socketOpen && now >= nextTry) {
+            // A broker named by a host name: the name is looked up on a
+            // thread of its own first, so a resolver that does not answer
+            // holds up neither this loop nor the stop (the library's own
+            // look-up then finds it answered just now).
+            if (!Numeric(config_.host) && !Resolves(config_.host, std::chrono::seconds(2))) {
+                lose("cannot resolve " + config_.host);
+                continue;
+            }
+            {
+                std::lock_guard lock(mutex_);
+                if (stopping_) break;
+            }
             const int rc = mosquitto_connect_bind_async(m, config_.host.c_str(), config_.port, config_.keepalive, nullptr);
             if (rc == MOSQ_ERR_SUCCESS) {
                 socketOpen = true;
@@ -244,14 +319,23 @@ void Client::Loop() {
                 continue;
             }
         }
-        // Queued messages go out once connected.
-        if (session.up) {
+        // Queued messages go out once connected, and only as fast as the
+        // socket drains (the library's own queue is not bounded).
+        if (session.up && !mosquitto_want_write(m)) {
             std::deque<Outgoing> batch;
             {
                 std::lock_guard lock(mutex_);
-                batch.swap(queue_);
+                const size_t n = std::min<size_t>(queue_.size(), 256);
+                batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.begin() + static_cast<long>(n)));
+                queue_.erase(queue_.begin(), queue_.begin() + static_cast<long>(n));
             }
-            for (const Outgoing& o : batch) Send(m, o, v5);
+            uint64_t failed = 0;
+            for (const Outgoing& o : batch)
+                if (Send(m, o, v5) != MOSQ_ERR_SUCCESS) ++failed;
+            if (failed) {
+                std::lock_guard lock(mutex_);
+                dropped_ += failed;
+            }
         }
         pollfd fds[2] = {{wake_, POLLIN, 0}, {-1, 0, 0}};
         const int sock = socketOpen ? mosquitto_socket(m) : -1;

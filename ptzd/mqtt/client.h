@@ -81,6 +81,8 @@ public:
 private:
     void Loop();
     void Wake();
+    // Whether `host` resolves within `within` (false at once when stopping).
+    bool Resolves(const std::string& host, std::chrono::milliseconds within);
 
     MqttConfig config_;
     std::string clientId_, password_;

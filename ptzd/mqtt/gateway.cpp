@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <unistd.h>
 #include <random>
 
 #include "infra/log.h"
@@ -75,13 +78,27 @@ Gateway::~Gateway() {
     Join();
 }
 
+bool Gateway::Bind() {
+    for (const std::string* file : {&config_.caFile, &config_.certFile, &config_.keyFile})
+        if (!file->empty() && ::access(file->c_str(), R_OK) != 0) {
+            Log(Level::Error, "mqtt: cannot read " + *file + ": " + std::strerror(errno));
+            return false;
+        }
+    return true;
+}
+
 void Gateway::Start() {
     for (auto& h : heads_) {
         h->events = h->motion->events().Subscribe(1024);
         if (!h->events) Log(Level::Warn, "mqtt: head " + h->level + ": no room on its event bus; its events are not published");
     }
     client_->Start();
-    worker_ = std::thread([this] { Work(); });
+    for (auto& h : heads_) {
+        HeadState* lane = h.get();
+        lane->worker = std::thread([this, lane] { Work(*lane); });
+    }
+    group_.worker = std::thread([this] { Work(group_); });
+    stopper_ = std::thread([this] { Stopper(); });
     publisher_ = std::thread([this] { PublishLoop(); });
     Log(Level::Info, "mqtt: " + std::string(config_.tls ? "mqtts://" : "mqtt://") + config_.host + ":" +
                          std::to_string(config_.port) + ", topics under " + base_ + "/");
@@ -94,8 +111,13 @@ void Gateway::BeginStop() {
         stopping_ = true;
         stopBegan_ = Clock::now();
     }
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& h : heads_) h->work.notify_all();
+        group_.work.notify_all();
+    }
     ready_.notify_all();
-    work_.notify_all();
+    stopWork_.notify_all();
     for (auto& h : heads_)
         if (h->events) h->events->Close();
     // Offline, said on a clean stop too (a clean disconnect sends no will),
@@ -104,7 +126,10 @@ void Gateway::BeginStop() {
 }
 
 void Gateway::Join() {
-    if (worker_.joinable()) worker_.join();
+    for (auto& h : heads_)
+        if (h->worker.joinable()) h->worker.join();
+    if (group_.worker.joinable()) group_.worker.join();
+    if (stopper_.joinable()) stopper_.join();
     if (publisher_.joinable()) publisher_.join();
     // Whatever the broker does, within ptzd's own time to stop.
     const auto deadline = std::max(Clock::now() + std::chrono::milliseconds(50),
@@ -117,12 +142,8 @@ void Gateway::Join() {
 void Gateway::OnConnected() {
     // Everything again: state, links and discovery (the broker may have
     // lost what was retained), then "online".
+    // (The publisher sees the new connection and sends everything again.)
     std::lock_guard lock(mutex_);
-    for (auto& h : heads_) {
-        h->lastState.clear();
-        h->lastLink.clear();
-        h->lastDiscovery.clear();
-    }
     discoveryOwed_ = true;
     discoveryAt_ = Clock::now();
 }
@@ -153,16 +174,18 @@ std::optional<std::string> Gateway::ReplyTopic(const Incoming& in, const std::st
     return std::nullopt;
 }
 
-void Gateway::Refuse(const Incoming& in, const std::optional<std::string>& reply, const char* kind, const std::string& reason) {
-    {
-        std::lock_guard lock(countMutex_);
-        ++refused_[kind];
-        auto& at = logged_[kind];
-        if (Clock::now() - at >= std::chrono::minutes(1) || at == Clock::time_point{}) {
-            at = Clock::now();
-            Log(Level::Warn, "mqtt: refused a command on " + in.topic + ": " + reason + " (said at most once a minute)");
-        }
+void Gateway::Count(const char* kind, const std::string& topic, const std::string& reason) {
+    std::lock_guard lock(countMutex_);
+    ++refused_[kind];
+    auto& at = logged_[kind];
+    if (at == Clock::time_point{} || Clock::now() - at >= std::chrono::minutes(1)) {
+        at = Clock::now();
+        Log(Level::Warn, "mqtt: refused a command on " + topic + ": " + reason + " (said at most once a minute per reason)");
     }
+}
+
+void Gateway::Refuse(const Incoming& in, const std::optional<std::string>& reply, const char* kind, const std::string& reason) {
+    Count(kind, in.topic, reason);
     if (reply)
         client_->Publish({*reply, json{{"error", reason}, {"status", "refused"}}.dump(-1, ' ', false, json::error_handler_t::replace),
                           0, false, in.correlation, std::nullopt});
@@ -224,54 +247,85 @@ void Gateway::OnMessage(const Incoming& in) {
             return Refuse(in, reply, "invalid", "\"sent\" must be a time in seconds since 1970");
         const double age = SecondsSinceEpoch() - body["sent"].get<double>();
         if (age > config_.maxAgeSeconds || age < -config_.maxAgeSeconds)
-            return Refuse(in, reply, "stale", "sent " + std::to_string(static_cast<int64_t>(age)) + " s ago: too old to act on");
+        {
+            char text[80];
+            std::snprintf(text, sizeof text, "sent %.3g s ago: too old to act on", age);
+            return Refuse(in, reply, "stale", text);
+        }
     }
     if (in.expiry && *in.expiry == 0) return Refuse(in, reply, "stale", "expired");
 
-    if (head != nullptr) {
-        const auto now = Clock::now();
-        // The rate cap: a head takes rate_limit commands a second (a stop always).
-        if (now - head->window >= std::chrono::seconds(1)) {
-            head->window = now;
-            head->inWindow = 0;
+    // A head's own queue, or the gateway's for group moves.
+    HeadState& lane = head != nullptr ? *head : group_;
+    if (head != nullptr && c.what == "moves") return Refuse(in, reply, "unknown", "group moves are the gateway's: " + base_ + "/cmd/moves");
+    const auto now = Clock::now();
+    c.arrived = now;
+    c.topic = in.topic;
+    const std::string kind = body.is_object() && body.contains("kind") && body["kind"].is_string() ? body["kind"].get<std::string>() : "";
+    // The rate cap: a head takes rate_limit commands a second (a stop always).
+    if (c.what != "stop") {
+        if (now - lane.window >= std::chrono::seconds(1)) {
+            lane.window = now;
+            lane.inWindow = 0;
         }
-        if (c.what != "stop" && ++head->inWindow > config_.rateLimit)
+        if (++lane.inWindow > config_.rateLimit)
             return Refuse(in, reply, "busy", "busy: over " + std::to_string(config_.rateLimit) + " commands a second for this head");
-        // A relative move carries an id, and a repeat (QoS 1 may deliver
-        // twice) is dropped.
-        if (c.what == "move" && body.is_object() && body.value("kind", "") == "relative") {
-            if (!body.contains("id") || !body["id"].is_string() || body["id"].get<std::string>().empty() ||
-                body["id"].get<std::string>().size() > 64)
-                return Refuse(in, reply, "invalid", "a relative move needs an \"id\" (1-64 characters): a repeat must be told from a new move");
-            for (auto it = head->seen.begin(); it != head->seen.end();)
-                it = now - it->second > kRepeatWindow ? head->seen.erase(it) : std::next(it);
-            const std::string id = body["id"].get<std::string>();
-            if (head->seen.count(id)) return Refuse(in, std::nullopt, "repeat", "a repeat of relative move \"" + id + "\"");
-            if (head->seen.size() >= kMaxRemembered) head->seen.erase(head->seen.begin());
-            head->seen[id] = now;
-        }
-        c.absolute = c.what == "pan" || c.what == "tilt" ||
-                     (c.what == "move" && body.is_object() && body.value("kind", "") == "absolute");
     }
+    // A relative move carries an id, and a repeat (QoS 1 may deliver
+    // twice) is dropped.
+    if (c.what == "move" && kind == "relative") {
+        if (!body.contains("id") || !body["id"].is_string() || body["id"].get<std::string>().empty() ||
+            body["id"].get<std::string>().size() > 64)
+            return Refuse(in, reply, "invalid", "a relative move needs an \"id\" (1-64 characters): a repeat must be told from a new move");
+        for (auto it = lane.seen.begin(); it != lane.seen.end();)
+            it = now - it->second > kRepeatWindow ? lane.seen.erase(it) : std::next(it);
+        c.repeatId = body["id"].get<std::string>();
+        if (lane.seen.count(c.repeatId)) return Refuse(in, std::nullopt, "repeat", "a repeat of relative move \"" + c.repeatId + "\"");
+    }
+    c.absolute = c.what == "pan" || c.what == "tilt" || (c.what == "move" && kind == "absolute");
+    const std::string repeatId = c.repeatId;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        // The newest absolute target of a head replaces one still waiting.
-        if (c.absolute) {
-            for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-                if (it->head == c.head && it->absolute && it->what == c.what) {
-                    if (it->replyTopic)
-                        client_->Publish({*it->replyTopic, json{{"error", "replaced by a newer target"}, {"status", "superseded"}}.dump(),
-                                          0, false, it->correlation, std::nullopt});
-                    queue_.erase(it);
-                    break;
+        if (c.what == "stop") {
+            // A stop never waits behind the head's moves: they are dropped,
+            // and it goes on the stop lane at once.
+            for (const Command& dropped : lane.queue)
+                if (dropped.replyTopic)
+                    client_->Publish({*dropped.replyTopic, json{{"error", "stopped before it was sent"}, {"status", "superseded"}}.dump(),
+                                      0, false, dropped.correlation, std::nullopt});
+            lane.queue.clear();
+            if (stops_.size() < kMaxQueued) {
+                stops_.push_back(std::move(c));
+                stopWork_.notify_one();
+                return;
+            }
+        } else {
+            // The newest absolute target of a head replaces one still waiting.
+            if (c.absolute) {
+                for (auto it = lane.queue.begin(); it != lane.queue.end(); ++it) {
+                    if (it->absolute && it->what == c.what) {
+                        Count("superseded", it->topic, "replaced by a newer target");
+                        if (it->replyTopic)
+                            client_->Publish({*it->replyTopic, json{{"error", "replaced by a newer target"}, {"status", "superseded"}}.dump(),
+                                              0, false, it->correlation, std::nullopt});
+                        lane.queue.erase(it);
+                        break;
+                    }
                 }
             }
-        }
-        if (queue_.size() < kMaxQueued) {
-            queue_.push_back(std::move(c));
-            work_.notify_one();
-            return;
+            if (lane.queue.size() < kMaxQueuedPerHead) {
+                lane.queue.push_back(std::move(c));
+                lane.work.notify_one();
+                // Remembered once taken: a move refused busy may be sent again with its id.
+                if (!repeatId.empty()) {
+                    if (lane.seen.size() >= kMaxRemembered)
+                        lane.seen.erase(std::min_element(lane.seen.begin(), lane.seen.end(),
+                                                         [](const auto& a, const auto& b) { return a.second < b.second; }));
+                    lane.seen[repeatId] = now;
+                }
+                return;
+            }
         }
     }
     Refuse(in, reply, "busy", "busy: too many commands waiting");
@@ -279,18 +333,49 @@ void Gateway::OnMessage(const Incoming& in) {
 
 // ---- commands ------------------------------------------------------------------------
 
-void Gateway::Work() {
+void Gateway::Work(HeadState& lane) {
     for (;;) {
         Command c;
         {
             std::unique_lock lock(mutex_);
-            work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            lane.work.wait(lock, [&] { return stopping_ || !lane.queue.empty(); });
             if (stopping_) return;
-            c = std::move(queue_.front());
-            queue_.pop_front();
+            c = std::move(lane.queue.front());
+            lane.queue.pop_front();
+        }
+        // Waited too long behind a slow head: no longer what was meant.
+        if (Clock::now() - c.arrived > std::chrono::seconds(config_.maxAgeSeconds)) {
+            Count("stale", c.topic, "waited over max_age for its head");
+            Answer(c, {{"error", "waited too long for the head; not sent"}, {"status", "stale"}});
+            continue;
         }
         ++taken_;
+        Run(c);
+    }
+}
+
+void Gateway::Stopper() {
+    for (;;) {
+        Command c;
+        {
+            std::unique_lock lock(mutex_);
+            stopWork_.wait(lock, [&] { return stopping_ || !stops_.empty(); });
+            if (stopping_) return;
+            c = std::move(stops_.front());
+            stops_.pop_front();
+        }
+        ++taken_;
+        Run(c);
+    }
+}
+
+void Gateway::Run(const Command& c) {
+    // Nothing a client sends may end the gateway.
+    try {
         Execute(c);
+    } catch (const std::exception& e) {
+        Count("invalid", c.topic, std::string("could not be carried out: ") + e.what());
+        Answer(c, {{"error", "could not be carried out"}, {"status", "refused"}});
     }
 }
 
@@ -314,13 +399,13 @@ void Gateway::Execute(const Command& c) {
         return "";
     };
     auto fail = [&](const std::string& why) {
-        {
-            std::lock_guard lock(countMutex_);
-            ++refused_["invalid"];
-        }
+        Count("invalid", c.topic, why);
         Answer(c, {{"error", why}, {"status", "refused"}});
     };
-    auto done = [&](const Result& r, json extra = json::object()) { Answer(c, ResultJson(r, std::move(extra))); };
+    auto done = [&](const Result& r, json extra = json::object()) {
+        if (!r.ok()) Count("motion", c.topic, r.message.empty() ? StatusName(r.status) : r.message);
+        Answer(c, ResultJson(r, std::move(extra)));
+    };
 
     if (c.what == "moves") {
         std::vector<motion::GroupTarget> targets;
@@ -364,18 +449,25 @@ void Gateway::Execute(const Command& c) {
         return done(c.what == "stop" ? m.Stop() : m.Home());
     }
     // A preset by number or by name, bare or as {"preset": ...}.
-    auto presetOf = [&](const json& v, int& number) -> std::string {
-        if (v.is_number_integer()) {
-            number = v.get<int>();
-            return number >= 1 && number <= motion::kPresets ? "" : "presets are numbered 1 to 16";
-        }
-        if (!v.is_string()) return "a preset is a number 1-16 or a preset's name";
+    auto byName = [&](const std::string& name, int& number) {
         const auto all = m.presets().All();
         for (int p = 1; p <= motion::kPresets; ++p)
-            if (!all[static_cast<size_t>(p)].name.empty() && all[static_cast<size_t>(p)].name == v.get<std::string>()) {
+            if (!all[static_cast<size_t>(p)].name.empty() && all[static_cast<size_t>(p)].name == name) {
                 number = p;
-                return "";
+                return true;
             }
+        return false;
+    };
+    auto presetOf = [&](const json& v, int& number) -> std::string {
+        if (v.is_number_integer()) {
+            const bool inRange = v.is_number_unsigned() ? v.get<uint64_t>() <= static_cast<uint64_t>(motion::kPresets)
+                                                        : v.get<int64_t>() >= 1 && v.get<int64_t>() <= motion::kPresets;
+            if (!inRange || v.get<int64_t>() < 1) return "presets are numbered 1 to 16";
+            number = static_cast<int>(v.get<int64_t>());
+            return "";
+        }
+        if (v.is_string() && byName(v.get<std::string>(), number)) return "";
+        if (!v.is_string()) return "a preset is a number 1-16 or a preset's name";
         return "no preset named \"" + JsonText(v) + "\"";
     };
     auto presetArgument = [&](int& number) -> std::string {
@@ -383,8 +475,11 @@ void Gateway::Execute(const Command& c) {
             if (!body.contains("preset")) return "missing argument \"preset\"";
             return presetOf(body["preset"], number);
         }
+        // A bare payload is a name first (a select sends the option as it
+        // reads, and a preset may be named "3"), else a number.
+        if (byName(c.payload, number)) return "";
         if (!body.is_discarded()) return presetOf(body, number);
-        return presetOf(json(c.payload), number);  // a bare name, as a select sends it
+        return presetOf(json(c.payload), number);
     };
     if (c.what == "preset/go") {
         if (auto why = only({"preset", "speed", "duration"}); !why.empty()) return fail(why);
@@ -398,10 +493,9 @@ void Gateway::Execute(const Command& c) {
     if (c.what == "preset/store") {
         if (auto why = only({"preset", "name"}); !why.empty()) return fail(why);
         int number = 0;
-        if (object ? !body.contains("preset") || !body["preset"].is_number_integer() : !body.is_number_integer())
-            return fail("preset/store takes a preset number 1-16, or {\"preset\", \"name\"}");
-        number = object ? body["preset"].get<int>() : body.get<int>();
-        if (number < 1 || number > motion::kPresets) return fail("presets are numbered 1 to 16");
+        const json& given = object ? (body.contains("preset") ? body["preset"] : json()) : body;
+        if (!given.is_number_integer()) return fail("preset/store takes a preset number 1-16, or {\"preset\", \"name\"}");
+        if (auto why = presetOf(given, number); !why.empty()) return fail(why);
         std::string name;
         if (object && body.contains("name")) {
             if (!body["name"].is_string()) return fail("argument \"name\" must be a string");
@@ -597,12 +691,19 @@ void Gateway::PublishLoop() {
             if (ready_.wait_for(lock, tick, [&] { return stopping_; })) return;
         }
         if (!client_->Connected()) {
+            // What happens while away is not news when the broker is back.
+            for (auto& h : heads_)
+                if (h->events) h->events->Drain();
             online = false;
             continue;
         }
         if (client_->Connections() != connections) {
             connections = client_->Connections();
             online = false;
+            for (auto& h : heads_) {
+                h->lastState.clear();
+                h->lastLink.clear();
+            }
         }
         const auto now = Clock::now();
         bool discoveryDue = false;

@@ -45,14 +45,17 @@ public:
             std::string stateFile);
     ~Gateway() override;
     std::string Name() const override { return "MQTT"; }
-    bool Bind() override { return true; }
+    // Nothing to bind: checks that the TLS files can be read (without them
+    // ptzd would not start rather than connect in clear).
+    bool Bind() override;
     void Start() override;
     void BeginStop() override;
     void Join() override;
     void Metrics(std::string& out) const override;
 
     static constexpr size_t kMaxPayload = 4096;      // bytes of a command
-    static constexpr size_t kMaxQueued = 256;        // commands waiting, all heads
+    static constexpr size_t kMaxQueued = 256;        // stops waiting, all heads
+    static constexpr size_t kMaxQueuedPerHead = 32;  // commands waiting for one head
     static constexpr auto kRepeatWindow = std::chrono::seconds(60);
     static constexpr size_t kMaxRemembered = 4096;   // relative-move ids kept per head
 
@@ -64,6 +67,9 @@ private:
         std::optional<std::string> replyTopic;
         std::optional<std::string> correlation;
         bool absolute = false;           // a target that a newer one replaces
+        std::chrono::steady_clock::time_point arrived;
+        std::string topic;
+        std::string repeatId;            // a relative move's id
     };
     struct HeadState {
         motion::Motion* motion = nullptr;
@@ -76,11 +82,19 @@ private:
         std::chrono::steady_clock::time_point window{};
         int inWindow = 0;
         std::map<std::string, std::chrono::steady_clock::time_point> seen;  // relative-move ids
+        // Its commands, carried out one after another by its own worker
+        // (a slow head holds up no other); under the gateway's mutex_.
+        std::deque<Command> queue;
+        std::condition_variable work;
+        std::thread worker;
     };
 
     void OnConnected();
     void OnMessage(const Incoming& in);
-    void Work();
+    void Work(HeadState& lane);
+    void Stopper();
+    void Run(const Command& c);
+    void Count(const char* kind, const std::string& topic, const std::string& reason);
     void PublishLoop();
     void Execute(const Command& c);
     void Answer(const Command& c, const nlohmann::json& body);
@@ -100,13 +114,14 @@ private:
 
     std::mutex mutex_;
     std::condition_variable ready_;  // the publisher's: the stop
-    std::condition_variable work_;   // the worker's: a command, or the stop
-    std::deque<Command> queue_;
+    HeadState group_;                // the gateway's own lane: group moves
+    std::deque<Command> stops_;      // stops, ahead of every head's queue
+    std::condition_variable stopWork_;
     bool stopping_ = false;
     std::chrono::steady_clock::time_point stopBegan_{};
     std::atomic<bool> discoveryOwed_{false};
     std::chrono::steady_clock::time_point discoveryAt_{};
-    std::thread worker_, publisher_;
+    std::thread stopper_, publisher_;
 
     mutable std::mutex countMutex_;
     std::map<std::string, uint64_t> refused_;  // by reason

@@ -352,6 +352,11 @@ BAD_COMMANDS = [
     ("roof/cmd/fly", "1", "no command"),
     ("attic/cmd/stop", "", "no head named"),
     ("cmd/stop", "", "the gateway takes cmd/moves"),
+    ("roof/cmd/moves", json.dumps({"moves": [{"head": "roof", "pan": 1}]}), "the gateway's"),
+    ("roof/cmd/move", json.dumps({"kind": 1, "pan": 1}), "kind"),
+    ("roof/cmd/preset/go", "4294967298", "1 to 16"),
+    ("roof/cmd/preset/store", "4294967297", "1 to 16"),
+    ("roof/cmd/move", json.dumps({"kind": "absolute", "pan": 1, "sent": 1e308}), "too old"),
 ]
 
 
@@ -791,3 +796,28 @@ def test_sigterm_with_a_broker_that_never_answers(broker):
     finally:
         silent.close()
         g.close()
+
+
+def test_a_stop_overtakes_what_waits_for_a_slow_head(rig, client):
+    g, _ = rig
+    g.still("roof")
+    sim = g.sims[0]
+    sim.control("faults delay=1500")  # every exchange with the head now takes 1.5 s
+    try:
+        replies = []
+        # Three commands no newer target replaces: the first is in hand, the
+        # other two wait for it.
+        for topic, payload in (("pan", "20"), ("tilt", "3"),
+                               ("move", json.dumps({"kind": "relative", "pan": 1, "id": uuid.uuid4().hex}))):
+            reply = f"{BASE}/reply/{uuid.uuid4().hex}"
+            client.c.subscribe(reply, qos=1)
+            client.publish(f"{BASE}/roof/cmd/{topic}", payload, response=reply)
+            replies.append(reply)
+        answer = client.ask(f"{BASE}/roof/cmd/stop", "")
+        assert "error" not in answer or answer["status"] == "head failed", answer
+        # What still waited behind the head's slow exchange was never sent.
+        told = [json.loads(client.wait(lambda m, r=r: m.topic == r, timeout=30).payload) for r in replies]
+        assert [t for t in told if t.get("error") == "stopped before it was sent"], told
+    finally:
+        sim.control("faults")
+    g.still("roof")

@@ -15,7 +15,7 @@ ptz_packages() {
       build) echo cmake ninja-build g++ ;;
       tests) echo libgtest-dev libgmock-dev ;;
       ptzd) echo pkgconf libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev libpugixml-dev libssl-dev libmosquitto-dev ;;
-      checks) echo python3 python3-pytest python3-pip python3-setuptools chromium chromium-driver python3-selenium iproute2 python3-lxml python3-zeep mosquitto mosquitto-clients python3-paho-mqtt ;;
+      checks) echo python3 python3-pytest python3-pip python3-setuptools chromium chromium-driver python3-selenium iproute2 python3-lxml python3-zeep mosquitto mosquitto-clients python3-paho-mqtt proj-bin libhamlib-utils ;;
       dotnet) echo mono-devel nunit-console libnunit-cil-dev nuget file ;;
       fuzz) echo clang libclang-rt-14-dev ;;
       windows) echo g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 ;;

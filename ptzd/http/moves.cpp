@@ -124,7 +124,7 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
         Reply(res, 200, PositionJson(m));
     }));
 
-    s.Post(head + "/move", route({"kind", "pan", "tilt", "speed", "duration", "timeout", "client", "seq"},
+    s.Post(head + "/move", route({"kind", "pan", "tilt", "speed", "duration", "timeout", "client", "seq", "lat", "lon", "height"},
                                  [](Motion& m, const json& b, const httplib::Request&, httplib::Response& res) {
         MoveRequest move;
         if (auto why = ParseMove(b, move); !why.empty()) return Fail(res, 400, why);
@@ -155,6 +155,40 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
     }));
     s.Post(head + "/home", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
         Answer(res, m.Home());
+    }));
+
+    // Landmarks: "the head now looks at this place"; then the orientation
+    // solved from them.
+    auto landmarksJson = [](Motion& m) {
+        json list = json::array();
+        for (const auto& l : m.Landmarks())
+            list.push_back({{"lat", l.place.lat}, {"lon", l.place.lon}, {"height", l.place.height}, {"pan", l.seen.pan},
+                            {"tilt", l.seen.tilt}});
+        return list;
+    };
+    s.Get(head + "/landmarks", route({}, [landmarksJson](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        Reply(res, 200, {{"landmarks", landmarksJson(m)}});
+    }));
+    s.Post(head + "/landmarks", route({"lat", "lon", "height"}, [landmarksJson](Motion& m, const json& b, const httplib::Request&,
+                                                                               httplib::Response& res) {
+        geo::Place place;
+        if (auto why = PlaceArgument(b, place); !why.empty()) return Fail(res, 400, why);
+        const Result r = m.AddLandmark(place);
+        if (!r.ok()) return Answer(res, r);
+        Reply(res, 200, {{"landmarks", landmarksJson(m)}});
+    }));
+    s.Delete(head + "/landmarks", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        m.ClearLandmarks();
+        Reply(res, 200, {{"landmarks", json::array()}});
+    }));
+    s.Post(head + "/calibrate", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        geo::Calibration c;
+        const Result r = m.Calibrate(c);
+        if (!r.ok() && r.status != Status::StateFailed) return Answer(res, r);
+        json body{{"orientation", {{"yaw", c.orientation.yaw}, {"pitch", c.orientation.pitch}, {"roll", c.orientation.roll}}},
+                  {"residual", c.residual}, {"landmarks", m.Landmarks().size()}};
+        if (!r.ok()) body["error"] = r.message;
+        Reply(res, 200, body);
     }));
 
     s.Get(head + "/presets", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {

@@ -89,6 +89,13 @@ std::string ParseMove(const json& b, MoveRequest& move) {
         if (!move.pan && !move.tilt) return "give \"pan\", \"tilt\" or both";
         return "";
     }
+    if (kind == "geo") {
+        move.kind = MoveRequest::Kind::Geo;
+        if (b.contains("pan") || b.contains("tilt") || b.contains("timeout"))
+            return "a geo move gives \"lat\", \"lon\" and \"height\", not \"pan\", \"tilt\" or \"timeout\"";
+        if (auto why = PlaceArgument(b, move.place); !why.empty()) return why;
+        return PaceArgument(b, move.pace);
+    }
     if (kind == "continuous") {
         move.kind = MoveRequest::Kind::Continuous;
         if (auto why = NumberArgument(b, "pan", -1, 1, move.pan); !why.empty()) return why;
@@ -98,13 +105,25 @@ std::string ParseMove(const json& b, MoveRequest& move) {
             return "a continuous move's speed is its velocity (\"pan\", \"tilt\" in [-1, 1])";
         return "";
     }
-    return "argument \"kind\" must be \"absolute\", \"relative\" or \"continuous\"";
+    return "argument \"kind\" must be \"absolute\", \"relative\", \"continuous\" or \"geo\"";
+}
+
+std::string PlaceArgument(const json& b, geo::Place& place) {
+    for (const char* key : {"lat", "lon", "height"})
+        if (!b.contains(key)) return std::string("missing argument \"") + key + "\"";
+    std::optional<double> lat, lon, height;
+    if (auto why = NumberArgument(b, "lat", -90, 90, lat); !why.empty()) return why;
+    if (auto why = NumberArgument(b, "lon", -180, 180, lon); !why.empty()) return why;
+    if (auto why = NumberArgument(b, "height", -12000, 100000, height); !why.empty()) return why;
+    place = {*lat, *lon, *height};
+    return "";
 }
 
 Result SendMove(Motion& m, const MoveRequest& move) {
     switch (move.kind) {
     case MoveRequest::Kind::Absolute: return m.Absolute(move.pan, move.tilt, move.pace);
     case MoveRequest::Kind::Relative: return m.Relative(move.pan.value_or(0), move.tilt.value_or(0), move.pace);
+    case MoveRequest::Kind::Geo: return m.PointAt(move.place, move.pace);
     case MoveRequest::Kind::Continuous: break;
     }
     return m.Continuous(move.pan.value_or(0), move.tilt.value_or(0), move.lease);
@@ -186,6 +205,21 @@ json PositionJson(Motion& m) {
            {"range", {{"pan", Pair(pm.min, pm.max)}, {"tilt", Pair(tm.min, tm.max)}}},
            {"tour", TourStatusJson(m.CurrentTour())}};
     if (s.flagsKnown) j["flags"] = {s.flags[0], s.flags[1], s.flags[2], s.flags[3]};
+    if (const auto pose = m.Pose()) {
+        const auto& o = pose->orientation;
+        json g{{"location", {{"lat", pose->place.lat}, {"lon", pose->place.lon}, {"height", pose->place.height}}},
+               {"orientation", {{"yaw", o.yaw}, {"pitch", o.pitch}, {"roll", o.roll}}},
+               {"calibrated", pose->calibrated}};
+        if (pose->calibrated) g["residual"] = pose->residual;
+        if (const auto looking = m.LookingAt()) {
+            g["looking"] = {{"azimuth", looking->look.azimuth}, {"elevation", looking->look.elevation}};
+            if (looking->ground)
+                g["ground"] = {{"lat", looking->ground->lat}, {"lon", looking->ground->lon}, {"height", looking->ground->height}};
+            else if (pose->groundHeight)
+                g["ground"] = nullptr;  // above the horizon, or too far
+        }
+        j["geo"] = g;
+    }
     return j;
 }
 

@@ -34,12 +34,14 @@ std::string SecondsArgument(const nlohmann::json& body, const char* key, std::op
 // "client" (1-64 of [A-Za-z0-9_-]) and "seq" (a whole number), both or neither.
 std::string ClientOrderArgument(const nlohmann::json& body, std::string& client, uint64_t& seq);
 
-// One move: {"kind": "absolute"|"relative", "pan", "tilt" (degrees),
+// One move: {"kind": "geo", "lat", "lon", "height", "speed" or "duration"}
+// (the head turns to look at that place), or {"kind": "absolute"|"relative", "pan", "tilt" (degrees),
 // "speed" or "duration"} or {"kind": "continuous", "pan", "tilt"
 // (velocities in [-1, 1]), "timeout" (the lease, seconds)}; "client" and
 // "seq" order it against the same client's stops.
 struct MoveRequest {
-    enum class Kind { Absolute, Relative, Continuous } kind = Kind::Absolute;
+    enum class Kind { Absolute, Relative, Continuous, Geo } kind = Kind::Absolute;
+    geo::Place place;  // Geo: "lat", "lon", "height" (metres above the ellipsoid)
     std::optional<double> pan, tilt;
     motion::Pace pace;
     std::optional<std::chrono::milliseconds> lease;
@@ -59,8 +61,11 @@ std::string ParseGroup(const nlohmann::json& body, const std::function<motion::M
 // Its answer: {"seconds", "moves": [{"head", "status", "move", "pan", ...}], "error"}.
 nlohmann::json GroupJson(const std::vector<motion::GroupTarget>& targets, const motion::GroupResult& g);
 
+// A place {"lat", "lon", "height"}: "" or why it is not one.
+std::string PlaceArgument(const nlohmann::json& body, geo::Place& place);
 // Where a head is and what it does: position, limits, range, the move in
-// hand, the tour, the status flags.
+// hand, the tour, the status flags; with a location, "geo": the place, the
+// orientation, where it looks and the ground point it looks at.
 nlohmann::json PositionJson(motion::Motion& m);
 // A move's target and time: {"pan", "tilt", "clamped": {...}, "seconds"}.
 nlohmann::json MoveJson(const motion::Result& r);

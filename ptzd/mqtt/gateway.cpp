@@ -423,7 +423,8 @@ void Gateway::Execute(const Command& c) {
     Motion& m = *c.head;
     if (c.what == "move") {
         if (!object) return fail("a move is a JSON object: {\"kind\", \"pan\", \"tilt\", ...}");
-        if (auto why = only({"kind", "pan", "tilt", "speed", "duration", "timeout", "client", "seq", "id"}); !why.empty())
+        if (auto why = only({"kind", "pan", "tilt", "speed", "duration", "timeout", "client", "seq", "id", "lat", "lon", "height"});
+            !why.empty())
             return fail(why);
         json move = body;
         move.erase("reply");

@@ -29,6 +29,7 @@
 #include "onvif/server.h"
 #include "visca/server.h"
 #include "mqtt/gateway.h"
+#include "rotctld/server.h"
 
 namespace {
 
@@ -145,6 +146,13 @@ int main(int argc, char** argv) {
         heads.Motions(), heads.Listings());
     if (!visca.empty())
         http->AddMetrics([visca](std::string& out) { ptzd::visca::RenderMetrics(visca, out); });
+    // rotctld: a head as an antenna rotator.
+    for (size_t i = 0; i < config.heads.size(); ++i)
+        if (config.heads[i].rotctld) {
+            ptzd::rotctld::Settings r = *config.heads[i].rotctld;
+            r.perSource = ptzd::SourceCounts::Setting(config.heads[i].maxConnectionsPerSource);
+            frontEnds.push_back(std::make_unique<ptzd::rotctld::Server>(*heads.all()[i].motion, r));
+        }
     // MQTT: every head, over its motion service, through one broker.
     if (config.mqtt) {
         std::string password;

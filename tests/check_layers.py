@@ -15,11 +15,11 @@ import os
 import re
 import sys
 
-FRONT_ENDS = {"http", "onvif", "visca", "native", "mqtt"}
+FRONT_ENDS = {"http", "onvif", "visca", "native", "mqtt", "rotctld"}
 # Front ends that speak in moves: they reach the head through the motion
 # layer only (the native protocol and the per-export HTTP routes are
 # byte-exact and go to the worker, by design).
-THROUGH_MOTION = ("onvif/", "visca/", "http/moves.", "mqtt/")
+THROUGH_MOTION = ("onvif/", "visca/", "http/moves.", "mqtt/", "rotctld/")
 BELOW = {"geo": 0, "infra": 0, "worker": 1, "motion": 2, "json": 3}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

@@ -256,7 +256,7 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 }
                 HeadConfig head;
                 OnvifConfig onvif;
-                bool locationGiven = false;
+                bool locationGiven = false, rotctldKeys = false;
                 std::optional<double> groundHeight;
                 bool onvifSet = false, onvifKeys = false;
                 for (auto&& [hkey, hnode] : *table) {
@@ -329,6 +329,36 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                             if (std::fabs(v[0]) > 360 || std::fabs(v[1]) > 90 || std::fabs(v[2]) > 90)
                                 fail(hnode, "orientation: yaw within ±360, pitch and roll within ±90 degrees");
                         }
+                    } else if (h == "rotctld") {
+                        Address a;
+                        if (address(hnode, h, a)) {
+                            if (!head.rotctld) head.rotctld = rotctld::Settings{};
+                            head.rotctld->address = a;
+                        }
+                    } else if (h.rfind("rotctld_", 0) == 0) {
+                        rotctldKeys = true;
+                        if (!head.rotctld) head.rotctld = rotctld::Settings{};
+                        rotctld::Settings& r = *head.rotctld;
+                        const auto v = hnode.value<double>();
+                        const toml::node& keyNode = hnode;
+                        auto need = [&](bool fine, const char* what) {
+                            if (!fine) fail(keyNode, h + " must be " + what);
+                            return fine;
+                        };
+                        if (h == "rotctld_azimuth_offset") {
+                            if (need(v && std::isfinite(*v) && std::fabs(*v) <= 360, "degrees within ±360")) r.azimuthOffset = *v;
+                        } else if (h == "rotctld_direction") {
+                            if (need(v && (*v == 1 || *v == -1), "1 or -1")) r.direction = static_cast<int>(*v);
+                        } else if (h == "rotctld_min_step") {
+                            if (need(v && *v >= 0 && *v <= 10, "degrees from 0 to 10")) r.minStep = *v;
+                        } else if (h == "rotctld_rate") {
+                            if (need(v && *v >= 0.1 && *v <= 50, "targets a second from 0.1 to 50")) r.rate = *v;
+                        } else if (h == "rotctld_max_clients") {
+                            if (need(v && *v >= 1 && *v <= 64 && *v == std::floor(*v), "a whole number from 1 to 64"))
+                                r.maxClients = static_cast<size_t>(*v);
+                        } else {
+                            fail(hnode, "unknown key \"" + h + "\" in [[head]]");
+                        }
                     } else if (h == "ground_height") {
                         const auto n = hnode.value<double>();
                         if (!n || !std::isfinite(*n) || *n < -12000 || *n > 100000)
@@ -386,6 +416,8 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 if ((head.pose || groundHeight) && !locationGiven)
                     fail(entry, "orientation and ground_height need location = [lat, lon, height]");
                 if (head.pose) head.pose->groundHeight = groundHeight;
+                if (rotctldKeys && head.rotctld && head.rotctld->address.host.empty())
+                    fail(entry, "the rotctld_ keys need rotctld = \"HOST:PORT\"");
                 config.heads.push_back(head);
             }
         } else {
@@ -431,6 +463,7 @@ bool CheckConfig(Config& config, std::vector<std::string>& errors) {
         if (h.viscaUdp) uses.push_back({&*h.viscaUdp, "head \"" + h.name + "\" visca_udp"});
         if (h.viscaTcp) uses.push_back({&*h.viscaTcp, "head \"" + h.name + "\" visca_tcp"});
         if (h.viscaUdpRaw) uses.push_back({&*h.viscaUdpRaw, "head \"" + h.name + "\" visca_udp_raw"});
+        if (h.rotctld) uses.push_back({&h.rotctld->address, "head \"" + h.name + "\" rotctld"});
         keepsState = true;  // every head's preset names and tours
     }
     auto where = [](const Address& a) { return a.where.empty() ? std::string("the default") : a.where; };

@@ -41,6 +41,8 @@
 #ifdef PTZD_PATH
 #include <httplib.h>
 #include <mosquitto.h>
+
+#include "geo/geo.h"
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #endif
@@ -608,6 +610,8 @@ struct MqttRig {
     mosquitto* client = nullptr;
     std::atomic<bool> online{false};
 
+    int rotctld = FreePort();  // head 0's rotctld port
+
     explicit MqttRig(int count, bool mqtt = true) {
         mkdir(dir.c_str(), 0755);
         const std::string conf = dir + "/mosquitto.conf";
@@ -635,6 +639,7 @@ struct MqttRig {
             servers.push_back(std::make_unique<ptzsim::TcpServer>(*heads.back()));
             config += "[[head]]\nname = \"h" + std::to_string(i) + "\"\nlink = \"tcp:127.0.0.1:" +
                       std::to_string(servers.back()->Start()) + "\"\n";
+            if (i == 0) config += "rotctld = \"127.0.0.1:" + std::to_string(rotctld) + "\"\nrotctld_rate = 50\n";
         }
         const std::string file = dir + "/site.toml";
         FILE* f = std::fopen(file.c_str(), "w");
@@ -648,7 +653,20 @@ struct MqttRig {
         for (int i = 0; i < 200 && mosquitto_connect(client, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS; ++i) usleep(20000);
         mosquitto_subscribe(client, nullptr, "ptzd/bench/status", 1);
         mosquitto_loop_start(client);
-        pid = StartPtzd({"--config", file}, [&] { return !mqtt || online.load(); });
+        pid = StartPtzd({"--config", file}, [&] {
+            if (mqtt) return online.load();
+            // Without MQTT: once head 0's rotctld port answers a position.
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(rotctld));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            char answer[64] = {};
+            up = up && send(fd, "p\n", 2, MSG_NOSIGNAL) == 2 && recv(fd, answer, sizeof answer - 1, 0) > 0 && answer[0] != 'R';
+            close(fd);
+            return up;
+        });
     }
     ~MqttRig() {
         kill(pid, SIGTERM);
@@ -705,6 +723,44 @@ void BM_Mqtt_Command_ToWire(benchmark::State& state) {
     }
     std::sort(wires.begin(), wires.end());
     if (!wires.empty()) state.counters["wire_ms"] = wires[wires.size() / 2];
+}
+
+// A tracker's `P az el` on rotctld → its SetPTPos frame on the head's wire.
+void BM_Rotctld_SetPos_ToWire(benchmark::State& state) {
+    static MqttRig rig(1, false);
+    const int fd = RawTcp(rig.rotctld);
+    std::vector<double> wires;
+    int i = 0;
+    for (auto _ : state) {
+        usleep(25000);  // past the rate cap (50 a second): each target goes at once
+        const std::string line = (i++ % 2) ? "P 12.5 -3\n" : "P -12.5 3\n";
+        const auto start = MqttRig::Clock::now();
+        [[maybe_unused]] const ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+        char answer[32];
+        [[maybe_unused]] const ssize_t got = recv(fd, answer, sizeof answer, 0);  // RPRT 0
+        std::optional<MqttRig::Clock::time_point> wire;
+        for (int spin = 0; spin < 200000 && !(wire = rig.ArrivalAfter(0x8C, start)); ++spin) usleep(20);
+        if (!wire) {
+            state.SkipWithError("the frame never reached the head");
+            break;
+        }
+        const double ms = std::chrono::duration<double, std::milli>(*wire - start).count();
+        wires.push_back(ms);
+        state.SetIterationTime(ms / 1000);
+    }
+    close(fd);
+    std::sort(wires.begin(), wires.end());
+    if (!wires.empty()) state.counters["wire_ms"] = wires[wires.size() / 2];
+}
+
+// A geo move's arithmetic: a place → azimuth/elevation → the head's pan and tilt.
+void BM_Geo_PointAt(benchmark::State& state) {
+    const ptzd::geo::Place head{48.2082, 16.3738, 182}, target{48.2290, 16.4012, 260};
+    const ptzd::geo::Orientation o{30, 1.5, -0.5};
+    for (auto _ : state) {
+        const ptzd::geo::Look l = ptzd::geo::LookAt(head, target);
+        benchmark::DoNotOptimize(ptzd::geo::ToHead(o, l.azimuth, l.elevation));
+    }
 }
 
 // What publishing state costs: ptzd's CPU with 64 heads over 5 s, with
@@ -875,6 +931,8 @@ BENCHMARK(BM_Visca_Completion_AfterSettling)->UseManualTime()->Unit(benchmark::k
 BENCHMARK(BM_Onvif_GetStatus_Polling)->UseRealTime()->Threads(32)->MinTime(30.0)->Repetitions(1);
 BENCHMARK(BM_Onvif_GetStatus_Pollers10Hz)->UseRealTime()->Threads(32)->Iterations(100);
 BENCHMARK(BM_Onvif_GetStatus_Frigate1000Hz)->UseRealTime()->Iterations(60000)->Repetitions(1);
+BENCHMARK(BM_Rotctld_SetPos_ToWire)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
+BENCHMARK(BM_Geo_PointAt);
 BENCHMARK(BM_Mqtt_Command_ToWire)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(300);
 BENCHMARK(BM_Mqtt_State_64Heads)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(1)->Arg(0)->Arg(1);
 BENCHMARK(BM_Gateway_Tcp_Native_Initialize)->UseRealTime();

@@ -17,7 +17,7 @@ scaled=build/bench/scaling.json
 taskset -c 0 tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$reps" --benchmark_filter='^BM_(Tcp|Pty|Paced|Gateway_Tcp)' \
   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
   --benchmark_out="$out" --benchmark_out_format=json >/dev/null 2>&1
-tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http|Onvif|Visca|Mqtt)' \
+tests/in_netns.sh build/bench/bench/ptz_bench --benchmark_repetitions="$(( (reps + 2) / 3 ))" --benchmark_filter='^BM_(Scale|Gateway_Paced|Gateway_Http|Onvif|Visca|Mqtt|Rotctld|Geo)' \
   --benchmark_report_aggregates_only=true --benchmark_out="$scaled" --benchmark_out_format=json >/dev/null 2>&1
 python3 - "$out" "$scaled" <<'PY'
 import json, sys
@@ -72,6 +72,12 @@ if "BM_Visca_Stop_AckAndWire/iterations:200/manual_time" in med:
     print(f"| VISCA over IP: command to its frame on the head's wire (median) | {v['wire_ms']*1000:.0f} µs | | | < 1 ms |")
     c = med["BM_Visca_Completion_AfterSettling/iterations:30/manual_time"]
     print(f"| VISCA over IP: Completion after the head came to rest (median) | {c['lag_ms']:.0f} ms | | | < 100 ms |")
+rot = [r for r in runs if r["run_name"].startswith("BM_Rotctld_SetPos_ToWire")]
+if rot:
+    print(f"| rotctld: `P az el` → its frame on the head's wire (median) | {rot[0]['wire_ms']:.2f} ms | | | < 1 ms |")
+geo = [r for r in runs if r["run_name"].startswith("BM_Geo_PointAt")]
+if geo:
+    print(f"| a geo move's computation (place → azimuth/elevation → pan/tilt) | {geo[0]['real_time']:.2f} {geo[0]['time_unit']} | | | < 10 µs |")
 mqtt = [r for r in runs if r["run_name"].startswith("BM_Mqtt_Command_ToWire")]
 if mqtt:
     print(f"| MQTT: a pan command published → its frame on the head's wire, through a local mosquitto (median) | {mqtt[0]['wire_ms']:.2f} ms | | | < 2 ms |")

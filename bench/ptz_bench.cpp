@@ -684,6 +684,20 @@ struct MqttRig {
             if (c == code && when >= since) return when;
         return std::nullopt;
     }
+    // Waits (up to 4 s) for a SetPTPos to reach head 0 after `start`; its
+    // delay goes into `wires` and is the iteration's time.
+    bool Record(benchmark::State& state, Clock::time_point start, std::vector<double>& wires) {
+        std::optional<Clock::time_point> wire;
+        for (int spin = 0; spin < 200000 && !(wire = ArrivalAfter(0x8C, start)); ++spin) usleep(20);
+        if (!wire) {
+            state.SkipWithError("the frame never reached the head");
+            return false;
+        }
+        const double ms = std::chrono::duration<double, std::milli>(*wire - start).count();
+        wires.push_back(ms);
+        state.SetIterationTime(ms / 1000);
+        return true;
+    }
     // The CPU time ptzd has used so far, in seconds.
     double CpuSeconds() const {
         FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
@@ -711,15 +725,7 @@ void BM_Mqtt_Command_ToWire(benchmark::State& state) {
         const std::string pan = (i++ % 2) ? "1.5" : "-1.5";
         const auto start = MqttRig::Clock::now();
         mosquitto_publish(rig.client, nullptr, "ptzd/bench/h0/cmd/pan", static_cast<int>(pan.size()), pan.data(), 0, false);
-        std::optional<MqttRig::Clock::time_point> wire;
-        for (int spin = 0; spin < 200000 && !(wire = rig.ArrivalAfter(0x8C, start)); ++spin) usleep(20);
-        if (!wire) {
-            state.SkipWithError("the frame never reached the head");
-            break;
-        }
-        const double ms = std::chrono::duration<double, std::milli>(*wire - start).count();
-        wires.push_back(ms);
-        state.SetIterationTime(ms / 1000);
+        if (!rig.Record(state, start, wires)) break;
     }
     std::sort(wires.begin(), wires.end());
     if (!wires.empty()) state.counters["wire_ms"] = wires[wires.size() / 2];
@@ -738,15 +744,7 @@ void BM_Rotctld_SetPos_ToWire(benchmark::State& state) {
         [[maybe_unused]] const ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL);
         char answer[32];
         [[maybe_unused]] const ssize_t got = recv(fd, answer, sizeof answer, 0);  // RPRT 0
-        std::optional<MqttRig::Clock::time_point> wire;
-        for (int spin = 0; spin < 200000 && !(wire = rig.ArrivalAfter(0x8C, start)); ++spin) usleep(20);
-        if (!wire) {
-            state.SkipWithError("the frame never reached the head");
-            break;
-        }
-        const double ms = std::chrono::duration<double, std::milli>(*wire - start).count();
-        wires.push_back(ms);
-        state.SetIterationTime(ms / 1000);
+        if (!rig.Record(state, start, wires)) break;
     }
     close(fd);
     std::sort(wires.begin(), wires.end());

@@ -236,8 +236,11 @@ void Client::Loop() {
                 Log(Level::Error, "mqtt: the broker refused a subscription (reason " + std::to_string(granted[i]) +
                                       "): check its ACL; commands on it are not heard");
     });
-    mosquitto_disconnect_v5_callback_set(m, [](mosquitto*, void* obj, int, const mosquitto_property*) {
-        static_cast<Session*>(obj)->lost = true;
+    mosquitto_disconnect_v5_callback_set(m, [](mosquitto*, void* obj, int reason, const mosquitto_property*) {
+        auto* s = static_cast<Session*>(obj);
+        s->lost = true;
+        // Two gateways of one name take each other's session in turns.
+        if (reason == MQTT_RC_SESSION_TAKEN_OVER) s->refused = "another client connected with this client id (a second gateway of the same name?)";
     });
     mosquitto_message_v5_callback_set(m, [](mosquitto*, void* obj, const mosquitto_message* msg, const mosquitto_property* props) {
         auto* s = static_cast<Session*>(obj);

@@ -256,6 +256,14 @@ def rig(broker):
 
 
 @pytest.fixture
+def own_broker():
+    """A broker of the test's own, for a gateway beside the rig's."""
+    b = Broker()
+    yield b
+    b.stop()
+
+
+@pytest.fixture
 def client(broker):
     c = Client(broker.port, subscribe=None)
     yield c
@@ -578,7 +586,8 @@ def test_the_broker_going_away_and_coming_back(rig, broker):
         watcher.close()
 
 
-def test_a_clean_stop_says_offline_and_sigterm_never_waits_for_the_broker(broker):
+def test_a_clean_stop_says_offline_and_sigterm_never_waits_for_the_broker(own_broker):
+    broker = own_broker  # not the rig's: a second gateway of the same name would take its session
     observer = Client(broker.port, subscribe="ptzd/site-a/status")
     g = Gateway(broker)
     try:
@@ -609,7 +618,8 @@ def test_a_clean_stop_says_offline_and_sigterm_never_waits_for_the_broker(broker
         g.close()
 
 
-def test_a_head_removed_from_the_configuration_is_removed_from_home_assistant(broker):
+def test_a_head_removed_from_the_configuration_is_removed_from_home_assistant(own_broker):
+    broker = own_broker  # not the rig's: a second gateway of the same name would take its session
     state = tempfile.mkdtemp()
     g = Gateway(broker, state_dir=state)
     ha = Client(broker.port, subscribe="homeassistant/device/#")
@@ -631,7 +641,8 @@ def test_a_head_removed_from_the_configuration_is_removed_from_home_assistant(br
         g.close()
 
 
-def test_mqtt_3_1_1_clients_name_their_reply_in_the_body(broker):
+def test_mqtt_3_1_1_clients_name_their_reply_in_the_body(own_broker):
+    broker = own_broker  # not the rig's: a second gateway of the same name would take its session
     g = Gateway(broker, mqtt_lines=['protocol = "3.1.1"'], heads=["roof"])
     watcher = Client(broker.port)
     try:
@@ -776,7 +787,8 @@ def test_mqtt_js_moves_a_head(rig, broker):
     g.settle("yard.east", -13, g.steps("yard.east")["tilt"] / 100)
 
 
-def test_sigterm_with_a_broker_that_never_answers(broker):
+def test_sigterm_with_a_broker_that_never_answers(own_broker):
+    broker = own_broker  # not the rig's: a second gateway of the same name would take its session
     """A broker that takes the connection and then says nothing (half
     open): ptzd still stops cleanly by itself."""
     silent = socket.socket()

@@ -94,9 +94,8 @@ def test_the_ground_point_it_looks_at(site):
 
 
 def test_geo_moves_refused_before_anything_moves():
-    sim = Sim(instant=True)
-    g = Ptzd([("cam", sim.link), ("bare", Sim(instant=True).link)],
-             head_lines={"cam": ["location = [47.0, 8.0, 500.0]"]})
+    sim, bare = Sim(instant=True), Sim(instant=True)
+    g = Ptzd([("cam", sim.link), ("bare", bare.link)], head_lines={"cam": ["location = [47.0, 8.0, 500.0]"]})
     try:
         before = g.http("GET", "/api/heads/cam/GetPTPos")[1]
         behind = offset((47.0, 8.0, 500.0), 0, -2000, 0)  # due south: pan 180, past the head's ±170
@@ -113,6 +112,7 @@ def test_geo_moves_refused_before_anything_moves():
     finally:
         g.stop()
         sim.stop()
+        bare.stop()
 
 
 def test_landmark_calibration_recovers_how_the_head_stands(tmp_path):

@@ -213,7 +213,11 @@ bool Machine::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> tim
     // Run out already (its stop may be on its way): too late to renew.
     const auto now = Clock::now();
     if (now >= leaseDeadline_) return false;
+    // A shorter lease than the one it replaces: the keeper waits for the
+    // old end, so it is woken to wait for the new one.
+    const bool sooner = now + t < leaseDeadline_;
     leaseDeadline_ = now + t;
+    if (sooner) leaseWake_.notify_all();
     return true;
 }
 

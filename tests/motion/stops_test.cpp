@@ -150,11 +150,13 @@ TEST(Stops, AStopGoesFirstThroughAFullQueue) {
 TEST(Stops, ALateRenewalNeverRevivesAMove) {
     Gateway g;
     const Result move = g.motion.Continuous(0.1, 0, 300ms);
+    // The lease starts once the move is answered, before Continuous returns.
+    const auto returned = Clock::now();
     ASSERT_TRUE(move.ok()) << move.message;
     const auto sent = g.sim.First(kSetPTPos)->at;
     g.sim.HoldNext([](const auto& r) { return Is(r, kGetPTPos); });
     ASSERT_TRUE(WaitFor([&] { return g.sim.Holding(); }));
-    ASSERT_TRUE(WaitFor([&] { return Clock::now() > sent + 300ms; }));
+    ASSERT_TRUE(WaitFor([&] { return Clock::now() > returned + 300ms; }));
     EXPECT_FALSE(g.motion.Renew(move.move, 5s));
     g.sim.Release();
     ASSERT_TRUE(WaitFor([&] { return g.sim.Count(kStopMotor, sent) >= 2; }));

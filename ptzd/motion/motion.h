@@ -227,9 +227,15 @@ public:
     // the pose state file, which is read back at the next start.
     void SetPose(std::optional<GeoPose> pose);
     std::optional<GeoPose> Pose() const;
+    // Sets the head's place and orientation while it runs (nullopt: it has
+    // none), as ONVIF's SetGeoLocation and DeleteGeoLocation do; kept in the
+    // pose file and read back at the next start, as long as the configured
+    // location is still the one it replaced. Landmarks are forgotten.
+    Result SetLocation(std::optional<GeoPose> pose);
     // An absolute move that points at `target`; refused (BadArgument) when
-    // the head has no place, or the target lies outside the soft limits.
-    Result PointAt(const geo::Place& target, const Pace& pace = {});
+    // the head has no place, or the target lies outside the soft limits
+    // (or outside `within`, degrees, when given).
+    Result PointAt(const geo::Place& target, const Pace& pace = {}, std::optional<Box> within = std::nullopt);
     // Where the head looks now (from the shared state): azimuth and
     // elevation, and the ground point when the pose has a ground height.
     struct Looking {
@@ -249,7 +255,9 @@ public:
 private:
     std::unique_ptr<detail::Machine> machine_;
     mutable std::mutex poseMutex_;
+    Result SavePose();  // poseMutex_ held
     std::optional<GeoPose> pose_;
+    std::optional<geo::Place> configuredPlace_;
     std::vector<geo::Landmark> landmarks_;
     std::string poseFile_;
 };

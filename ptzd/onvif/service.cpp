@@ -11,6 +11,7 @@
 #include "infra/log.h"
 #include "infra/state_file.h"
 #include "infra/utf8.h"
+#include "onvif/geolocation.h"
 #include "onvif/names.h"
 #include "onvif/spaces.h"
 #include "onvif/xs.h"
@@ -117,10 +118,11 @@ Service::Service(motion::Motion& motion, const OnvifConfig& config, const std::s
     AddDevice(dispatch_);
     AddMedia(dispatch_);
     AddPtz(dispatch_);
+    AddGeoLocation(dispatch_);
     dispatch_.Add({kDevice, "/onvif/device_service",
                    [] {
                        return std::string("<tds:Capabilities><tds:Network/><tds:Security UsernameToken=\"true\" "
-                                          "HttpDigest=\"true\"/><tds:System/></tds:Capabilities>");
+                                          "HttpDigest=\"true\"/><tds:System GeoLocationEntries=\"1\"/></tds:Capabilities>");
                    },
                    "Device", ""});
     dispatch_.Add({kMedia, "/onvif/media_service", [this] { return MediaCapabilities(); }, "Media",
@@ -461,7 +463,7 @@ std::string Service::PtzConfigurationXml(const char* element) {
 }
 
 std::string Service::NodeXml(const char* element) {
-    return std::string("<") + element + " token=\"" + kNode + "\" FixedHomePosition=\"false\"><tt:Name>" +
+    return std::string("<") + element + " token=\"" + kNode + "\" FixedHomePosition=\"false\" GeoMove=\"true\"><tt:Name>" +
            Escape(motion_.name()) + "</tt:Name><tt:SupportedPTZSpaces>" + SpacesXml() +
            "</tt:SupportedPTZSpaces><tt:MaximumNumberOfPresets>16</tt:MaximumNumberOfPresets>"
            "<tt:HomeSupported>true</tt:HomeSupported><tt:AuxiliaryCommands>" + kIrOn +
@@ -830,6 +832,32 @@ void Service::AddPtz(Dispatch& d) {
         };
         for (const char* name : {"AbsoluteMove", "RelativeMove"}) onProfile(name, move);
     }
+    // To look at a place: from the head's location (SetGeoLocation or the
+    // configuration) through its orientation, inside this configuration's
+    // limits. No elevation: the ground's, when the head has a ground height.
+    onProfile("GeoMove", [this](const Call& call) -> Reply {
+        const pugi::xml_node& in = call.request.operation;
+        const pugi::xml_node target = ChildAnyNs(in, "Target");
+        if (!target) return BadArgs("Target is missing");
+        GeoAttributes at;
+        if (auto why = ParseGeoLocation(target, at); !why.empty()) return BadArgs(why);
+        if (!at.lat || !at.lon) return BadArgs("Target needs lat and lon");
+        std::optional<double> speed, tiltSpeed;
+        if (auto why = SpeedOf(ChildAnyNs(in, "Speed"), speed, &tiltSpeed); !why.empty()) return BadArgs(why, "ter:InvalidSpeed");
+        const std::optional<motion::GeoPose> pose = motion_.Pose();
+        if (!pose)
+            return {500, Fault("Receiver", "ter:Action/ter:GeoLocationUnknown",
+                               "GeoMove: the device has no location (SetGeoLocation, or location in the configuration)")};
+        if (!at.elevation && !pose->groundHeight) return BadArgs("Target needs an elevation (the head has no ground height)");
+        if (closed_) return Closing();
+        const PtzSettings settings = Settings();
+        const motion::Result r = motion_.PointAt({*at.lat, *at.lon, at.elevation.value_or(pose->groundHeight.value_or(0))},
+                                                 {speed.value_or(settings.speed), std::nullopt, tiltSpeed},
+                                                 motion::Motion::Box{settings.pan, settings.tilt});
+        if (r.status == motion::Status::BadArgument) return BadArgs("GeoMove: " + r.message, "ter:UnreachablePosition");
+        if (Reply reply = Motion(r, "GeoMove"); reply.status != 200) return reply;
+        return Ok("<tptz:GeoMoveResponse/>");
+    });
     onProfile("ContinuousMove", [this](const Call& call) -> Reply {
         const pugi::xml_node& in = call.request.operation;
         const pugi::xml_node velocity = ChildAnyNs(in, "Velocity");

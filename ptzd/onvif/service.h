@@ -84,6 +84,7 @@ private:
     void AddDevice(Dispatch& d);
     void AddMedia(Dispatch& d);
     void AddPtz(Dispatch& d);
+    void AddGeoLocation(Dispatch& d);  // geolocation.cpp
     std::string MediaCapabilities() const;
     Reply Ok(const std::string& body) { return {200, Envelope(body)}; }
     Reply Unsupported(const std::string& what);

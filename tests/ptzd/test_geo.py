@@ -163,7 +163,7 @@ def test_landmark_calibration_recovers_how_the_head_stands(tmp_path):
         assert abs(p["pan"] - pan) < 0.1 and abs(p["tilt"] - tilt) < 0.1, (p["pan"], p["tilt"], pan, tilt)
         assert p["geo"]["calibrated"]
         with open(tmp_path / "cam.pose.json") as f:
-            assert abs(json.load(f)["yaw"] - truth[0]) < 0.1  # kept for the next start
+            assert abs(json.load(f)["pose"]["yaw"] - truth[0]) < 0.1  # kept for the next start
     finally:
         g.stop()
         sim.stop()

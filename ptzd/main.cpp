@@ -29,6 +29,7 @@
 #include "onvif/server.h"
 #include "visca/server.h"
 #include "mqtt/gateway.h"
+#include "follow/feed.h"
 #include "rotctld/server.h"
 
 namespace {
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
                    base.empty() ? "" : base + ".pose.json"},
                   FrontEndsOf(h, base, gateway));
         heads.all().back().motion->SetPose(h.pose);
+        heads.all().back().motion->ConfigureFollow(h.following);
     }
 
     // The front ends, in the order they are bound and started (and VISCA's
@@ -152,6 +154,13 @@ int main(int argc, char** argv) {
             ptzd::rotctld::Settings r = *config.heads[i].rotctld;
             r.perSource = ptzd::SourceCounts::Setting(config.heads[i].maxConnectionsPerSource);
             frontEnds.push_back(std::make_unique<ptzd::rotctld::Server>(*heads.all()[i].motion, r));
+        }
+    // Feeds of moving targets to follow.
+    for (size_t i = 0; i < config.heads.size(); ++i)
+        if (config.heads[i].follow) {
+            ptzd::follow::Settings f = *config.heads[i].follow;
+            f.perSource = ptzd::SourceCounts::Setting(config.heads[i].maxConnectionsPerSource);
+            frontEnds.push_back(std::make_unique<ptzd::follow::Feed>(*heads.all()[i].motion, f));
         }
     // MQTT: every head, over its motion service, through one broker.
     if (config.mqtt) {

@@ -15,7 +15,7 @@ import os
 import re
 import sys
 
-FRONT_ENDS = {"http", "onvif", "visca", "native", "mqtt", "rotctld"}
+FRONT_ENDS = {"http", "onvif", "visca", "native", "mqtt", "rotctld", "follow"}
 # Front ends that speak in moves: they reach the head through the motion
 # layer only (the native protocol and the per-export HTTP routes are
 # byte-exact and go to the worker, by design).

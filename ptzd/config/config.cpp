@@ -256,7 +256,9 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 }
                 HeadConfig head;
                 OnvifConfig onvif;
-                bool locationGiven = false, rotctldKeys = false;
+                bool locationGiven = false, rotctldKeys = false, followKeys = false;
+                std::optional<double> followHeight;
+                std::optional<size_t> followClients;
                 std::optional<double> groundHeight;
                 bool onvifSet = false, onvifKeys = false;
                 for (auto&& [hkey, hnode] : *table) {
@@ -334,6 +336,39 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                         if (address(hnode, h, a)) {
                             if (!head.rotctld) head.rotctld = rotctld::Settings{};
                             head.rotctld->address = a;
+                        }
+                    } else if (h == "follow" || h == "follow_connect") {
+                        Address a;
+                        if (address(hnode, h, a)) {
+                            if (!head.follow) head.follow = follow::Settings{};
+                            (h == "follow" ? head.follow->listen : head.follow->connect) = a;
+                        }
+                    } else if (h == "follow_target") {
+                        text(hnode, h, head.following.target);
+                        if (head.following.target.size() > 64)
+                            fail(hnode, "follow_target must be an id of at most 64 bytes");
+                    } else if (h.rfind("follow_", 0) == 0) {
+                        followKeys = true;
+                        const auto v = hnode.value<double>();
+                        const toml::node& keyNode = hnode;
+                        auto need = [&](bool fine, const char* what) {
+                            if (!fine) fail(keyNode, h + " must be " + what);
+                            return fine;
+                        };
+                        if (h == "follow_rate") {
+                            if (need(v && *v >= 0.1 && *v <= 20, "moves a second from 0.1 to 20")) head.following.rate = *v;
+                        } else if (h == "follow_min_step") {
+                            if (need(v && *v >= 0 && *v <= 10, "degrees from 0 to 10")) head.following.minStep = *v;
+                        } else if (h == "follow_lease") {
+                            if (need(v && *v >= 0.5 && *v <= 600, "seconds from 0.5 to 600"))
+                                head.following.lease = std::chrono::milliseconds(std::lround(*v * 1000));
+                        } else if (h == "follow_height_offset") {
+                            if (need(v && std::isfinite(*v) && std::fabs(*v) <= 1000, "metres within ±1000")) followHeight = *v;
+                        } else if (h == "follow_max_clients") {
+                            if (need(v && *v >= 1 && *v <= 64 && *v == std::floor(*v), "a whole number from 1 to 64"))
+                                followClients = static_cast<size_t>(*v);
+                        } else {
+                            fail(hnode, "unknown key \"" + h + "\" in [[head]]");
                         }
                     } else if (h.rfind("rotctld_", 0) == 0) {
                         rotctldKeys = true;
@@ -416,6 +451,14 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                 if ((head.pose || groundHeight) && !locationGiven)
                     fail(entry, "orientation and ground_height need location = [lat, lon, height]");
                 if (head.pose) head.pose->groundHeight = groundHeight;
+                if (head.follow) {
+                    if (followHeight) head.follow->heightOffset = *followHeight;
+                    if (followClients) head.follow->maxClients = *followClients;
+                } else if (followHeight || followClients) {
+                    fail(entry, "follow_height_offset and follow_max_clients need follow or follow_connect");
+                }
+                if ((head.follow || !head.following.target.empty() || followKeys) && !locationGiven)
+                    fail(entry, "following a target needs location = [lat, lon, height]");
                 if (rotctldKeys && head.rotctld && head.rotctld->address.host.empty())
                     fail(entry, "the rotctld_ keys need rotctld = \"HOST:PORT\"");
                 config.heads.push_back(head);
@@ -464,6 +507,7 @@ bool CheckConfig(Config& config, std::vector<std::string>& errors) {
         if (h.viscaTcp) uses.push_back({&*h.viscaTcp, "head \"" + h.name + "\" visca_tcp"});
         if (h.viscaUdpRaw) uses.push_back({&*h.viscaUdpRaw, "head \"" + h.name + "\" visca_udp_raw"});
         if (h.rotctld) uses.push_back({&h.rotctld->address, "head \"" + h.name + "\" rotctld"});
+        if (h.follow && h.follow->listen) uses.push_back({&*h.follow->listen, "head \"" + h.name + "\" follow"});
         keepsState = true;  // every head's preset names and tours
     }
     auto where = [](const Address& a) { return a.where.empty() ? std::string("the default") : a.where; };

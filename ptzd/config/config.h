@@ -10,6 +10,7 @@
 #include "infra/net.h"
 #include "motion/motion_config.h"
 #include "mqtt/mqtt_config.h"
+#include "follow/follow_config.h"
 #include "rotctld/rotctld_config.h"
 #include "onvif/onvif_config.h"
 
@@ -36,6 +37,8 @@ struct HeadConfig {
     std::optional<Address> viscaUdpRaw;
     // location = [lat, lon, height], orientation = [yaw, pitch, roll], ground_height.
     std::optional<motion::GeoPose> pose;
+    std::optional<follow::Settings> follow;  // follow / follow_connect and the follow_* keys of the port
+    motion::FollowSettings following;        // follow_target, follow_rate, follow_min_step, follow_lease
     std::optional<rotctld::Settings> rotctld;  // rotctld = "HOST:PORT" and its rotctld_* keys  // header-less VISCA on UDP (one message per datagram)
     double viscaUnitsPerDegree = 14.4;  // VISCA position units per degree (170 degrees = 0x0990)
     int32_t viscaMaxClients = 8;        // TCP connections at once

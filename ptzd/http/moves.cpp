@@ -191,6 +191,29 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
         Reply(res, 200, body);
     }));
 
+    // Following a moving target: which one, and fixes given by hand (the
+    // head's feed port takes streams of them).
+    s.Get(head + "/follow", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
+        Reply(res, 200, FollowJson(m));
+    }));
+    s.Post(head + "/follow", route({"target"}, [](Motion& m, const json& b, const httplib::Request&, httplib::Response& res) {
+        if (!b.contains("target") || !(b["target"].is_string() || b["target"].is_null()))
+            return Fail(res, 400, "argument \"target\" must be an id (null or \"\" follows none)");
+        if (!m.Pose()) return Fail(res, 400, "this head has no location: give it location = [lat, lon, height]");
+        if (!m.follow().SetTarget(b["target"].is_null() ? "" : b["target"].get<std::string>()))
+            return Fail(res, 400, "a target id is text of at most 64 bytes, without control characters");
+        Reply(res, 200, FollowJson(m));
+    }));
+    s.Post(head + "/follow/fix", route({"id", "lat", "lon", "height"}, [](Motion& m, const json& b, const httplib::Request&,
+                                                                         httplib::Response& res) {
+        geo::Place place;
+        if (auto why = PlaceArgument(b, place); !why.empty()) return Fail(res, 400, why);
+        if (!b.contains("id") || !b["id"].is_string() || b["id"].get<std::string>().empty())
+            return Fail(res, 400, "argument \"id\" must be the target's id");
+        m.follow().Feed({b["id"].get<std::string>(), place});
+        Reply(res, 200, FollowJson(m));
+    }));
+
     s.Get(head + "/presets", route({}, [](Motion& m, const json&, const httplib::Request&, httplib::Response& res) {
         Reply(res, 200, {{"presets", PresetsJson(m)}});
     }));

@@ -220,6 +220,28 @@ json PositionJson(Motion& m) {
         }
         j["geo"] = g;
     }
+    if (const motion::Follow::Status f = m.follow().State(); !f.target.empty())
+        j["follow"] = {{"target", f.target}, {"following", f.following}, {"problem", f.problem.empty() ? json(nullptr) : json(f.problem)}};
+    return j;
+}
+
+json FollowJson(motion::Motion& m) {
+    const motion::Follow::Status f = m.follow().State();
+    json j{{"target", f.target.empty() ? json(nullptr) : json(f.target)},
+           {"following", f.following},
+           {"problem", f.problem.empty() ? json(nullptr) : json(f.problem)},
+           {"fixes", f.fixes},
+           {"moves", f.moves},
+           {"last", nullptr},
+           {"rate", f.settings.rate},
+           {"min_step", f.settings.minStep},
+           {"lease", std::chrono::duration<double>(f.settings.lease).count()}};
+    if (f.last && f.lastAt)
+        j["last"] = {{"id", f.last->id},
+                     {"lat", f.last->place.lat},
+                     {"lon", f.last->place.lon},
+                     {"height", f.last->place.height},
+                     {"age", std::chrono::duration<double>(motion::Follow::Clock::now() - *f.lastAt).count()}};
     return j;
 }
 

@@ -67,6 +67,9 @@ std::string PlaceArgument(const nlohmann::json& body, geo::Place& place);
 // hand, the tour, the status flags; with a location, "geo": the place, the
 // orientation, where it looks and the ground point it looks at.
 nlohmann::json PositionJson(motion::Motion& m);
+// The follower's state: {"target", "following", "problem", "fixes",
+// "moves", "last": {id, lat, lon, height, age} or null, "rate", "min_step", "lease"}.
+nlohmann::json FollowJson(motion::Motion& m);
 // A move's target and time: {"pan", "tilt", "clamped": {...}, "seconds"}.
 nlohmann::json MoveJson(const motion::Result& r);
 // A result's answer: `extra` with "move" when it went, else {"error",

@@ -988,11 +988,17 @@ const char* StatusName(Status status) {
 Motion::Motion(HeadWorker& head, const MotionConfig& config, EventBus& events, Files files)
     : poseFile_(files.pose) {
     machine_ = std::make_unique<Machine>(head, config, events, std::move(files));
+    follow_ = std::make_unique<Follow>(*this, FollowSettings{});
 }
+
+void Motion::ConfigureFollow(const FollowSettings& settings) { follow_ = std::make_unique<Follow>(*this, settings); }
 Motion::~Motion() = default;
 
 void Motion::Start() { machine_->Start(); }
-void Motion::StopAll() { machine_->StopAll(); }
+void Motion::StopAll() {
+    follow_->Close();  // nothing follows after this
+    machine_->StopAll();
+}
 const std::string& Motion::name() const { return machine_->name(); }
 const Units& Motion::units() const { return machine_->units(); }
 EventBus& Motion::events() { return machine_->events(); }

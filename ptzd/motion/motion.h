@@ -34,6 +34,7 @@
 #include "worker/head_worker.h"
 #include "geo/geo.h"
 #include "motion/events.h"
+#include "motion/follow.h"
 #include "motion/motion_config.h"
 #include "motion/presets.h"
 #include "motion/tours.h"
@@ -236,6 +237,11 @@ public:
     // the head has no place, or the target lies outside the soft limits
     // (or outside `within`, degrees, when given).
     Result PointAt(const geo::Place& target, const Pace& pace = {}, std::optional<Box> within = std::nullopt);
+    // The pan and tilt PointAt would move to; none (and why) when it would refuse.
+    std::optional<geo::PanTilt> Aim(const geo::Place& target, std::string& why, std::optional<Box> within = std::nullopt) const;
+    // Following a moving target (follow.h); configured before Start.
+    void ConfigureFollow(const FollowSettings& settings);
+    Follow& follow() { return *follow_; }
     // Where the head looks now (from the shared state): azimuth and
     // elevation, and the ground point when the pose has a ground height.
     struct Looking {
@@ -254,6 +260,7 @@ public:
 
 private:
     std::unique_ptr<detail::Machine> machine_;
+    std::unique_ptr<Follow> follow_;  // after machine_: it goes first
     mutable std::mutex poseMutex_;
     Result SavePose();  // poseMutex_ held
     std::optional<GeoPose> pose_;

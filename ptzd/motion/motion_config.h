@@ -66,6 +66,14 @@ struct GeoPose {
     double residual = 0;                 // the calibration's, degrees
 };
 
+// Following a moving target (follow.h).
+struct FollowSettings {
+    double rate = 2;        // moves a second, at most
+    double minStep = 0.05;  // degrees, on either axis
+    std::chrono::milliseconds lease{5000};
+    std::string target;     // followed from the start ("": none)
+};
+
 // The longest dead-man time-out a caller may ask for.
 constexpr std::chrono::milliseconds kMaxLease{600000};
 

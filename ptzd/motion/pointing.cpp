@@ -148,33 +148,40 @@ std::optional<GeoPose> Motion::Pose() const {
     return pose_;
 }
 
-Result Motion::PointAt(const geo::Place& target, const Pace& pace, std::optional<Box> within) {
-    if (auto why = geo::CheckPlace(target); !why.empty()) return Refused(why);
+std::optional<geo::PanTilt> Motion::Aim(const geo::Place& target, std::string& why, std::optional<Box> within) const {
+    if (why = geo::CheckPlace(target); !why.empty()) return std::nullopt;
     const std::optional<GeoPose> pose = Pose();
-    if (!pose) return Refused("this head has no location: give it location = [lat, lon, height]");
+    if (!pose) {
+        why = "this head has no location: give it location = [lat, lon, height]";
+        return std::nullopt;
+    }
     const geo::Look look = geo::LookAt(pose->place, target);
-    if (look.range < 0.5) return Refused("the target is where the head is");
+    if (look.range < 0.5) {
+        why = "the target is where the head is";
+        return std::nullopt;
+    }
     const geo::PanTilt p = geo::ToHead(pose->orientation, look.azimuth, look.elevation);
-    // Pan is taken as the head turns: the target's pan, or the same
-    // direction a turn away where the head's range allows it.
     Range pan = units().LimitDegrees(Axis::Pan), tilt = units().LimitDegrees(Axis::Tilt);
     if (within) {
         pan = {std::max(pan.min, within->pan.min), std::min(pan.max, within->pan.max)};
         tilt = {std::max(tilt.min, within->tilt.min), std::min(tilt.max, within->tilt.max)};
     }
-    double panTarget = p.pan;
+    // Pan is taken as the head turns: the target's pan, or the same
+    // direction a turn away where the head's range allows it.
     for (double alt : {p.pan, p.pan - 360, p.pan + 360})
-        if (alt >= pan.min && alt <= pan.max) {
-            panTarget = alt;
-            break;
-        }
-    if (panTarget < pan.min || panTarget > pan.max || p.tilt < tilt.min || p.tilt > tilt.max) {
-        char text[200];
-        std::snprintf(text, sizeof text, "the target is at pan %.2f, tilt %.2f: outside the limits (pan %.2f to %.2f, tilt %.2f to %.2f)",
-                      p.pan, p.tilt, pan.min, pan.max, tilt.min, tilt.max);
-        return Refused(text);
-    }
-    return Absolute(panTarget, p.tilt, pace);
+        if (alt >= pan.min && alt <= pan.max && p.tilt >= tilt.min && p.tilt <= tilt.max) return geo::PanTilt{alt, p.tilt};
+    char text[200];
+    std::snprintf(text, sizeof text, "the target is at pan %.2f, tilt %.2f: outside the limits (pan %.2f to %.2f, tilt %.2f to %.2f)",
+                  p.pan, p.tilt, pan.min, pan.max, tilt.min, tilt.max);
+    why = text;
+    return std::nullopt;
+}
+
+Result Motion::PointAt(const geo::Place& target, const Pace& pace, std::optional<Box> within) {
+    std::string why;
+    const std::optional<geo::PanTilt> aim = Aim(target, why, within);
+    if (!aim) return Refused(why);
+    return Absolute(aim->pan, aim->tilt, pace);
 }
 
 std::optional<Motion::Looking> Motion::LookingAt() {

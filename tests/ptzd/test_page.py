@@ -585,3 +585,31 @@ def test_a_cut_network_stops_the_head_shows_it_and_nothing_held_back_moves_it_la
             assert abs(after[0] - rest[0]) < 5 and after[1] == rest[1], (rest, after)
         finally:
             wire.close()
+
+
+def test_the_page_shows_where_the_head_stands_and_what_it_looks_at():
+    sim = Sim(instant=True)
+    g = driver = profile = None
+    try:
+        g = Ptzd([("roof", sim.link)], head_lines={"roof": ["location = [47.3769, 8.5417, 420.0]", "ground_height = 400",
+                                                             "orientation = [15, 0, 0]"]})
+        assert g.http("POST", "/api/heads/roof/move", {"kind": "absolute", "pan": 20, "tilt": -10})[0] == 200
+        driver, profile = chromium()
+        driver.get(f"http://127.0.0.1:{g.http_port}/")
+        text = lambda role: driver.execute_script(  # noqa: E731
+            "const e = document.querySelector(`[data-head=roof] [data-role=${arguments[0]}]`); return e ? e.textContent : null;", role)
+        wait_for(lambda: text("geo-looking") == "looks azimuth 35.00°, elevation -10.00°")
+        assert text("geo-location") == "at 47.37690, 8.54170 · 420.0 m"
+        assert text("geo-orientation") == "stands yaw 15.00°, pitch 0.00°, roll 0.00°"
+        link = driver.find_element(By.CSS_SELECTOR, '[data-head="roof"] [data-role="geo-ground"] a')
+        assert "openstreetmap.org/?mlat=47.37" in link.get_attribute("href")
+        # About 113 m out (20 m down at 10 degrees), to the north-east.
+        lat, lon = map(float, link.text.split(", "))
+        assert 47.3769 < lat < 47.3779 and 8.5417 < lon < 8.5437
+        assert g.http("POST", "/api/heads/roof/move", {"kind": "absolute", "pan": 20, "tilt": 10})[0] == 200
+        wait_for(lambda: text("geo-ground") == "ground none (above the horizon)")
+    finally:
+        close_browser(driver, profile)
+        if g:
+            g.stop()
+        sim.stop()

@@ -295,6 +295,32 @@ function card(head, first) {
   }
 
   const panel = (title, ...content) => el("div", {class: "panel"}, el("h3", {}, title), ...content);
+  // Where the head stands on the Earth and what it looks at, once it has a
+  // location; the target it follows, when it follows one.
+  const geoOut = el("div", {class: "geo", "data-role": "geo"});
+  const geoPanel = panel("Location", geoOut);
+  geoPanel.hidden = true;
+  const deg = (v, n) => fix(v, n) + "°";
+  const mapLink = (lat, lon) => el("a", {href: "https://www.openstreetmap.org/?mlat=" + fix(lat, 6) + "&mlon=" + fix(lon, 6) +
+                                         "#map=15/" + fix(lat, 6) + "/" + fix(lon, 6), target: "_blank", rel: "noopener"},
+                                   fix(lat, 5) + ", " + fix(lon, 5));
+  function showGeo(p) {
+    geoPanel.hidden = !p.geo && !p.follow;
+    if (geoPanel.hidden) return;
+    const rows = [];
+    const row = (label, role, ...value) => rows.push(el("div", {"data-role": role}, el("small", {}, label + " "), ...value));
+    if (p.geo) {
+      const g = p.geo, o = g.orientation;
+      row("at", "geo-location", mapLink(g.location.lat, g.location.lon), " · " + fix(g.location.height, 1) + " m");
+      row("stands", "geo-orientation", "yaw " + deg(o.yaw, 2) + ", pitch " + deg(o.pitch, 2) + ", roll " + deg(o.roll, 2) +
+          (g.calibrated ? " (calibrated, residual " + deg(g.residual, 3) + ")" : ""));
+      if (g.looking) row("looks", "geo-looking", "azimuth " + deg(g.looking.azimuth, 2) + ", elevation " + deg(g.looking.elevation, 2));
+      if (g.ground) row("ground", "geo-ground", mapLink(g.ground.lat, g.ground.lon));
+      else if (g.ground === null) row("ground", "geo-ground", "none (above the horizon)");
+    }
+    if (p.follow) row("follows", "geo-follow", p.follow.target + (p.follow.following ? "" : " (" + (p.follow.problem || "waiting") + ")"));
+    geoOut.replaceChildren(...rows);
+  }
   c.node = el("div", {class: "head", "data-head": head.name, onpointerdown: () => activate(c)},
     el("h2", {}, head.name, link, live, motionBadge),
     el("div", {class: "where"}, [head.link, ...where].join(" · ")),
@@ -302,13 +328,14 @@ function card(head, first) {
       el("div", {}, svg, readout, controls),
       el("div", {class: "side"}, ...(snapshot ? [snapshot] : []),
         panel("Presets", presetList, store), panel("Tours", tourList, progress),
-        panel("Status", flags), panel("Events", log))));
+        panel("Status", flags), geoPanel, panel("Events", log))));
 
   // --- the live state
   const trailPoints = [];
   function show(p) {
     if (!map) drawRange(p);
     c.position = p;
+    showGeo(p);
     link.textContent = p.link ? "connected" : "link down";
     link.className = "badge " + (p.link ? "up" : "down");
     motionBadge.textContent = p.moving ? "moving" : "idle";

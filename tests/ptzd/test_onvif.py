@@ -1324,7 +1324,9 @@ def test_preset_names_are_shared_with_the_http_api(tmp_path):
      ["s:Sender", "ter:InvalidArgVal", "ter:NoToken"]),
     ("GetPresetTour", "tptz", PROFILE + "<x:PresetTourToken>nope</x:PresetTourToken>", "/onvif/ptz_service",
      ["s:Sender", "ter:InvalidArgVal", "ter:NoToken"]),
-    ("GeoMove", "tptz", PROFILE, "/onvif/ptz_service", ["s:Receiver", "ter:ActionNotSupported"]),
+    ("GeoMove", "tptz", PROFILE + '<x:Target lat="47" lon="8"/>', "/onvif/ptz_service",
+     ["s:Receiver", "ter:Action", "ter:GeoLocationUnknown"]),
+    ("MoveAndStartTracking", "tptz", PROFILE, "/onvif/ptz_service", ["s:Receiver", "ter:ActionNotSupported"]),
     ("GetStatus", "tptz", PROFILE, "/onvif/no_such_service", ["s:Receiver", "ter:ActionNotSupported"]),
 ])
 def test_faults_carry_both_subcode_levels(tmp_path, operation, service, inner, path, codes):

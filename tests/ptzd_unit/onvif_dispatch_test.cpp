@@ -104,8 +104,8 @@ TEST(OnvifDispatch, TheDeviceAdvertisesExactlyTheServicesItHolds) {
               (std::vector<std::string>{"Device", "Events", "Imaging", "Media", "PTZ"}));
     // An operation the table lacks: not supported, in its namespace's words.
     std::string answer;
-    EXPECT_EQ(service.Handle(Envelope(ptzd::onvif::kPtz, "GeoMove"), answer, "127.0.0.1:8080"), 500);
-    EXPECT_NE(answer.find("GeoMove is not supported"), std::string::npos) << answer;
+    EXPECT_EQ(service.Handle(Envelope(ptzd::onvif::kPtz, "MoveAndStartTracking"), answer, "127.0.0.1:8080"), 500);
+    EXPECT_NE(answer.find("MoveAndStartTracking is not supported"), std::string::npos) << answer;
     EXPECT_EQ(service.Handle(Envelope("urn:nowhere", "GeoMove"), answer, "127.0.0.1:8080"), 500);
     EXPECT_NE(answer.find("{urn:nowhere}GeoMove is not supported"), std::string::npos) << answer;
 }

@@ -345,8 +345,11 @@ bool Parse(toml::table& root, const std::string& path, Config& config, std::vect
                         }
                     } else if (h == "follow_target") {
                         text(hnode, h, head.following.target);
-                        if (head.following.target.size() > 64)
-                            fail(hnode, "follow_target must be an id of at most 64 bytes");
+                        const std::string& t = head.following.target;
+                        if (t.size() > 64 || std::any_of(t.begin(), t.end(), [](char c) {
+                                return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                            }))
+                            fail(hnode, "follow_target must be an id of at most 64 bytes, without control characters");
                     } else if (h.rfind("follow_", 0) == 0) {
                         followKeys = true;
                         const auto v = hnode.value<double>();

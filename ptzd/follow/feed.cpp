@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -85,21 +87,23 @@ std::optional<motion::Fix> ParseLine(const std::string& line, double heightOffse
         return std::nullopt;
     }
     const std::string& id = w[4];
+    std::string key = id;  // ICAO addresses are hex: one aircraft whatever the case
+    for (char& ch : key) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     const std::optional<double> altitude = Number(w[11]), lat = Number(w[14]), lon = Number(w[15]);
     if (!w[11].empty() && !altitude) {
         why = "the altitude is not a number";
         return std::nullopt;
     }
     if (altitude) {
-        if (altitudes.size() >= Feed::kMaxAltitudes && !altitudes.count(id)) altitudes.erase(altitudes.begin());
-        altitudes[id] = *altitude;
+        if (altitudes.size() >= Feed::kMaxAltitudes && !altitudes.count(key)) altitudes.erase(altitudes.begin());
+        altitudes[key] = *altitude;
     }
     if (w[14].empty() && w[15].empty()) return std::nullopt;  // no position in this one
     if (!lat || !lon) {
         why = "the position is not a pair of numbers";
         return std::nullopt;
     }
-    const auto known = altitudes.find(id);
+    const auto known = altitudes.find(key);
     if (known == altitudes.end()) {
         why = "no altitude of " + id + " yet";
         return std::nullopt;
@@ -185,8 +189,16 @@ void Feed::Dial() {
     inet_pton(AF_INET, to.host.c_str(), &a.sin_addr);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return;
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);  // a receiver gone silent for good is noticed
+    // A receiver gone for good (rebooted, a NAT that forgot us) sends no
+    // reset: keepalive probes after 30 s of quiet notice it within a minute
+    // and a half, and unanswered data within as long.
+    const int on = 1, idle = 30, interval = 10, count = 6;
+    const unsigned timeout = 90000;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
         ::close(fd);
         return;
@@ -209,8 +221,8 @@ void Feed::Read(Client& c) {
             return;
         }
         c.connecting = false;
-        backoff_ = std::chrono::milliseconds(1000);
-        Log(Level::Info, "head " + motion_.name() + ": following the feed of " + c.peer);
+        c.active = Clock::now();
+        Log(Level::Info, "head " + motion_.name() + ": reading the feed of " + c.peer);
         return;
     }
     char chunk[2048];
@@ -226,6 +238,10 @@ void Feed::Read(Client& c) {
         std::string line = c.pending.substr(0, end);
         c.pending.erase(0, end + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A receiver that sends lines is back to normal: the next loss of
+        // it is retried soon again (one that accepts and drops, or sends
+        // no lines, is tried ever more slowly).
+        if (c.dialed) backoff_ = std::chrono::milliseconds(1000);
         std::string why;
         if (const std::optional<motion::Fix> fix = ParseLine(line, settings_.heightOffset, altitudes_, why)) {
             motion_.follow().Feed(*fix);
@@ -246,7 +262,9 @@ void Feed::Loop() {
     for (;;) {
         const auto now = Clock::now();
         for (auto& c : clients_)
-            if (c->fd >= 0 && !c->dialed && now - c->active >= settings_.idle) Close(*c);
+            if (c->fd >= 0 && ((!c->dialed && now - c->active >= settings_.idle) ||
+                               (c->connecting && now - c->active >= kConnectWait)))
+                Close(*c);
         std::erase_if(clients_, [this, now](const auto& c) {
             if (c->fd >= 0) return false;
             if (c->dialed) {
@@ -276,6 +294,7 @@ void Feed::Loop() {
         for (const auto& c : clients_) {
             fds.push_back({c->fd, static_cast<short>(c->connecting ? POLLOUT : POLLIN), 0});
             if (!c->dialed) next = std::min(next, c->active + settings_.idle);
+            if (c->connecting) next = std::min(next, c->active + kConnectWait);
         }
         const int timeout = next == Clock::time_point::max()
                                 ? -1

@@ -42,6 +42,7 @@ public:
 
     static constexpr size_t kMaxLine = 1024;
     static constexpr size_t kMaxAltitudes = 4096;
+    static constexpr std::chrono::seconds kConnectWait{10};  // for the receiver's port to answer
 
 private:
     struct Client {

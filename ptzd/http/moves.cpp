@@ -199,9 +199,16 @@ void AddMotionRoutes(Routes& s, const std::vector<Motion*>& heads, const std::at
     s.Post(head + "/follow", route({"target"}, [](Motion& m, const json& b, const httplib::Request&, httplib::Response& res) {
         if (!b.contains("target") || !(b["target"].is_string() || b["target"].is_null()))
             return Fail(res, 400, "argument \"target\" must be an id (null or \"\" follows none)");
-        if (!m.Pose()) return Fail(res, 400, "this head has no location: give it location = [lat, lon, height]");
-        if (!m.follow().SetTarget(b["target"].is_null() ? "" : b["target"].get<std::string>()))
-            return Fail(res, 400, "a target id is text of at most 64 bytes, without control characters");
+        const std::string id = b["target"].is_null() ? "" : b["target"].get<std::string>();
+        // Following none is always allowed (a head whose location was deleted too).
+        if (!id.empty() && !m.Pose()) return Fail(res, 400, "this head has no location: give it location = [lat, lon, height]");
+        if (!m.follow().SetTarget(id)) {
+            if (id.size() > motion::Follow::kMaxId || std::any_of(id.begin(), id.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                }))
+                return Fail(res, 400, "a target id is text of at most 64 bytes, without control characters");
+            return Fail(res, 503, "the gateway is stopping");
+        }
         Reply(res, 200, FollowJson(m));
     }));
     s.Post(head + "/follow/fix", route({"id", "lat", "lon", "height"}, [](Motion& m, const json& b, const httplib::Request&,

@@ -45,6 +45,9 @@ public:
     Result SetInfrared(bool on);
     bool WaitFinished(uint64_t move, std::chrono::steady_clock::time_point deadline);
     Result Absolute(std::optional<double> pan, std::optional<double> tilt, const Pace& pace, std::optional<Box> within);
+    Result AbsoluteAfter(uint64_t command, double pan, double tilt);
+    uint64_t LastCommand() const;
+    void StopMoveOf(uint64_t command, const std::string& reason) { StopFor(command, reason); }
     Result Relative(double pan, double tilt, const Pace& pace, std::optional<Box> within);
     Result Continuous(double panVelocity, double tiltVelocity, std::optional<std::chrono::milliseconds> timeout,
                       std::optional<Box> within);
@@ -84,6 +87,7 @@ private:
         uint64_t tourRun = 0;             // a tour's step: the run it belongs to
         std::optional<Box> within;        // narrower limits in degrees
         uint64_t epoch = 0;               // stopEpoch_ when it came: a stop since drops it unsent
+        std::optional<uint64_t> after;    // sent only while this is still the last command
     };
     // What the head was asked and told, filled in on the worker.
     struct Executed {

@@ -24,15 +24,19 @@ Follow::Follow(Motion& motion, FollowSettings settings) : motion_(motion), setti
     if (!settings_.target.empty()) SetTarget(settings_.target);
 }
 
-Follow::~Follow() { Close(); }
+Follow::~Follow() {
+    Close();
+    if (thread_.joinable()) thread_.join();
+}
 
+// Not waited for: a move on its way to the head when the gateway stops
+// goes before the stop that follows it, and nothing is sent after.
 void Follow::Close() {
     {
         std::lock_guard lock(lock_);
         closed_ = true;
     }
     wake_.notify_all();
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 void Follow::Start() {
@@ -45,6 +49,7 @@ bool Follow::SetTarget(const std::string& id) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
     std::lock_guard lock(lock_);
     if (closed_) return false;
+    ++targetEpoch_;
     status_.target = Lower(id);
     status_.last.reset();
     status_.lastAt.reset();
@@ -52,8 +57,11 @@ bool Follow::SetTarget(const std::string& id) {
     status_.problem = id.empty() ? "" : "no fix of the target yet";
     pending_ = false;
     yielded_ = false;
-    // What following started for another target is stopped (by the loop).
-    retarget_ = ownMove_ != 0;
+    // What following started for the last target is stopped (by the loop).
+    if (moving_) stopOwed_ = own_;
+    own_ = 0;
+    moving_ = false;
+    sent_.reset();
     Start();
     wake_.notify_all();
     return true;
@@ -74,7 +82,7 @@ void Follow::Feed(const Fix& fix) {
 Follow::Status Follow::State() const {
     std::lock_guard lock(lock_);
     Status s = status_;
-    s.following = ownMove_ != 0 && !yielded_;
+    s.following = own_ != 0 && !yielded_;
     return s;
 }
 
@@ -83,27 +91,28 @@ void Follow::Loop() {
     std::unique_lock lock(lock_);
     while (!closed_) {
         const auto now = Clock::now();
-        // The lease: a silent feed stops what following started (only
-        // that: a command from elsewhere since is left alone).
-        if (ownMove_ != 0 && (retarget_ || !status_.lastAt || now >= *status_.lastAt + settings_.lease)) {
-            const uint64_t own = ownMove_;
-            const bool silent = !retarget_;
-            ownMove_ = 0;
-            retarget_ = false;
-            sent_.reset();
-            if (silent) {
-                pending_ = false;
-                char text[96];
-                std::snprintf(text, sizeof text, "no fix of the target for %.1f s: the head was stopped",
-                              std::chrono::duration<double>(settings_.lease).count());
-                status_.problem = text;
-            }
+        if (stopOwed_ != 0) {
+            const uint64_t move = stopOwed_;
+            stopOwed_ = 0;
             lock.unlock();
-            if (motion_.State().generation == own) {
-                Log(Level::Info, "head " + motion_.name() + ": following stopped the head (" +
-                                     (silent ? "the feed went silent" : "another target was chosen") + ")");
-                motion_.Stop();
-            }
+            motion_.StopMoveOf(move, "another target was chosen");
+            lock.lock();
+            continue;
+        }
+        // The lease: a silent feed stops what following started (unless a
+        // command from elsewhere came since: that one is left alone).
+        if (moving_ && status_.lastAt && now >= *status_.lastAt + settings_.lease) {
+            moving_ = false;
+            pending_ = false;
+            char text[96];
+            std::snprintf(text, sizeof text, "no fix of the target for %.1f s: the head was stopped",
+                          std::chrono::duration<double>(settings_.lease).count());
+            status_.problem = text;
+            const uint64_t move = own_;
+            lock.unlock();
+            if (motion_.LastCommand() == move)
+                Log(Level::Info, "head " + motion_.name() + ": following stopped the head (the feed went silent)");
+            motion_.StopMoveOf(move, "the feed went silent");
             lock.lock();
             continue;
         }
@@ -111,19 +120,22 @@ void Follow::Loop() {
         if (pending_ && now >= turn) {
             pending_ = false;
             const Fix fix = *status_.last;
-            const uint64_t own = ownMove_;
+            const uint64_t epoch = targetEpoch_;
+            const uint64_t after = own_;  // 0: the first move for this target
             lock.unlock();
             std::string why;
             const std::optional<geo::PanTilt> aim = motion_.Aim(fix.place, why);
-            const Snapshot s = motion_.State();
+            const uint64_t last = motion_.LastCommand();
             lock.lock();
-            if (closed_ || Lower(fix.id) != status_.target) continue;
-            if (own != 0 && s.generation != own) {
+            if (closed_ || epoch != targetEpoch_) continue;
+            const auto yield = [this] {
                 // Someone else moved or stopped the head: theirs it is.
                 yielded_ = true;
-                ownMove_ = 0;
-                sent_.reset();
+                moving_ = false;
                 status_.problem = "another command took the head: choose the target again to follow it";
+            };
+            if (after != 0 && last != after) {
+                yield();
                 continue;
             }
             if (!aim) {
@@ -136,22 +148,30 @@ void Follow::Loop() {
                 continue;
             }
             lock.unlock();
-            const Result r = motion_.Absolute(aim->pan, aim->tilt);
+            const Result r = after != 0 ? motion_.AbsoluteAfter(after, aim->pan, aim->tilt) : motion_.Absolute(aim->pan, aim->tilt);
             lock.lock();
             sentAt_ = Clock::now();
+            if (epoch != targetEpoch_) {
+                // Another target was chosen while it went: it is stopped.
+                if (r.ok()) stopOwed_ = r.move;
+                continue;
+            }
             if (r.ok()) {
-                ownMove_ = r.move;
+                own_ = r.move;
+                moving_ = true;
                 sent_ = {aim->pan, aim->tilt};
                 ++status_.moves;
                 status_.problem.clear();
+            } else if (r.status == motion::Status::Superseded && after != 0) {
+                yield();
             } else {
-                status_.problem = r.message.empty() ? std::string(StatusName(r.status)) : r.message;
+                status_.problem = r.message.empty() ? std::string(motion::StatusName(r.status)) : r.message;
             }
             continue;
         }
         Clock::time_point next = Clock::time_point::max();
         if (pending_) next = turn;
-        if (ownMove_ != 0 && status_.lastAt) next = std::min(next, *status_.lastAt + settings_.lease);
+        if (moving_ && status_.lastAt) next = std::min(next, *status_.lastAt + settings_.lease);
         if (next == Clock::time_point::max())
             wake_.wait(lock);
         else

@@ -69,12 +69,17 @@ private:
     std::thread thread_;
     bool closed_ = false;
     Status status_;
+    uint64_t targetEpoch_ = 0;              // counts SetTarget calls
     bool pending_ = false;                  // a fix not yet acted on
     Clock::time_point sentAt_{};            // the last move's
     std::optional<std::pair<double, double>> sent_;  // its pan and tilt
-    uint64_t ownMove_ = 0;                  // the number of the last move sent (0: none in hand)
+    // The last command following sent for this target (0: none yet): any
+    // other command since took the head. `moving_`: that move may still be
+    // in hand, and the feed's lease runs for it.
+    uint64_t own_ = 0;
+    bool moving_ = false;
+    uint64_t stopOwed_ = 0;                 // a move of the last target, to stop
     bool yielded_ = false;                  // another command took the head
-    bool retarget_ = false;                 // another target chosen while a move of the last one was in hand
 };
 
 }  // namespace ptzd::motion

@@ -181,6 +181,18 @@ Result Machine::Absolute(std::optional<double> pan, std::optional<double> tilt, 
     return Issue(request);
 }
 
+Result Machine::AbsoluteAfter(uint64_t command, double pan, double tilt) {
+    if (!std::isfinite(pan) || !std::isfinite(tilt)) return Refused(Status::BadArgument, "positions must be numbers");
+    Request request(Op::Absolute, pan, tilt, {});
+    request.after = command;
+    return Issue(request);
+}
+
+uint64_t Machine::LastCommand() const {
+    std::lock_guard lock(stateMutex_);
+    return generation_;
+}
+
 Result Machine::Relative(double pan, double tilt, const Pace& pace, std::optional<Box> within) {
     if (!std::isfinite(pan) || !std::isfinite(tilt)) return Refused(Status::BadArgument, "distances must be numbers");
     if (const std::string why = CheckPace(pace); !why.empty()) return Refused(Status::BadArgument, why);
@@ -549,6 +561,10 @@ Result Machine::Issue(const Request& request) {
         if (stopping_) return Refused(Status::LinkDown, std::string(what) + ": the gateway stops");
         if (moves && r.epoch != stopEpoch_.load())
             return Refused(Status::Superseded, std::string(what) + ": a stop came after it; nothing was sent");
+        // Commands wait for commandMutex_, held here: none comes between
+        // this and the move (a stop, which does not wait, drops it unsent).
+        if (r.after && *r.after != generation_)
+            return Refused(Status::Superseded, std::string(what) + ": another command came first; nothing was sent");
         if (r.tourRun != 0) {
             if (tour_.id != r.tourRun || tour_.state != TourState::Running)
                 return Refused(Status::Superseded, "the tour was stopped or paused");
@@ -992,7 +1008,7 @@ Motion::Motion(HeadWorker& head, const MotionConfig& config, EventBus& events, F
 }
 
 void Motion::ConfigureFollow(const FollowSettings& settings) { follow_ = std::make_unique<Follow>(*this, settings); }
-Motion::~Motion() = default;
+Motion::~Motion() { follow_.reset(); }  // its thread uses the pose, gone after it otherwise
 
 void Motion::Start() { machine_->Start(); }
 void Motion::StopAll() {
@@ -1024,6 +1040,9 @@ Result Motion::Continuous(double panVelocity, double tiltVelocity, std::optional
 }
 bool Motion::Renew(uint64_t lease, std::optional<std::chrono::milliseconds> timeout) { return machine_->Renew(lease, timeout); }
 Result Motion::Stop() { return machine_->Stop(); }
+Result Motion::AbsoluteAfter(uint64_t command, double pan, double tilt) { return machine_->AbsoluteAfter(command, pan, tilt); }
+uint64_t Motion::LastCommand() const { return machine_->LastCommand(); }
+void Motion::StopMoveOf(uint64_t command, const std::string& reason) { machine_->StopMoveOf(command, reason); }
 bool Motion::InClientOrder(const std::string& client, uint64_t seq, bool stop) {
     return machine_->InClientOrder(client, seq, stop);
 }

@@ -183,6 +183,13 @@ public:
     // Superseded) and right after the exchange in flight, which it stops
     // too if that set the head going.
     Result Stop();
+    // The number of the last command (move or stop) sent to the head.
+    uint64_t LastCommand() const;
+    // An absolute move sent only while `command` is still the last command
+    // (Superseded otherwise): for a caller that must not override another's.
+    Result AbsoluteAfter(uint64_t command, double pan, double tilt);
+    // Stops move `command` unless a newer command came since.
+    void StopMoveOf(uint64_t command, const std::string& reason);
     // The order of one client's own commands, for clients whose requests may
     // arrive out of order (a page behind a network that held them back):
     // each names itself and numbers its commands. A stop numbered `seq`

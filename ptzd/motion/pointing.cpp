@@ -167,9 +167,17 @@ std::optional<geo::PanTilt> Motion::Aim(const geo::Place& target, std::string& w
         tilt = {std::max(tilt.min, within->tilt.min), std::min(tilt.max, within->tilt.max)};
     }
     // Pan is taken as the head turns: the target's pan, or the same
-    // direction a turn away where the head's range allows it.
-    for (double alt : {p.pan, p.pan - 360, p.pan + 360})
-        if (alt >= pan.min && alt <= pan.max && p.tilt >= tilt.min && p.tilt <= tilt.max) return geo::PanTilt{alt, p.tilt};
+    // direction a turn away where the head's range allows it; of two, the
+    // nearer to where the head is (a target crossing behind a head of more
+    // than a turn is not chased the long way round).
+    const Snapshot now = State();
+    std::optional<double> best;
+    if (p.tilt >= tilt.min && p.tilt <= tilt.max)
+        for (double alt : {p.pan, p.pan - 360, p.pan + 360})
+            if (alt >= pan.min && alt <= pan.max &&
+                (!best || (now.known && std::fabs(alt - now.pan) < std::fabs(*best - now.pan))))
+                best = alt;
+    if (best) return geo::PanTilt{*best, p.tilt};
     char text[200];
     std::snprintf(text, sizeof text, "the target is at pan %.2f, tilt %.2f: outside the limits (pan %.2f to %.2f, tilt %.2f to %.2f)",
                   p.pan, p.tilt, pan.min, pan.max, tilt.min, tilt.max);

@@ -480,3 +480,23 @@ TEST(Motion, PresetNamesAreKeptAndChecked) {
 }
 
 }  // namespace
+
+// A move sent only while the caller's command is still the last: another
+// move or a stop in between makes it Superseded, and nothing is sent.
+TEST(Motion, AMoveAfterACommandIsDroppedWhenAnotherCameBetween) {
+    Gateway g;
+    const Result first = g.motion.Absolute(10, 0);
+    ASSERT_TRUE(first.ok()) << first.message;
+    EXPECT_EQ(g.motion.LastCommand(), first.move);
+    const Result mine = g.motion.AbsoluteAfter(first.move, 20, 0);
+    ASSERT_TRUE(mine.ok()) << mine.message;
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "a stop between" : "a move between");
+        const uint64_t before = g.motion.LastCommand();
+        ASSERT_TRUE((stop ? g.motion.Stop() : g.motion.Absolute(-15, 5)).ok());
+        const size_t sent = g.sim.Count(kSetPTPos);
+        const Result late = g.motion.AbsoluteAfter(before, 40, 0);
+        EXPECT_EQ(late.status, Status::Superseded) << late.message;
+        EXPECT_EQ(g.sim.Count(kSetPTPos), sent);
+    }
+}

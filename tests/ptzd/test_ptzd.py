@@ -459,6 +459,15 @@ BAD_CONFIGS = [
     ('[mqtt]\nbroker = "mqtt://127.0.0.1"\nca_file = "/x"\n', 1, "need broker = \"mqtts://"),
     ('[mqtt]\nbroker = "mqtt://127.0.0.1"\npassword_file = "/x"\n', 1, "password_file needs user"),
     ('[mqtt]\nbroker = "mqtt://127.0.0.1"\nretain = true\n', 3, 'unknown key "retain"'),
+    # Pointing and following.
+    ('[[head]]\nname = "a"\nlink = "com:1"\nlocation = [95.0, 8.0, 1.0]\n', 4, "location: "),
+    ('[[head]]\nname = "a"\nlink = "com:1"\norientation = [0.0, 0.0, 0.0]\n', 1, "need location ="),
+    ('[[head]]\nname = "a"\nlink = "com:1"\nfollow = "127.0.0.1:4600"\n', 1, "following a target needs location"),
+    ('[[head]]\nname = "a"\nlink = "com:1"\nlocation = [47.0, 8.0, 1.0]\nfollow_rate = 0\n', 5, "follow_rate must be"),
+    ('[[head]]\nname = "a"\nlink = "com:1"\nlocation = [47.0, 8.0, 1.0]\nfollow_lease = 0.1\n', 5, "follow_lease must be"),
+    ('[[head]]\nname = "a"\nlink = "com:1"\nlocation = [47.0, 8.0, 1.0]\nfollow_height_offset = 5\n', 1,
+     "need follow or follow_connect"),
+    ('[[head]]\nname = "a"\nlink = "com:1"\nlocation = [47.0, 8.0, 1.0]\nfollow_colour = 5\n', 5, 'unknown key "follow_colour"'),
 ]
 
 

@@ -611,6 +611,7 @@ struct MqttRig {
     std::atomic<bool> online{false};
 
     int rotctld = FreePort();  // head 0's rotctld port
+    int follow = FreePort();   // head 0's feed of targets to follow
 
     explicit MqttRig(int count, bool mqtt = true) {
         mkdir(dir.c_str(), 0755);
@@ -639,7 +640,10 @@ struct MqttRig {
             servers.push_back(std::make_unique<ptzsim::TcpServer>(*heads.back()));
             config += "[[head]]\nname = \"h" + std::to_string(i) + "\"\nlink = \"tcp:127.0.0.1:" +
                       std::to_string(servers.back()->Start()) + "\"\n";
-            if (i == 0) config += "rotctld = \"127.0.0.1:" + std::to_string(rotctld) + "\"\nrotctld_rate = 50\n";
+            if (i == 0)
+                config += "rotctld = \"127.0.0.1:" + std::to_string(rotctld) + "\"\nrotctld_rate = 50\n" +
+                          "location = [52.30, 4.76, 0.0]\nfollow = \"127.0.0.1:" + std::to_string(follow) +
+                          "\"\nfollow_target = \"4CA2D6\"\nfollow_rate = 20\n";
         }
         const std::string file = dir + "/site.toml";
         FILE* f = std::fopen(file.c_str(), "w");
@@ -744,6 +748,26 @@ void BM_Rotctld_SetPos_ToWire(benchmark::State& state) {
         [[maybe_unused]] const ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL);
         char answer[32];
         [[maybe_unused]] const ssize_t got = recv(fd, answer, sizeof answer, 0);  // RPRT 0
+        if (!rig.Record(state, start, wires)) break;
+    }
+    close(fd);
+    std::sort(wires.begin(), wires.end());
+    if (!wires.empty()) state.counters["wire_ms"] = wires[wires.size() / 2];
+}
+
+// An aircraft's BaseStation position on the feed port → its SetPTPos frame
+// on the head's wire (a geo move through the follower's pacing).
+void BM_Follow_Fix_ToWire(benchmark::State& state) {
+    static MqttRig rig(1, false);
+    const int fd = RawTcp(rig.follow);
+    std::vector<double> wires;
+    int i = 0;
+    for (auto _ : state) {
+        usleep(60000);  // past the pacing (20 moves a second): each fix goes at once
+        const std::string line = std::string("MSG,3,1,1,4CA2D6,1,,,,,,3000,,,") + ((i++ % 2) ? "52.33,4.80" : "52.33,4.72") +
+                                 ",,,0,0,0,0\r\n";
+        const auto start = MqttRig::Clock::now();
+        [[maybe_unused]] const ssize_t n = send(fd, line.data(), line.size(), MSG_NOSIGNAL);
         if (!rig.Record(state, start, wires)) break;
     }
     close(fd);
@@ -931,6 +955,7 @@ BENCHMARK(BM_Onvif_GetStatus_Pollers10Hz)->UseRealTime()->Threads(32)->Iteration
 BENCHMARK(BM_Onvif_GetStatus_Frigate1000Hz)->UseRealTime()->Iterations(60000)->Repetitions(1);
 BENCHMARK(BM_Rotctld_SetPos_ToWire)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);
 BENCHMARK(BM_Geo_PointAt);
+BENCHMARK(BM_Follow_Fix_ToWire)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(100);
 BENCHMARK(BM_Mqtt_Command_ToWire)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(300);
 BENCHMARK(BM_Mqtt_State_64Heads)->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(1)->Arg(0)->Arg(1);
 BENCHMARK(BM_Gateway_Tcp_Native_Initialize)->UseRealTime();

@@ -35,6 +35,11 @@ class Udp:
         self.sock.bind(("127.0.0.1", 0))
         self.sock.settimeout(15)
         self.sequence = 0
+        # A RESET first, as a controller sends at its start: the kernel may
+        # hand this socket the port an earlier test's client had, whose
+        # sequence numbers the camera still remembers.
+        self.send(b"\x01", CONTROL, sequence=0)
+        assert self.receive() == (CONTROL_REPLY, 0, b"\x01")
 
     def send(self, payload, kind=COMMAND, sequence=None):
         if sequence is None:

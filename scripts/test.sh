@@ -74,7 +74,7 @@ stage_fuzz() {
     -DPTZ_FUZZ=ON -DPTZ_BUILD_TESTS=OFF -DPTZ_BUILD_TOOLS=OFF "-DCMAKE_CXX_FLAGS=$flags" \
     "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined" || return 1
   local seconds=${PTZ_FUZZ_SECONDS:-30} rc=0
-  for target in response request soap http_args config; do
+  for target in response request soap http_args config feed; do
     local work; work=$(mktemp -d)
     cp fuzz/corpus/$target/* "$work/"
     echo "fuzzing $target for ${seconds}s"

@@ -8,16 +8,13 @@
 // moves; one thread serves the port.
 #pragma once
 
-#include <chrono>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "follow/follow_config.h"
 #include "front_end.h"
+#include "infra/line_port.h"
 #include "infra/net.h"
 #include "motion/motion.h"
 
@@ -33,42 +30,23 @@ std::optional<motion::Fix> ParseLine(const std::string& line, double heightOffse
 class Feed final : public FrontEnd {
 public:
     Feed(motion::Motion& motion, Settings settings);
-    ~Feed() override;
     std::string Name() const override { return "follow " + motion_.name(); }
     bool Bind() override;
-    void Start() override;
-    void BeginStop() override;
-    void Join() override;
+    void Start() override { port_.Start(); }
+    void BeginStop() override { port_.BeginStop(); }
+    void Join() override { port_.Join(); }
 
     static constexpr size_t kMaxLine = 1024;
     static constexpr size_t kMaxAltitudes = 4096;
-    static constexpr std::chrono::seconds kConnectWait{10};  // for the receiver's port to answer
 
 private:
-    struct Client {
-        int fd = -1;
-        bool dialed = false;  // the receiver's port we read
-        bool connecting = false;
-        std::string peer, source, pending;
-        std::chrono::steady_clock::time_point active;
-    };
-    void Loop();
-    void Accept();
-    void Read(Client& c);
-    void Dial();
-    void Close(Client& c);
+    std::string Line(const std::string& line);
 
     motion::Motion& motion_;
     Settings settings_;
-    int listenFd_ = -1, wake_ = -1;
-    std::thread thread_;
-    std::vector<std::unique_ptr<Client>> clients_;
-    SourceCounts sources_;
-    Acceptor acceptor_;
-    std::map<std::string, double> altitudes_;
-    std::chrono::steady_clock::time_point dialAt_{};  // the next attempt at the receiver's port
-    std::chrono::milliseconds backoff_{1000};
+    std::map<std::string, double> altitudes_;  // the port's thread's
     uint64_t refusedLines_ = 0;
+    LinePort port_;  // last: its thread uses what is above
 };
 
 }  // namespace ptzd::follow

@@ -5,11 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
 #include <sstream>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "infra/log.h"
 
@@ -55,20 +51,20 @@ std::optional<double> Number(std::string text) {
 }  // namespace
 
 Server::Server(motion::Motion& motion, Settings settings)
-    : motion_(motion), settings_(std::move(settings)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      sources_(SourceCounts::CapFor(settings_.maxClients, settings_.perSource)),
-      acceptor_("head " + motion.name() + ": rotctld port") {}
-
-Server::~Server() {
-    BeginStop();
-    Join();
-    if (wake_ >= 0) ::close(wake_);
-}
+    : motion_(motion), settings_(std::move(settings)),
+      port_({.what = "head " + motion.name() + ": rotctld",
+             .listen = settings_.address,
+             .dial = std::nullopt,
+             .maxClients = settings_.maxClients,
+             .perSource = settings_.perSource,
+             .idle = settings_.idle,
+             .maxLine = kMaxLine},
+            [this](const std::string& line, bool, bool& quit) { return Answer(line, quit); },
+            [this](LinePort::Clock::time_point now) { return Turn(now); }) {}
 
 bool Server::Bind() {
-    listenFd_ = BindSocket(settings_.address, SOCK_STREAM);
     const std::string where = settings_.address.host + ":" + std::to_string(settings_.address.port);
-    if (listenFd_ < 0) {
+    if (!port_.Bind()) {
         Log(Level::Error, "head " + motion_.name() + ": cannot listen for rotctld on " + where + ": " + std::strerror(errno));
         return false;
     }
@@ -76,20 +72,10 @@ bool Server::Bind() {
     return true;
 }
 
-void Server::Start() { thread_ = std::thread([this] { Loop(); }); }
-
-void Server::BeginStop() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
-}
-
-void Server::Join() {
-    if (thread_.joinable()) thread_.join();
-    for (auto& c : clients_)
-        if (c->fd >= 0) ::close(c->fd);
-    clients_.clear();
-    if (listenFd_ >= 0) ::close(listenFd_);
-    listenFd_ = -1;
+LinePort::Clock::time_point Server::Turn(LinePort::Clock::time_point now) {
+    const auto turn = sentAt_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / settings_.rate));
+    if (waiting_ && now >= turn) SendTarget();
+    return waiting_ ? turn : Clock::time_point::max();
 }
 
 double Server::PanOf(double azimuth) const {
@@ -212,100 +198,6 @@ std::string Server::Answer(const std::string& text, bool& quit) {
         }
     }
     return out;
-}
-
-void Server::Accept() {
-    acceptor_.Accept(listenFd_, [this](int fd, const sockaddr_storage& peer) -> std::string {
-        if (clients_.size() >= settings_.maxClients) return std::to_string(settings_.maxClients) + " are connected";
-        const std::string source = SourceOf(peer);
-        if (!sources_.Add(source))
-            return std::to_string(sources_.cap()) + " are connected from that address (max_connections_per_source)";
-        auto c = std::make_unique<Client>();
-        c->fd = fd;
-        c->peer = PeerText(peer);
-        c->source = source;
-        c->active = Clock::now();
-        clients_.push_back(std::move(c));
-        return "";
-    });
-}
-
-void Server::Read(Client& c) {
-    char chunk[512];
-    const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        ::close(c.fd);
-        c.fd = -1;
-        return;
-    }
-    if (n < 0) return;
-    c.active = Clock::now();
-    c.pending.append(chunk, static_cast<size_t>(n));
-    for (size_t end; (end = c.pending.find('\n')) != std::string::npos;) {
-        std::string line = c.pending.substr(0, end);
-        c.pending.erase(0, end + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        bool quit = false;
-        const std::string answer = Answer(line, quit);
-        // One write for a whole answer: a tracker reads it with one recv.
-        if (!answer.empty() &&
-            ::send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(answer.size()))
-            quit = true;
-        if (quit) {
-            ::close(c.fd);
-            c.fd = -1;
-            return;
-        }
-    }
-    if (c.pending.size() > kMaxLine) {
-        Log(Level::Info, "head " + motion_.name() + ": rotctld client " + c.peer + " closed: a line over " +
-                             std::to_string(kMaxLine) + " bytes");
-        ::close(c.fd);
-        c.fd = -1;
-    }
-}
-
-void Server::Loop() {
-    std::vector<pollfd> fds;
-    for (;;) {
-        const auto now = Clock::now();
-        for (auto& c : clients_)
-            if (c->fd >= 0 && now - c->active >= settings_.idle) {
-                ::close(c->fd);
-                c->fd = -1;
-            }
-        std::erase_if(clients_, [this](const auto& c) {
-            if (c->fd >= 0) return false;
-            sources_.Remove(c->source);
-            return true;
-        });
-        // A target waiting for its turn goes when the rate allows.
-        const auto turn = sentAt_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / settings_.rate));
-        if (waiting_ && now >= turn) SendTarget();
-        fds.clear();
-        fds.push_back({wake_, POLLIN, 0});
-        const bool accepting = now >= acceptor_.ResumeAt();
-        fds.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
-        auto next = accepting ? Clock::time_point::max() : acceptor_.ResumeAt();
-        if (waiting_) next = std::min(next, turn);
-        for (const auto& c : clients_) {
-            fds.push_back({c->fd, POLLIN, 0});
-            next = std::min(next, c->active + settings_.idle);
-        }
-        const int timeout = next == Clock::time_point::max()
-                                ? -1
-                                : static_cast<int>(std::clamp<int64_t>(
-                                      std::chrono::ceil<std::chrono::milliseconds>(next - now).count(), 1, 60000));
-        if (::poll(fds.data(), fds.size(), timeout) < 0) {
-            if (errno == EINTR) continue;
-            Log(Level::Error, "head " + motion_.name() + ": rotctld poll failed: " + std::strerror(errno));
-            return;
-        }
-        if (fds[0].revents) return;
-        if (accepting && fds[1].revents) Accept();
-        for (size_t i = 0; i + 2 < fds.size() && i < clients_.size(); ++i)
-            if (fds[i + 2].revents && clients_[i]->fd >= 0) Read(*clients_[i]);
-    }
 }
 
 }  // namespace ptzd::rotctld

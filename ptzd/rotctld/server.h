@@ -6,13 +6,11 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "front_end.h"
+#include "infra/line_port.h"
 #include "infra/net.h"
 #include "motion/motion.h"
 #include "rotctld/rotctld_config.h"
@@ -22,12 +20,11 @@ namespace ptzd::rotctld {
 class Server final : public FrontEnd {
 public:
     Server(motion::Motion& motion, Settings settings);
-    ~Server() override;
     std::string Name() const override { return "rotctld " + motion_.name(); }
     bool Bind() override;
-    void Start() override;
-    void BeginStop() override;
-    void Join() override;
+    void Start() override { port_.Start(); }
+    void BeginStop() override { port_.BeginStop(); }
+    void Join() override { port_.Join(); }
 
     static constexpr size_t kMaxLine = 256;
 
@@ -36,29 +33,19 @@ public:
     std::string Answer(const std::string& line, bool& quit);
 
 private:
-    struct Client {
-        int fd = -1;
-        std::string peer, source, pending;
-        std::chrono::steady_clock::time_point active;
-    };
-    void Loop();
-    void Accept();
-    void Read(Client& c);
     // The head's pan and tilt for an azimuth and elevation, and back.
     double PanOf(double azimuth) const;
     double AzimuthOf(double pan) const;
     void SendTarget();
+    // The rate cap's turn, on the port's thread: a target waiting goes.
+    LinePort::Clock::time_point Turn(LinePort::Clock::time_point now);
 
     motion::Motion& motion_;
     Settings settings_;
-    int listenFd_ = -1, wake_ = -1;
-    std::thread thread_;
-    std::vector<std::unique_ptr<Client>> clients_;
-    SourceCounts sources_;
-    Acceptor acceptor_;
     // The rate cap: the last target sent, when, and one waiting for its turn.
     std::optional<std::pair<double, double>> sent_, waiting_;
     std::chrono::steady_clock::time_point sentAt_{};
+    LinePort port_;  // last: its thread uses what is above
 };
 
 }  // namespace ptzd::rotctld

@@ -543,7 +543,7 @@ def frames(sim, code=None):
 
 
 STOP_MOTOR, SET_MOTOR_SPEED, SET_PT_POS, SET_IR_CONTROL = 0x84, 0x86, 0x8C, 0x12
-POLLER_READS = (0x98, 0x8B)  # position and status, read by the motion layer's poller
+POLLER_READS = (0x98, 0x8B, 0x00)  # position and status (the poller), and the identity read at link-up (retried when refused)
 BAD_NUMBERS = ["nan", "NaN", "inf", "-INF", "infinity", "1e19", "-1e19", "0.5junk", "0.5abc", "", " ", "0x1", "1.5",
                "-1.0001", "--1", "+-0.5", "1e400", "0.5 0.5", "1,5", "０.5"]
 
